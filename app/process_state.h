@@ -1,0 +1,28 @@
+// The state that lives for the whole process. These four values are
+// process-wide by design; nothing else in the program keeps state between
+// operations.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "app/run_log.h"
+#include "platform/win.h"
+
+struct ProcessState {
+  // Set by /S: no message box is shown anywhere.
+  bool silent = false;
+  // The current run log, or none until it is opened (and when it cannot be).
+  std::optional<RunLog> runLog;
+  // Where every message with placeholders is formatted before it is written.
+  std::string messageBuffer;
+  // QueryServiceStatusEx, bound at run time; every service status query calls
+  // through it. Written once and never cleared.
+  win::PFN_QueryServiceStatusEx queryServiceStatusEx = nullptr;
+};
+
+ProcessState& Process();
+
+// Starts the state afresh, as a new process would find it. For hosts that run
+// the program more than once in one process (the simulated machine's tests).
+void ResetProcessState();

@@ -1,0 +1,241 @@
+#include "app/run_control.h"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "app/process_state.h"
+#include "app/run_log.h"
+#include "platform/unique.h"
+#include "tzrules/registry_update.h"
+
+namespace {
+
+constexpr char kInvalidRootMessage[] =
+    "\nQuordir is not defined in the system environment variables.\n"
+    "Or the value set is not pointing to the correct QUORDIR.\n"
+    "This patch has not completed, you will need to run this patch again after setting the QUORDIR.";
+
+constexpr char kUsage[] =
+    "\n\n\t/? -Shows the command line arguments\n"
+    "\n\t/CHANGEREGVALS\n"
+    "\t\tChanges all the US timezone values in the registry and\n"
+    "\t\tCurrent TimzoneInfo in the registry for this machine\n"
+    "\n\t/DISPONLY\n"
+    "\t\tShows the Timezone values only\n"
+    "\t\tdoesnt change anything in the registry\n"
+    "\n\t/CHANGEBOHVALS or If no arguments,\n"
+    "\t\t1.Checks if the TIMEZONE= setting in the pelio.ini is set to INTL\n"
+    "\t\t  if it isn't then changes it to INTL in NEWDATA and DATA (TIMEZONE=INTL)\n"
+    "\t\t2.Check if there is a timezone.ini file in data and delete it\n"
+    "\t\t3.Stops and starts hubsvc\n"
+    "\n\tYou can use both /CHANGEREGVALS and /CHANGEBOHVALS together if necessary\n"
+    "\n\t/QUORDIR <quordir> - path to quor directory\n"
+    "\n\tIf you pass /QUORDIR parameter,\n"
+    "\tyou must at least pass /CHANGEREGVALS or /CHANGEBOHVALS\n"
+    "\n\t/S - Don't prompt for any messages\n";
+
+constexpr char kTimeZonesKey9x[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Time Zones\\";
+constexpr char kTimeZonesKeyNt[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\";
+
+struct RunSettings {
+  std::string root;
+  bool rootValid = false;
+  bool isWindows9x = false;
+  bool registryJob = false;
+  bool backOfficeJob = false;
+  bool usageRequested = false;
+};
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+// Option words match as a whole, without regard to letter case.
+bool IsOption(const char* argument, std::string_view option) {
+  if (std::strlen(argument) != option.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < option.size(); ++i) {
+    char c = argument[i];
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+    if (c != option[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A site root from /QUORDIR, used character for character. An empty or
+// missing value cannot name a site, so it leaves the root invalid.
+void SetRootFromOption(RunSettings& settings, const char* value) {
+  settings.root = value == nullptr ? "" : value;
+  settings.rootValid = !settings.root.empty() && IsQuordirValid(settings.root);
+}
+
+void ReadOptions(int argc, char** argv, RunSettings& settings) {
+  for (int i = 0; i < argc; ++i) {
+    const char* argument = argv[i] == nullptr ? "" : argv[i];
+    if (IsOption(argument, "/?")) {
+      settings.usageRequested = true;
+    }
+    if (IsOption(argument, "/CHANGEREGVALS")) {
+      settings.registryJob = true;
+    }
+    if (IsOption(argument, "/DISPONLY")) {
+      // Reported at once, before any run log is open: console only.
+    }
+    if (IsOption(argument, "/CHANGEBOHVALS")) {
+      settings.backOfficeJob = true;
+    }
+    if (IsOption(argument, "/S")) {
+      Process().silent = true;
+    }
+    if (IsOption(argument, "/QUORDIR")) {
+      ++i;
+      SetRootFromOption(settings, i < argc ? argv[i] : nullptr);
+    }
+  }
+}
+
+// Enables, for the registry job, the privilege that changing the time zone
+// needs, and disables it again when the job is done.
+class TimeZonePrivilege {
+ public:
+  TimeZonePrivilege() {
+    win::OpenProcessToken(win::GetCurrentProcess(), win::TOKEN_ADJUST_PRIVILEGES | win::TOKEN_QUERY, token_.put());
+    if (token_ && win::LookupPrivilegeValueA(nullptr, "SeTimeZonePrivilege", &privileges_.Privileges[0].Luid)) {
+      privileges_.PrivilegeCount = 1;
+      Adjust(win::SE_PRIVILEGE_ENABLED);
+    }
+  }
+  ~TimeZonePrivilege() {
+    if (token_ && privileges_.PrivilegeCount == 1) {
+      Adjust(0);
+    }
+  }
+  TimeZonePrivilege(const TimeZonePrivilege&) = delete;
+  TimeZonePrivilege& operator=(const TimeZonePrivilege&) = delete;
+
+ private:
+  void Adjust(win::DWORD attributes) {
+    privileges_.Privileges[0].Attributes = attributes;
+    win::AdjustTokenPrivileges(token_.get(), win::FALSE, &privileges_, 0, nullptr, nullptr);
+  }
+  win::UniqueHandle token_;
+  win::TOKEN_PRIVILEGES privileges_{};
+};
+
+void RunRegistryJob(bool isWindows9x) {
+  if (isWindows9x) {
+    LogMessage("\nSetting TimeZones for US/Canada part..", CurrentRunLog());
+    SetTimeZonesForLocalMachine(kTimeZonesKey9x, true);
+    return;
+  }
+  TimeZonePrivilege privilege;
+  LogMessage("\nSetting TimeZones for US/Canada part..", CurrentRunLog());
+  SetTimeZonesForLocalMachine(kTimeZonesKeyNt, false);
+}
+
+}  // namespace
+
+int GetOsPlatform() {
+  win::OSVERSIONINFOEXA info{};
+  info.dwOSVersionInfoSize = win::kOsVersionInfoExSize;
+  if (!win::GetVersionExA(&info)) {
+    info.dwOSVersionInfoSize = win::kOsVersionInfoSize;
+    if (!win::GetVersionExA(&info)) {
+      return 0;
+    }
+  }
+  if (info.dwPlatformId == win::VER_PLATFORM_WIN32_WINDOWS) {
+    return 1;
+  }
+  return info.dwPlatformId == win::VER_PLATFORM_WIN32_NT ? 2 : 0;
+}
+
+std::string GetEnvironmentValue(const std::string& name) {
+  std::vector<char> buffer(256);
+  win::DWORD length = win::GetEnvironmentVariableA(name.c_str(), buffer.data(), static_cast<win::DWORD>(buffer.size()));
+  if (length >= buffer.size()) {
+    buffer.resize(length);
+    length = win::GetEnvironmentVariableA(name.c_str(), buffer.data(), static_cast<win::DWORD>(buffer.size()));
+    if (length >= buffer.size()) {
+      return "";  // changed between the two calls; treat as unset
+    }
+  }
+  std::string value(buffer.data(), length);
+  size_t end = value.size();
+  while (end > 0 && IsSpace(value[end - 1])) {
+    --end;
+  }
+  size_t begin = 0;
+  while (begin < end && IsSpace(value[begin])) {
+    ++begin;
+  }
+  return value.substr(begin, end - begin);
+}
+
+bool IsQuordirValid(const std::string& root) {
+  const std::string path = root + "\\data\\pelio.ini";
+  return win::GetFileAttributesA(path.c_str()) != win::INVALID_FILE_ATTRIBUTES;
+}
+
+int ShowMessageBox(const std::string& text, win::UINT buttons) {
+  char caption[1024] = {};
+  win::GetModuleFileNameA(nullptr, caption, sizeof caption);
+  return win::MessageBoxA(nullptr, text.c_str(), caption, buttons | win::MB_ICONEXCLAMATION);
+}
+
+void ShowUsage() {
+  LogMessage(kUsage, nullptr);
+  if (!Process().silent) {
+    ShowMessageBox(kUsage, win::MB_OK);
+  }
+}
+
+int DstPatchMain(int argc, char** argv) {
+  RunSettings settings;
+  settings.isWindows9x = GetOsPlatform() == 1;
+
+  const std::string fromEnvironment = GetEnvironmentValue("QUORDIR");
+  if (!fromEnvironment.empty()) {
+    settings.root = fromEnvironment;
+    settings.rootValid = IsQuordirValid(settings.root);
+  }
+
+  if (argc < 2) {
+    settings.registryJob = true;
+    settings.backOfficeJob = true;
+  } else {
+    ReadOptions(argc, argv, settings);
+  }
+
+  if (settings.usageRequested) {
+    ShowUsage();
+    CloseLogAndExit(0);
+  }
+
+  if (!settings.rootValid) {
+    OpenRunLog("C:\\debBGorvinal.txt");
+    if (!Process().silent) {
+      ShowMessageBox(kInvalidRootMessage, win::MB_OK);
+    }
+    LogMessage(kInvalidRootMessage, CurrentRunLog());
+    CloseLogAndExit(0);
+  }
+
+  LogMessage("\nTrying to remove debout file..", nullptr);
+  RemoveDeboutFile(settings.root);
+  OpenRunLog(settings.root + "\\tmp\\debGorvinal.txt");
+
+  if (settings.registryJob) {
+    RunRegistryJob(settings.isWindows9x);
+  }
+  if (settings.backOfficeJob) {
+    LogFormatted(CurrentRunLog(), "\nUsing QUORDIR -  %s", settings.root.c_str());
+  }
+
+  LogMessage("\nSuccess", CurrentRunLog());
+  CloseLogAndExit(0);
+}

@@ -1,0 +1,71 @@
+// The simulated machine's disks: Windows paths mapped onto a real temporary
+// directory, one folder per drive letter ("C:\\Site\\x.ini" is
+// <root>/C/Site/x.ini). Names are matched without regard to case, as NTFS
+// does, and the share modes of open files are enforced as Windows enforces
+// them, including opens held by other processes.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/win.h"
+
+namespace sim {
+
+class FileSystem {
+ public:
+  FileSystem();
+  ~FileSystem();
+  FileSystem(const FileSystem&) = delete;
+  FileSystem& operator=(const FileSystem&) = delete;
+
+  // --- Set-up and inspection by tests (Windows paths) ---
+  void WriteFile(std::string_view path, std::string_view content);  // creates parent folders
+  void MakeDirectory(std::string_view path);                        // and its parents
+  bool Exists(std::string_view path) const;
+  std::optional<std::string> ReadFile(std::string_view path) const;
+  // Attributes that a test run as root cannot get from chmod.
+  void SetReadOnly(std::string_view path, bool readOnly);
+  // Another process opens the file with this access and share mode and keeps
+  // it open until ReleaseHold (or the end of the machine).
+  int HoldOpen(std::string_view path, win::DWORD access, win::DWORD shareMode);
+  void ReleaseHold(int hold);
+  // Every later write to this file fails with the code (112: disk full).
+  void FailWrites(std::string_view path, win::DWORD code);
+  // The host path of a Windows path, or empty when it cannot be mapped.
+  std::string HostPathOf(std::string_view path) const;
+  const std::string& Root() const { return root_; }
+
+  // --- What the Windows calls need ---
+  struct Resolved {
+    std::string host;  // host path; its last component may not exist
+    std::string key;   // canonical form, the identity used for share modes
+    win::DWORD error;  // 0, or why the path cannot name a file
+  };
+  Resolved Resolve(std::string_view path) const;
+  // Share-mode test of a new open against every open of the same file.
+  bool ShareConflict(const std::string& key, win::DWORD access, win::DWORD shareMode) const;
+  bool IsReadOnly(const std::string& key) const;
+  win::DWORD WriteFailure(const std::string& key) const;
+
+  struct OpenFile {
+    std::string key;
+    std::string host;
+    win::DWORD access;
+    win::DWORD shareMode;
+    uint64_t position = 0;
+  };
+  // Open files by owner: handle values of this process, negative ids for holds.
+  std::map<intptr_t, OpenFile> opens;
+
+ private:
+  std::string root_;
+  std::map<std::string, bool> readOnly_;
+  std::map<std::string, win::DWORD> writeFailures_;
+  int nextHold_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,52 @@
+// Handle values of the simulated process: every kernel object, key, service
+// handle and module the program opens gets a distinct value here, so a test
+// can tell which handles are still open when a run ends.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+enum class HandleKind { File, Token, Key, ScManager, Service, Process, Thread, Snapshot, Module, Heap };
+
+const char* KindName(HandleKind kind);
+
+class HandleTable {
+ public:
+  // Returns a new handle value (a multiple of 4, as Windows hands them out).
+  template <typename T>
+  T Add(HandleKind kind, const std::string& label) {
+    return reinterpret_cast<T>(AddValue(kind, label));
+  }
+  // True when value is an open handle of the given kind.
+  template <typename T>
+  bool Is(T handle, HandleKind kind) const {
+    return IsValue(reinterpret_cast<uintptr_t>(handle), kind);
+  }
+  // Removes an open handle of the given kind; false when there is none.
+  template <typename T>
+  bool Remove(T handle, HandleKind kind) {
+    return RemoveValue(reinterpret_cast<uintptr_t>(handle), kind);
+  }
+  // Labels ("Key HKLM\\Software\\...") of the handles still open.
+  std::vector<std::string> Open() const;
+  // The handle kind, for calls that close any kind (CloseHandle).
+  bool KindOf(uintptr_t value, HandleKind* kind) const;
+
+ private:
+  uintptr_t AddValue(HandleKind kind, const std::string& label);
+  bool IsValue(uintptr_t value, HandleKind kind) const;
+  bool RemoveValue(uintptr_t value, HandleKind kind);
+
+  struct Entry {
+    HandleKind kind;
+    std::string label;
+  };
+  std::map<uintptr_t, Entry> open_;
+  uintptr_t next_ = 0x100;
+};
+
+}  // namespace sim

@@ -1,0 +1,106 @@
+// A simulated Windows machine for the unit tests: the state behind every call
+// of platform/win.h. A test creates one Machine, sets it up through its
+// public members, runs logic against it, and inspects it afterwards. While
+// it exists it is the machine that the win:: calls answer from.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/files.h"
+#include "platform/sim/handles.h"
+#include "platform/sim/modules.h"
+#include "platform/sim/registry.h"
+#include "platform/win.h"
+
+namespace sim {
+
+// ExitProcess in the simulation: thrown out of the program's code and caught
+// by whoever runs the program (RunProgram in the tests).
+struct ProcessExit {
+  win::UINT code;
+};
+
+struct Version {
+  win::DWORD platformId = win::VER_PLATFORM_WIN32_NT;
+  win::DWORD major = 6;
+  win::DWORD minor = 1;
+  bool failExtended = false;  // the OSVERSIONINFOEXA size is refused (NT 4 before SP6)
+  bool failAll = false;       // every query fails
+};
+
+struct MessageBoxes {
+  struct Shown {
+    std::string text;
+    std::string caption;
+    win::UINT style;
+  };
+  // Answers given in order; when none is left, OK boxes answer IDOK and
+  // Yes/No boxes IDYES.
+  std::deque<int> answers;
+  std::vector<Shown> shown;
+};
+
+// The process token and the privileges that the system knows.
+struct Token {
+  struct Privilege {
+    win::LUID luid;
+    bool held = true;  // the token has it (an administrator's token)
+    bool enabled = false;
+  };
+  std::map<std::string, Privilege> privileges;  // by name, e.g. "SeTimeZonePrivilege"
+  bool openFails = false;
+  Token();
+  bool IsEnabled(const std::string& name) const;
+  // The system stops knowing a privilege (LookupPrivilegeValueA fails, 1313).
+  void Forget(const std::string& name) { privileges.erase(name); }
+};
+
+struct Clock {
+  win::DWORD ticks = 5'000'000;    // GetTickCount; wraps at 2^32 like the real one
+  std::vector<win::DWORD> sleeps;  // every Sleep, in order
+  win::DWORD Elapsed(win::DWORD since) const { return ticks - since; }
+};
+
+class Machine {
+ public:
+  Machine();
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // The machine the win:: calls answer from; aborts when there is none.
+  static Machine& Current();
+
+  // Records a call and its arguments ("RegOpenKeyExA(HKLM\\..., 0xF003F)"),
+  // so that tests can check which calls were made and in what order.
+  void Record(std::string call) { calls.push_back(std::move(call)); }
+  // The recorded calls whose text starts with prefix.
+  std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
+
+  Version version;
+  std::map<std::string, std::string> environment;  // names matched without regard to case
+  std::string stdoutText;                          // all that the program wrote to standard output
+  std::optional<win::UINT> exitCode;               // set by ExitProcess
+  std::string exePath = "C:\\Patch\\dstpatch.exe";
+  MessageBoxes messageBoxes;
+  Token token;
+  Clock clock;
+  FileSystem files;
+  Registry registry;
+  Modules modules;
+  HandleTable handles;
+  std::vector<std::string> calls;
+  win::DWORD lastError = 0;
+
+ private:
+  Machine* previous_;
+};
+
+// Formats a number as Windows documentation shows codes and masks: 0xF003F.
+std::string Hex(unsigned long long value);
+
+}  // namespace sim

@@ -1,0 +1,103 @@
+#include "platform/sim/modules.h"
+
+#include "platform/sim/machine.h"
+#include "platform/sim/text.h"
+
+namespace sim {
+
+Modules::Modules() {
+  uintptr_t base = 0x10000000;
+  for (const char* name : {"kernel32.dll", "advapi32.dll", "ntdll.dll", "user32.dll"}) {
+    modules_[name].base = base;
+    base += 0x01000000;
+  }
+}
+
+std::string Modules::Normalize(std::string_view name) {
+  std::string lower = ToLowerAscii(name);
+  if (lower.find('.') == std::string::npos) {
+    lower += ".dll";
+  }
+  return lower;
+}
+
+void Modules::SetPresent(std::string_view module, bool present) { modules_[Normalize(module)].present = present; }
+
+void Modules::RemoveExport(std::string_view module, std::string_view name) {
+  modules_[Normalize(module)].exports.erase(std::string(name));
+}
+
+void Modules::Export(std::string_view module, std::string_view name, win::FARPROC entry) {
+  modules_[Normalize(module)].exports[std::string(name)] = entry;
+}
+
+int Modules::Loads(std::string_view module) const {
+  auto it = modules_.find(Normalize(module));
+  return it == modules_.end() ? 0 : it->second.loads;
+}
+
+int Modules::TotalLoads() const {
+  int total = 0;
+  for (const auto& [name, module] : modules_) {
+    total += module.loads;
+  }
+  return total;
+}
+
+win::HMODULE Modules::Load(const char* name) {
+  auto it = modules_.find(Normalize(name == nullptr ? "" : name));
+  if (it == modules_.end() || !it->second.present) {
+    Machine::Current().lastError = win::ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  ++it->second.loads;
+  return reinterpret_cast<win::HMODULE>(it->second.base);
+}
+
+win::HMODULE Modules::Handle(const char* name) const {
+  auto it = modules_.find(Normalize(name == nullptr ? "" : name));
+  if (it == modules_.end() || !it->second.present) {
+    Machine::Current().lastError = win::ERROR_MOD_NOT_FOUND;
+    return nullptr;
+  }
+  return reinterpret_cast<win::HMODULE>(it->second.base);
+}
+
+Modules::Module* Modules::ByHandle(win::HMODULE module) {
+  for (auto& [name, m] : modules_) {
+    if (m.present && m.base == reinterpret_cast<uintptr_t>(module)) {
+      return &m;
+    }
+  }
+  return nullptr;
+}
+
+const Modules::Module* Modules::ByHandle(win::HMODULE module) const {
+  return const_cast<Modules*>(this)->ByHandle(module);
+}
+
+win::FARPROC Modules::ProcAddress(win::HMODULE module, const char* name) const {
+  const Module* m = ByHandle(module);
+  if (m == nullptr) {
+    Machine::Current().lastError = win::ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  auto it = m->exports.find(name == nullptr ? "" : name);
+  if (it == m->exports.end()) {
+    Machine::Current().lastError = win::ERROR_PROC_NOT_FOUND;
+    return nullptr;
+  }
+  return it->second;
+}
+
+bool Modules::Free(win::HMODULE module) {
+  Module* m = ByHandle(module);
+  if (m == nullptr || m->loads == 0) {
+    Machine::Current().lastError = win::ERROR_INVALID_HANDLE;
+    return false;
+  }
+  --m->loads;
+  return true;
+}
+
+}  // namespace sim

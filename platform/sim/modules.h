@@ -1,0 +1,51 @@
+// The simulated library loader: the system DLLs the patch binds entry points
+// from, each present or missing, with its exports, and a count of the load
+// references the program holds on it.
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "platform/win.h"
+
+namespace sim {
+
+class Modules {
+ public:
+  Modules();
+
+  // --- Set-up and inspection by tests (names as "advapi32.dll", any case) ---
+  void SetPresent(std::string_view module, bool present);
+  void RemoveExport(std::string_view module, std::string_view name);
+  void Export(std::string_view module, std::string_view name, win::FARPROC entry);
+  // Load references taken with LoadLibraryA and not yet given back.
+  int Loads(std::string_view module) const;
+  int TotalLoads() const;
+
+  // --- The Windows calls ---
+  win::HMODULE Load(const char* name);
+  win::HMODULE Handle(const char* name) const;
+  win::FARPROC ProcAddress(win::HMODULE module, const char* name) const;
+  bool Free(win::HMODULE module);
+
+ private:
+  struct Module {
+    bool present = true;
+    std::map<std::string, win::FARPROC> exports;
+    int loads = 0;
+    uintptr_t base = 0;
+  };
+  static std::string Normalize(std::string_view name);
+  Module* ByHandle(win::HMODULE module);
+  const Module* ByHandle(win::HMODULE module) const;
+
+  std::map<std::string, Module> modules_;
+};
+
+// Registers the entry points that the simulated system DLLs export; each
+// simulated area that answers a bound entry point adds its rows here.
+void RegisterSimExports(Modules& modules);
+
+}  // namespace sim

@@ -1,0 +1,338 @@
+// The simulated machine's answers to the process, console, token, file,
+// registry, module and clock calls.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/text.h"
+#include "platform/win.h"
+
+namespace win {
+namespace {
+
+sim::Machine& M() { return sim::Machine::Current(); }
+
+BOOL Fail(DWORD code) {
+  M().lastError = code;
+  return FALSE;
+}
+
+std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
+
+// Copies text into a caller's buffer the way the A functions do: cut to the
+// buffer, always zero-terminated.
+DWORD CopyOut(const std::string& text, char* buffer, DWORD size) {
+  if (buffer == nullptr || size == 0) {
+    return 0;
+  }
+  const DWORD n = std::min<DWORD>(static_cast<DWORD>(text.size()), size - 1);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return n;
+}
+
+}  // namespace
+
+BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
+  const sim::Version& v = M().version;
+  M().Record("GetVersionExA(" + std::to_string(info->dwOSVersionInfoSize) + ")");
+  const DWORD size = info->dwOSVersionInfoSize;
+  if (v.failAll || (size == kOsVersionInfoExSize && v.failExtended) ||
+      (size != kOsVersionInfoExSize && size != kOsVersionInfoSize)) {
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  info->dwMajorVersion = v.major;
+  info->dwMinorVersion = v.minor;
+  info->dwBuildNumber = 7601;
+  info->dwPlatformId = v.platformId;
+  return TRUE;
+}
+
+DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
+  for (const auto& [key, value] : M().environment) {
+    if (sim::EqualsNoCase(key, name)) {
+      if (value.size() + 1 > size) {
+        return static_cast<DWORD>(value.size() + 1);
+      }
+      return CopyOut(value, buffer, size);
+    }
+  }
+  M().lastError = 203;  // ERROR_ENVVAR_NOT_FOUND
+  return 0;
+}
+
+void WriteStdout(std::string_view text) { M().stdoutText.append(text); }
+
+void ExitProcess(UINT exitCode) {
+  M().exitCode = exitCode;
+  throw sim::ProcessExit{exitCode};
+}
+
+DWORD GetLastError() { return M().lastError; }
+void SetLastError(DWORD code) { M().lastError = code; }
+
+DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
+  if (module != nullptr) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  return CopyOut(M().exePath, buffer, size);
+}
+
+int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
+  sim::MessageBoxes& boxes = M().messageBoxes;
+  boxes.shown.push_back({Str(text), Str(caption), type});
+  M().Record("MessageBoxA(" + sim::Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + sim::Hex(type) + ")");
+  if (!boxes.answers.empty()) {
+    const int answer = boxes.answers.front();
+    boxes.answers.pop_front();
+    return answer;
+  }
+  return (type & 0xF) == MB_YESNO ? IDYES : IDOK;
+}
+
+// --- Token privileges ---
+
+HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
+
+BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
+  M().Record("OpenProcessToken(" + sim::Hex(access) + ")");
+  if (process != GetCurrentProcess() || token == nullptr) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  if (M().token.openFails) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  *token = M().handles.Add<HANDLE>(sim::HandleKind::Token, "process token " + sim::Hex(access));
+  return TRUE;
+}
+
+BOOL LookupPrivilegeValueA(const char* systemName, const char* name, LUID* luid) {
+  M().Record("LookupPrivilegeValueA(" + Str(systemName) + ", " + Str(name) + ")");
+  auto it = M().token.privileges.find(Str(name));
+  if (systemName != nullptr || it == M().token.privileges.end()) {
+    return Fail(ERROR_NO_SUCH_PRIVILEGE);
+  }
+  *luid = it->second.luid;
+  return TRUE;
+}
+
+BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState, DWORD bufferLength,
+                           TOKEN_PRIVILEGES* previousState, DWORD* returnLength) {
+  if (!M().handles.Is(token, sim::HandleKind::Token)) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  if (disableAll || newState == nullptr || bufferLength != 0 || previousState != nullptr || returnLength != nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  bool allAssigned = true;
+  for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
+    const LUID_AND_ATTRIBUTES& entry = newState->Privileges[i];
+    auto match = std::find_if(M().token.privileges.begin(), M().token.privileges.end(), [&](const auto& p) {
+      return p.second.luid.LowPart == entry.Luid.LowPart && p.second.luid.HighPart == entry.Luid.HighPart;
+    });
+    M().Record("AdjustTokenPrivileges(" +
+               (match == M().token.privileges.end() ? "LUID " + std::to_string(entry.Luid.LowPart) : match->first) +
+               ", " + sim::Hex(entry.Attributes) + ")");
+    if (match == M().token.privileges.end() || !match->second.held) {
+      allAssigned = false;
+      continue;
+    }
+    match->second.enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+  }
+  // Windows reports success even when the token lacks a privilege, and says
+  // so only through the last error.
+  M().lastError = allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED;
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+  sim::HandleKind kind{};
+  const auto value = reinterpret_cast<uintptr_t>(handle);
+  if (!M().handles.KindOf(value, &kind) || kind == sim::HandleKind::Key || kind == sim::HandleKind::ScManager ||
+      kind == sim::HandleKind::Service || kind == sim::HandleKind::Module) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  M().handles.Remove(handle, kind);
+  if (kind == sim::HandleKind::File) {
+    M().files.opens.erase(static_cast<intptr_t>(value));
+  }
+  return TRUE;
+}
+
+// --- Files ---
+
+DWORD GetFileAttributesA(const char* path) {
+  sim::FileSystem::Resolved r = M().files.Resolve(Str(path));
+  if (r.error != 0) {
+    M().lastError = r.error;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  struct stat st {};
+  if (stat(r.host.c_str(), &st) != 0) {
+    M().lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return FILE_ATTRIBUTE_DIRECTORY;
+  }
+  return M().files.IsReadOnly(r.key) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
+                   HANDLE templateFile) {
+  M().Record("CreateFileA(" + Str(path) + ", " + sim::Hex(access) + ", " + sim::Hex(shareMode) + ", " +
+             std::to_string(disposition) + ")");
+  auto fail = [](DWORD code) {
+    M().lastError = code;
+    return INVALID_HANDLE_VALUE;
+  };
+  if (security != nullptr || templateFile != nullptr || flags != FILE_ATTRIBUTE_NORMAL ||
+      disposition != CREATE_ALWAYS) {
+    return fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
+  }
+  sim::FileSystem& fs = M().files;
+  sim::FileSystem::Resolved r = fs.Resolve(Str(path));
+  if (r.error != 0) {
+    return fail(r.error);
+  }
+  struct stat st {};
+  const bool exists = stat(r.host.c_str(), &st) == 0;
+  if (exists && (S_ISDIR(st.st_mode) || fs.IsReadOnly(r.key))) {
+    return fail(ERROR_ACCESS_DENIED);
+  }
+  if (fs.ShareConflict(r.key, access, shareMode)) {
+    return fail(ERROR_SHARING_VIOLATION);
+  }
+  std::ofstream create(r.host, std::ios::binary | std::ios::trunc);
+  if (!create) {
+    return fail(ERROR_ACCESS_DENIED);
+  }
+  auto* handle = M().handles.Add<HANDLE>(sim::HandleKind::File, Str(path));
+  fs.opens[reinterpret_cast<intptr_t>(handle)] = sim::FileSystem::OpenFile{r.key, r.host, access, shareMode};
+  // CREATE_ALWAYS over an existing file succeeds and says so this way.
+  M().lastError = exists ? 183 : 0;
+  return handle;
+}
+
+BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* overlapped) {
+  if (written != nullptr) {
+    *written = 0;
+  }
+  auto it = M().files.opens.find(reinterpret_cast<intptr_t>(file));
+  if (overlapped != nullptr || it == M().files.opens.end() || !M().handles.Is(file, sim::HandleKind::File)) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  sim::FileSystem::OpenFile& open = it->second;
+  if ((open.access & GENERIC_WRITE) == 0) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  if (DWORD failure = M().files.WriteFailure(open.key)) {
+    return Fail(failure);
+  }
+  std::fstream out(open.host, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(static_cast<std::streamoff>(open.position));
+  out.write(static_cast<const char*>(data), size);
+  if (!out) {
+    return Fail(ERROR_DISK_FULL);
+  }
+  open.position += size;
+  if (written != nullptr) {
+    *written = size;
+  }
+  return TRUE;
+}
+
+BOOL DeleteFileA(const char* path) {
+  M().Record("DeleteFileA(" + Str(path) + ")");
+  sim::FileSystem& fs = M().files;
+  sim::FileSystem::Resolved r = fs.Resolve(Str(path));
+  if (r.error != 0) {
+    return Fail(r.error);
+  }
+  struct stat st {};
+  if (stat(r.host.c_str(), &st) != 0) {
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
+  constexpr DWORD kDeleteAccess = 0x00010000;
+  if (S_ISDIR(st.st_mode) || fs.IsReadOnly(r.key)) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  if (fs.ShareConflict(r.key, kDeleteAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    return Fail(ERROR_SHARING_VIOLATION);
+  }
+  unlink(r.host.c_str());
+  return TRUE;
+}
+
+// --- Registry ---
+
+LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) {
+  M().Record("RegOpenKeyExA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ", " + std::to_string(options) + ", " +
+             sim::Hex(access) + ")");
+  if (options != 0) {
+    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+  }
+  return M().registry.OpenKey(root, subKey, access, false, result);
+}
+
+LONG RegOpenKeyA(HKEY root, const char* subKey, HKEY* result) {
+  M().Record("RegOpenKeyA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ")");
+  return M().registry.OpenKey(root, subKey, 0, true, result);
+}
+
+LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+  M().Record("RegSetValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " + std::to_string(type) + ", " +
+             std::to_string(size) + ")");
+  if (reserved != 0) {
+    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+  }
+  return M().registry.SetValueEx(key, name, type, data, size);
+}
+
+LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size) {
+  M().Record("RegQueryValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " +
+             (size == nullptr ? std::string("-") : std::to_string(*size)) + ")");
+  if (reserved != nullptr) {
+    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+  }
+  return M().registry.QueryValueEx(key, name, type, data, size);
+}
+
+LONG RegCloseKey(HKEY key) {
+  M().Record("RegCloseKey(" + M().registry.PathOf(key) + ")");
+  return M().registry.CloseKey(key);
+}
+
+// --- Modules ---
+
+HMODULE LoadLibraryA(const char* name) {
+  M().Record("LoadLibraryA(" + Str(name) + ")");
+  return M().modules.Load(name);
+}
+
+HMODULE GetModuleHandleA(const char* name) { return M().modules.Handle(name); }
+
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+  M().Record("GetProcAddress(" + Str(name) + ")");
+  return M().modules.ProcAddress(module, name);
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  M().Record("FreeLibrary(" + sim::Hex(reinterpret_cast<uintptr_t>(module)) + ")");
+  return M().modules.Free(module) ? TRUE : FALSE;
+}
+
+// --- Clock ---
+
+DWORD GetTickCount() { return M().clock.ticks; }
+
+void Sleep(DWORD milliseconds) {
+  M().clock.sleeps.push_back(milliseconds);
+  M().clock.ticks += milliseconds;
+}
+
+}  // namespace win

@@ -1,0 +1,95 @@
+// Owners for Windows handles, keys and modules. Each owner type knows the
+// value that means "no handle" for its kind and the call that releases it,
+// so a handle is released on every path exactly once.
+#pragma once
+
+#include <utility>
+
+#include "platform/win.h"
+
+namespace win {
+
+template <typename Traits>
+class Unique {
+ public:
+  using Value = typename Traits::Value;
+
+  Unique() = default;
+  explicit Unique(Value value) : value_(value) {}
+  Unique(const Unique&) = delete;
+  Unique& operator=(const Unique&) = delete;
+  Unique(Unique&& other) noexcept : value_(other.release()) {}
+  Unique& operator=(Unique&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  ~Unique() { reset(); }
+
+  [[nodiscard]] Value get() const { return value_; }
+  [[nodiscard]] bool valid() const { return !Traits::IsInvalid(value_); }
+  explicit operator bool() const { return valid(); }
+
+  // Releases the current value, if any, and takes ownership of a new one.
+  void reset(Value value = Traits::Invalid()) {
+    if (valid()) {
+      Traits::Close(value_);
+    }
+    value_ = value;
+  }
+  // Gives up ownership without releasing.
+  Value release() { return std::exchange(value_, Traits::Invalid()); }
+  // Address of the owned value, for calls that return a handle through an
+  // out-parameter; releases whatever was owned before.
+  Value* put() {
+    reset();
+    return &value_;
+  }
+
+ private:
+  Value value_ = Traits::Invalid();
+};
+
+struct HandleTraits {
+  using Value = HANDLE;
+  static Value Invalid() { return nullptr; }
+  static bool IsInvalid(Value v) { return v == nullptr; }
+  static void Close(Value v) { CloseHandle(v); }
+};
+
+// CreateFileA and CreateToolhelp32Snapshot report failure as
+// INVALID_HANDLE_VALUE rather than null.
+struct FileHandleTraits {
+  using Value = HANDLE;
+  static Value Invalid() { return INVALID_HANDLE_VALUE; }
+  static bool IsInvalid(Value v) { return v == INVALID_HANDLE_VALUE || v == nullptr; }
+  static void Close(Value v) { CloseHandle(v); }
+};
+
+struct KeyTraits {
+  using Value = HKEY;
+  static Value Invalid() { return nullptr; }
+  static bool IsInvalid(Value v) { return v == nullptr; }
+  static void Close(Value v) { RegCloseKey(v); }
+};
+
+struct ServiceHandleTraits {
+  using Value = SC_HANDLE;
+  static Value Invalid() { return nullptr; }
+  static bool IsInvalid(Value v) { return v == nullptr; }
+  static void Close(Value v) { CloseServiceHandle(v); }
+};
+
+struct ModuleTraits {
+  using Value = HMODULE;
+  static Value Invalid() { return nullptr; }
+  static bool IsInvalid(Value v) { return v == nullptr; }
+  static void Close(Value v) { FreeLibrary(v); }
+};
+
+using UniqueHandle = Unique<HandleTraits>;
+using UniqueFile = Unique<FileHandleTraits>;
+using UniqueHkey = Unique<KeyTraits>;
+using UniqueScHandle = Unique<ServiceHandleTraits>;
+using UniqueModule = Unique<ModuleTraits>;
+
+}  // namespace win

@@ -1,0 +1,56 @@
+#include "tzrules/zone_table.h"
+
+namespace {
+
+// A yearly rule: the occurrence-th Sunday of month at hour:minute local time.
+constexpr win::SYSTEMTIME Sunday(win::WORD month, win::WORD occurrence, win::WORD hour, win::WORD minute) {
+  return win::SYSTEMTIME{0, month, 0, occurrence, hour, minute, 0, 0};
+}
+
+constexpr TziRecord Zone(win::LONG bias, win::WORD hour, win::WORD minute) {
+  return TziRecord{bias, 0, -60, Sunday(11, 1, hour, minute), Sunday(3, 2, hour, minute)};
+}
+
+struct ZoneEntry {
+  const char* name;
+  TziRecord record;
+};
+
+// West to east, the order in which the zones are written.
+constexpr ZoneEntry kZones[kZoneCount] = {
+    {"Alaskan", Zone(540, 2, 0)},      {"Pacific", Zone(480, 2, 0)}, {"Mountain", Zone(420, 2, 0)},
+    {"Central", Zone(360, 2, 0)},      {"Eastern", Zone(300, 2, 0)}, {"Atlantic", Zone(240, 2, 0)},
+    {"Newfoundland", Zone(210, 0, 1)},
+};
+
+void Put32(uint8_t* out, win::LONG value) {
+  const auto bits = static_cast<uint32_t>(value);
+  for (int i = 0; i < 4; ++i) {
+    out[i] = static_cast<uint8_t>(bits >> (8 * i));
+  }
+}
+
+void PutDate(uint8_t* out, const win::SYSTEMTIME& date) {
+  const win::WORD fields[8] = {date.wYear, date.wMonth,  date.wDayOfWeek, date.wDay,
+                               date.wHour, date.wMinute, date.wSecond,    date.wMilliseconds};
+  for (size_t i = 0; i < 8; ++i) {
+    out[2 * i] = static_cast<uint8_t>(fields[i]);
+    out[2 * i + 1] = static_cast<uint8_t>(fields[i] >> 8);
+  }
+}
+
+}  // namespace
+
+std::array<uint8_t, kTziSize> TziBytes(const TziRecord& record) {
+  std::array<uint8_t, kTziSize> bytes{};
+  Put32(bytes.data(), record.bias);
+  Put32(&bytes[4], record.standardBias);
+  Put32(&bytes[8], record.daylightBias);
+  PutDate(&bytes[12], record.standardDate);
+  PutDate(&bytes[28], record.daylightDate);
+  return bytes;
+}
+
+std::string GetZoneName(int index) { return index >= 0 && index < kZoneCount ? kZones[index].name : ""; }
+
+const TziRecord& ZoneRecord(int index) { return kZones[index].record; }

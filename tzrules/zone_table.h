@@ -1,0 +1,31 @@
+// The seven US/Canada time zones with the daylight-saving rules the patch
+// installs: daylight time from the second Sunday of March to the first
+// Sunday of November.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "platform/win.h"
+
+constexpr int kZoneCount = 7;
+
+// A zone's rule record as the registry stores it in the "TZI" value.
+struct TziRecord {
+  win::LONG bias;
+  win::LONG standardBias;
+  win::LONG daylightBias;
+  win::SYSTEMTIME standardDate;  // standard time begins
+  win::SYSTEMTIME daylightDate;  // daylight time begins
+};
+constexpr size_t kTziSize = 44;
+
+// The 44 bytes of the "TZI" value: every field little-endian, no gaps.
+std::array<uint8_t, kTziSize> TziBytes(const TziRecord& record);
+
+// The zone's base name ("Eastern") for index 0 to 6 (west to east), else "".
+std::string GetZoneName(int index);
+
+// The record the patch installs for the zone at index 0 to 6.
+const TziRecord& ZoneRecord(int index);
