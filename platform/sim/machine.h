@@ -13,6 +13,7 @@
 #include "platform/sim/files.h"
 #include "platform/sim/handles.h"
 #include "platform/sim/modules.h"
+#include "platform/sim/processes.h"
 #include "platform/sim/registry.h"
 #include "platform/win.h"
 
@@ -93,6 +94,8 @@ class Machine {
   Registry registry;
   Modules modules;
   HandleTable handles;
+  Processes processes;
+  Heap heap;
   std::vector<std::string> calls;
   win::DWORD lastError = 0;
 

@@ -1,0 +1,560 @@
+// The simulated processes and windows, the process heap, and the Windows
+// calls and bound entry points that answer from them.
+#include "platform/sim/processes.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "platform/sim/machine.h"
+#include "platform/sim/text.h"
+
+namespace sim {
+namespace {
+
+constexpr win::DWORD kSystemId = 4;
+
+// True once the clock has reached tick, with GetTickCount's wrap-around.
+bool Reached(win::DWORD now, win::DWORD tick) { return now - tick < 0x80000000U; }
+
+std::string LastComponent(const std::string& path) {
+  const size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
+Processes::Processes() {
+  // Every Windows machine runs the system process; the idle process (id 0)
+  // is not in the list but is reported by both ways of listing.
+  Behaviour system;
+  system.denyOpen = true;
+  system.refuseTerminate = true;
+  Process& p = Add("System", system);
+  p.id = kSystemId;
+}
+
+Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
+  Process& p = list_.emplace_back();
+  p.id = nextId_;
+  nextId_ += 4;
+  p.image = std::string(image);
+  p.behaviour = behaviour;
+  for (int i = 0; i < behaviour.windows; ++i) {
+    p.windows.push_back(reinterpret_cast<win::HWND>(nextWindow_));
+    nextWindow_ += 0x20;
+  }
+  return p;
+}
+
+void Processes::AddProgram(std::string_view path, const Program& program) {
+  programs_[ToLowerAscii(path)] = ProgramFile{std::string(path), program};
+}
+
+Process* Processes::Find(win::DWORD id) {
+  for (Process& p : list_) {
+    if (p.id == id) {
+      return &p;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<const Process*> Processes::Named(std::string_view image) const {
+  std::vector<const Process*> found;
+  for (const Process& p : list_) {
+    if (EqualsNoCase(p.image, image)) {
+      found.push_back(&p);
+    }
+  }
+  return found;
+}
+
+void Processes::Advance(win::DWORD now) {
+  for (Process& p : list_) {
+    if (p.running && p.endsAt && Reached(now, *p.endsAt)) {
+      End(p, p.behaviour.exitCode);
+    }
+  }
+}
+
+std::optional<win::DWORD> Processes::EndOf(win::DWORD id) const {
+  for (const Process& p : list_) {
+    if (p.id == id && p.running) {
+      return p.endsAt;
+    }
+  }
+  return std::nullopt;
+}
+
+void Processes::End(Process& process, win::DWORD exitCode) {
+  process.running = false;
+  process.exitCode = exitCode;
+  process.endsAt.reset();
+  process.windows.clear();
+}
+
+Process& Processes::Start(const std::string& path, const std::string& commandLine, const Behaviour& behaviour,
+                          win::DWORD now) {
+  Process& p = Add(LastComponent(path), behaviour);
+  p.commandLine = commandLine;
+  if (behaviour.runFor) {
+    p.endsAt = now + *behaviour.runFor;
+  }
+  return p;
+}
+
+const Program* Processes::FindProgram(const std::string& path) const {
+  auto it = programs_.find(ToLowerAscii(path));
+  return it == programs_.end() ? nullptr : &it->second.program;
+}
+
+std::string Processes::ProgramPath(const std::string& path) const {
+  auto it = programs_.find(ToLowerAscii(path));
+  return it == programs_.end() ? path : it->second.path;
+}
+
+Process* Processes::OwnerOf(win::HWND window) {
+  for (Process& p : list_) {
+    if (p.running && std::find(p.windows.begin(), p.windows.end(), window) != p.windows.end()) {
+      return &p;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<win::HWND> Processes::Windows() const {
+  std::vector<win::HWND> all;
+  for (const Process& p : list_) {
+    if (p.running) {
+      all.insert(all.end(), p.windows.begin(), p.windows.end());
+    }
+  }
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+std::vector<std::pair<win::DWORD, std::string>> Processes::Running() const {
+  std::vector<std::pair<win::DWORD, std::string>> running;
+  for (const Process& p : list_) {
+    if (p.running) {
+      running.emplace_back(p.id, p.image);
+    }
+  }
+  return running;
+}
+
+win::HANDLE Heap::Handle() { return reinterpret_cast<win::HANDLE>(static_cast<uintptr_t>(0x00150000)); }
+
+void* Heap::Alloc(win::SIZE_T bytes) {
+  if (bytes > limit) {
+    return nullptr;
+  }
+  Block block{std::make_unique<std::byte[]>(std::max<win::SIZE_T>(bytes, 1)), bytes};
+  void* address = block.data.get();
+  blocks_.emplace(address, std::move(block));
+  return address;
+}
+
+std::optional<win::SIZE_T> Heap::Free(void* block) {
+  auto it = blocks_.find(block);
+  if (it == blocks_.end()) {
+    return std::nullopt;
+  }
+  const win::SIZE_T size = it->second.size;
+  blocks_.erase(it);
+  return size;
+}
+
+}  // namespace sim
+
+namespace win {
+namespace {
+
+constexpr DWORD kProcessAllAccess = 0x001FFFFF;
+constexpr DWORD kProcessQueryInformation = 0x0400;
+constexpr DWORD kProcessQueryLimitedInformation = 0x1000;
+
+sim::Machine& M() { return sim::Machine::Current(); }
+sim::Processes& P() { return M().processes; }
+
+BOOL Fail(DWORD code) {
+  M().lastError = code;
+  return FALSE;
+}
+
+// The process behind an open process or thread handle with all of the
+// access in need; sets the last error and gives null otherwise.
+sim::Process* Opened(HANDLE handle, DWORD need) {
+  P().Advance(M().clock.ticks);
+  auto it = P().opened.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == P().opened.end() ||
+      !(M().handles.Is(handle, sim::HandleKind::Process) || M().handles.Is(handle, sim::HandleKind::Thread))) {
+    M().lastError = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  if ((it->second.access & need) != need) {
+    M().lastError = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  return P().Find(it->second.id);
+}
+
+std::string IdOf(HANDLE handle) {
+  auto it = P().opened.find(reinterpret_cast<uintptr_t>(handle));
+  return it == P().opened.end() ? sim::Hex(reinterpret_cast<uintptr_t>(handle)) : std::to_string(it->second.id);
+}
+
+HANDLE AddProcessHandle(const sim::Process& p, DWORD access) {
+  auto* handle = M().handles.Add<HANDLE>(sim::HandleKind::Process, std::to_string(p.id) + " " + p.image);
+  P().opened[reinterpret_cast<uintptr_t>(handle)] = {p.id, access};
+  return handle;
+}
+
+// The program that CreateProcessA runs for a command line without an
+// application name: the quoted first token, or else the shortest prefix
+// ending at a blank or tab (or the whole line) that names a program, ".exe"
+// added to a name without an extension. This is the search that makes an
+// unquoted "C:\My Site\x.exe" run "C:\My.exe" when that exists.
+std::string ProgramOf(const std::string& commandLine) {
+  auto find = [](const std::string& name) -> std::string {
+    if (P().FindProgram(name) != nullptr) {
+      return name;
+    }
+    const size_t slash = name.rfind('\\');
+    const size_t dot = name.rfind('.');
+    if ((dot == std::string::npos || (slash != std::string::npos && dot < slash)) &&
+        P().FindProgram(name + ".exe") != nullptr) {
+      return name + ".exe";
+    }
+    return "";
+  };
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    const size_t close = commandLine.find('"', 1);
+    return find(commandLine.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+  }
+  for (size_t i = 0; i <= commandLine.size(); ++i) {
+    if (i == commandLine.size() || commandLine[i] == ' ' || commandLine[i] == '\t') {
+      std::string found = find(commandLine.substr(0, i));
+      if (!found.empty()) {
+        return found;
+      }
+    }
+  }
+  return "";
+}
+
+// --- Entry points bound at run time ---
+
+HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
+  M().Record("CreateToolhelp32Snapshot(" + sim::Hex(flags) + ", " + std::to_string(processId) + ")");
+  P().Advance(M().clock.ticks);
+  if (P().snapshotFails) {
+    M().lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return INVALID_HANDLE_VALUE;
+  }
+  if (flags != TH32CS_SNAPPROCESS) {
+    M().lastError = ERROR_INVALID_PARAMETER;  // the simulation lists processes only
+    return INVALID_HANDLE_VALUE;
+  }
+  sim::Processes::Snapshot snapshot;
+  snapshot.entries.emplace_back(0, "[System Process]");
+  for (const auto& entry : P().Running()) {
+    snapshot.entries.push_back(entry);
+  }
+  auto* handle = M().handles.Add<HANDLE>(sim::HandleKind::Snapshot, "processes");
+  P().snapshots[reinterpret_cast<uintptr_t>(handle)] = std::move(snapshot);
+  return handle;
+}
+
+BOOL NextEntry(HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
+  auto it = P().snapshots.find(reinterpret_cast<uintptr_t>(snapshot));
+  if (it == P().snapshots.end() || !M().handles.Is(snapshot, sim::HandleKind::Snapshot)) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  if (entry == nullptr || entry->dwSize < sizeof(PROCESSENTRY32)) {
+    return Fail(24);  // ERROR_BAD_LENGTH
+  }
+  sim::Processes::Snapshot& s = it->second;
+  if (first) {
+    s.next = 0;
+  }
+  if (s.next >= s.entries.size()) {
+    return Fail(18);  // ERROR_NO_MORE_FILES
+  }
+  const auto& [id, image] = s.entries[s.next++];
+  const DWORD size = entry->dwSize;
+  std::memset(entry, 0, sizeof(PROCESSENTRY32));
+  entry->dwSize = size;
+  entry->th32ProcessID = id;
+  entry->cntThreads = 1;
+  entry->pcPriClassBase = 8;
+  const size_t n = std::min(image.size(), sizeof entry->szExeFile - 1);
+  std::memcpy(entry->szExeFile, image.data(), n);
+  return TRUE;
+}
+
+BOOL WINAPI SimProcess32First(HANDLE snapshot, PROCESSENTRY32* entry) {
+  M().Record("Process32First");
+  return NextEntry(snapshot, entry, true);
+}
+
+BOOL WINAPI SimProcess32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
+  M().Record("Process32Next");
+  return NextEntry(snapshot, entry, false);
+}
+
+// The system process records: for each process the fixed record, one thread
+// record, and the UTF-16 image name, each record starting on 8 bytes, as the
+// system lays them out; the idle process first, without a name.
+NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD bufferSize, DWORD* returnLength) {
+  M().Record("ZwQuerySystemInformation(" + std::to_string(infoClass) + ", " + std::to_string(bufferSize) + ")");
+  P().Advance(M().clock.ticks);
+  if (infoClass != SystemProcessInformation) {
+    return static_cast<NTSTATUS>(0xC0000003U);  // STATUS_INVALID_INFO_CLASS
+  }
+  constexpr size_t kRecordSize = sizeof(void*) == 8 ? 256 : 184;
+  constexpr size_t kThreadSize = sizeof(void*) == 8 ? 80 : 64;
+  struct Layout {
+    DWORD id;
+    std::u16string name;
+    bool idle;
+    size_t offset;
+    size_t size;
+  };
+  std::vector<Layout> records;
+  records.push_back({0, u"", true, 0, 0});
+  for (const auto& [id, image] : P().Running()) {
+    records.push_back({id, sim::Widen(image), false, 0, 0});
+  }
+  size_t total = 0;
+  for (Layout& r : records) {
+    r.offset = total;
+    const size_t nameBytes = r.idle ? 0 : 2 * (r.name.size() + 1);
+    r.size = (kRecordSize + kThreadSize + nameBytes + 7) / 8 * 8;
+    total += r.size;
+  }
+  const DWORD needed = std::max(static_cast<DWORD>(total), P().queryNeededSize);
+  if (returnLength != nullptr) {
+    *returnLength = needed;
+  }
+  if (buffer == nullptr || bufferSize < needed) {
+    return STATUS_INFO_LENGTH_MISMATCH;
+  }
+  auto* base = static_cast<BYTE*>(buffer);
+  std::memset(base, 0, total);
+  for (size_t i = 0; i < records.size(); ++i) {
+    const Layout& r = records[i];
+    SYSTEM_PROCESS_INFORMATION info{};
+    info.NextEntryOffset = i + 1 == records.size() ? 0 : static_cast<DWORD>(r.size);
+    info.NumberOfThreads = 1;
+    info.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(r.id));
+    if (!r.idle) {
+      BYTE* name = base + r.offset + kRecordSize + kThreadSize;
+      std::memcpy(name, r.name.c_str(), 2 * (r.name.size() + 1));
+      info.ImageName.Length = static_cast<USHORT>(2 * r.name.size());
+      info.ImageName.MaximumLength = static_cast<USHORT>(2 * (r.name.size() + 1));
+      info.ImageName.Buffer = reinterpret_cast<WCHAR*>(name);
+    }
+    std::memcpy(base + r.offset, &info, sizeof info);
+  }
+  return STATUS_SUCCESS;
+}
+
+HANDLE WINAPI SimGetProcessHeap() { return sim::Heap::Handle(); }
+
+void* WINAPI SimHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  M().Record("HeapAlloc(" + std::to_string(bytes) + ")");
+  if (heap != sim::Heap::Handle() || flags != 0) {
+    return nullptr;  // the simulation knows only the process heap and flags 0
+  }
+  return M().heap.Alloc(bytes);
+}
+
+BOOL WINAPI SimHeapFree(HANDLE heap, DWORD flags, void* block) {
+  if (heap != sim::Heap::Handle() || flags != 0) {
+    M().Record("HeapFree(?)");
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  const std::optional<SIZE_T> size = M().heap.Free(block);
+  M().Record("HeapFree(" + (size ? std::to_string(*size) : std::string("?")) + ")");
+  return size ? TRUE : Fail(ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace
+
+// --- Calls ---
+
+HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
+  M().Record("OpenProcess(" + sim::Hex(access) + ", " + std::to_string(inheritHandle) + ", " +
+             std::to_string(processId) + ")");
+  P().Advance(M().clock.ticks);
+  sim::Process* p = P().Find(processId);
+  if (p == nullptr || !p->running) {
+    M().lastError = ERROR_INVALID_PARAMETER;  // also the idle process, id 0
+    return nullptr;
+  }
+  if (p->behaviour.denyOpen) {
+    M().lastError = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  return AddProcessHandle(*p, access);
+}
+
+BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
+  M().Record("EnumWindows");
+  P().Advance(M().clock.ticks);
+  // The list is taken first: windows that close meanwhile are still visited.
+  for (HWND window : P().Windows()) {
+    if (!callback(window, param)) {
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
+  const sim::Process* p = P().OwnerOf(window);
+  if (p == nullptr) {
+    M().lastError = ERROR_INVALID_WINDOW_HANDLE;
+    return 0;
+  }
+  if (processId != nullptr) {
+    *processId = p->id;
+  }
+  return p->id + 1;  // its thread
+}
+
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  M().Record("PostMessageA(" + sim::Hex(reinterpret_cast<uintptr_t>(window)) + ", " + sim::Hex(message) + ", " +
+             std::to_string(wParam) + ", " + std::to_string(lParam) + ")");
+  sim::Process* p = P().OwnerOf(window);
+  if (p == nullptr) {
+    return Fail(ERROR_INVALID_WINDOW_HANDLE);
+  }
+  if (message == WM_CLOSE) {
+    ++p->closeRequests;
+    const DWORD now = M().clock.ticks;
+    using OnClose = sim::Behaviour::OnClose;
+    if (p->behaviour.onClose != OnClose::Ignore) {
+      const DWORD delay = p->behaviour.onClose == OnClose::EndAtOnce ? 0 : p->behaviour.closeDelay;
+      if (!p->endsAt || *p->endsAt - now > delay) {
+        p->endsAt = now + delay;
+      }
+    }
+  }
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  M().Record("WaitForSingleObject(" + IdOf(handle) + ", " + std::to_string(milliseconds) + ")");
+  sim::Process* p = Opened(handle, SYNCHRONIZE);
+  if (p == nullptr) {
+    return WAIT_FAILED;
+  }
+  if (!p->running) {
+    return WAIT_OBJECT_0;
+  }
+  DWORD& now = M().clock.ticks;
+  if (p->endsAt && *p->endsAt - now <= milliseconds) {
+    now = *p->endsAt;
+    P().Advance(now);
+    return WAIT_OBJECT_0;
+  }
+  if (milliseconds == INFINITE) {
+    // Nothing will ever end it: a real program would hang here.
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return WAIT_FAILED;
+  }
+  now += milliseconds;
+  P().Advance(now);
+  return WAIT_TIMEOUT;
+}
+
+BOOL TerminateProcess(HANDLE process, UINT exitCode) {
+  M().Record("TerminateProcess(" + IdOf(process) + ", " + std::to_string(exitCode) + ")");
+  if (!M().handles.Is(process, sim::HandleKind::Process)) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  sim::Process* p = Opened(process, PROCESS_TERMINATE);
+  if (p == nullptr) {
+    return FALSE;
+  }
+  // Windows refuses to terminate a process that has already ended.
+  if (!p->running || p->behaviour.refuseTerminate) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  P().End(*p, exitCode);
+  p->terminated = true;
+  return TRUE;
+}
+
+BOOL CreateProcessA(const char* application, char* commandLine, void* processSecurity, void* threadSecurity,
+                    BOOL inheritHandles, DWORD creationFlags, void* environment, const char* currentDirectory,
+                    STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
+  const std::string line = commandLine == nullptr ? "" : commandLine;
+  M().Record("CreateProcessA(" + std::string(application == nullptr ? "(null)" : application) + ", " + line + ")");
+  P().commandLines.push_back(line);
+  if (processSecurity != nullptr || threadSecurity != nullptr || inheritHandles || creationFlags != 0 ||
+      environment != nullptr || currentDirectory != nullptr || startupInfo == nullptr || processInfo == nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
+  }
+  const std::string path = application != nullptr ? application : ProgramOf(line);
+  const sim::Program* program = P().FindProgram(path);
+  if (program == nullptr) {
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
+  if (program->failCode != 0) {
+    return Fail(program->failCode);
+  }
+  sim::Process& p = P().Start(P().ProgramPath(path), line, program->behaviour, M().clock.ticks);
+  processInfo->hProcess = AddProcessHandle(p, kProcessAllAccess);
+  processInfo->hThread = M().handles.Add<HANDLE>(sim::HandleKind::Thread, std::to_string(p.id) + " " + p.image);
+  P().opened[reinterpret_cast<uintptr_t>(processInfo->hThread)] = {p.id, kProcessAllAccess};
+  processInfo->dwProcessId = p.id;
+  processInfo->dwThreadId = p.id + 1;
+  return TRUE;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+  M().Record("GetExitCodeProcess(" + IdOf(process) + ")");
+  if (!M().handles.Is(process, sim::HandleKind::Process)) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  sim::Process* p = Opened(process, 0);
+  if (p == nullptr) {
+    return FALSE;
+  }
+  const DWORD access = P().opened[reinterpret_cast<uintptr_t>(process)].access;
+  if ((access & (kProcessQueryInformation | kProcessQueryLimitedInformation)) == 0) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  if (exitCode == nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  *exitCode = p->running ? STILL_ACTIVE : p->exitCode;
+  return TRUE;
+}
+
+}  // namespace win
+
+namespace sim {
+
+void RegisterProcessExports(Modules& modules) {
+  modules.Export("kernel32.dll", "CreateToolhelp32Snapshot",
+                 reinterpret_cast<win::FARPROC>(&win::SimCreateToolhelp32Snapshot));
+  modules.Export("kernel32.dll", "Process32First", reinterpret_cast<win::FARPROC>(&win::SimProcess32First));
+  modules.Export("kernel32.dll", "Process32Next", reinterpret_cast<win::FARPROC>(&win::SimProcess32Next));
+  modules.Export("kernel32.dll", "GetProcessHeap", reinterpret_cast<win::FARPROC>(&win::SimGetProcessHeap));
+  modules.Export("kernel32.dll", "HeapAlloc", reinterpret_cast<win::FARPROC>(&win::SimHeapAlloc));
+  modules.Export("kernel32.dll", "HeapFree", reinterpret_cast<win::FARPROC>(&win::SimHeapFree));
+  modules.Export("ntdll.dll", "ZwQuerySystemInformation",
+                 reinterpret_cast<win::FARPROC>(&win::SimZwQuerySystemInformation));
+}
+
+void ForgetProcessHandle(uintptr_t value) {
+  Processes& p = Machine::Current().processes;
+  p.opened.erase(value);
+  p.snapshots.erase(value);
+}
+
+}  // namespace sim
