@@ -1,0 +1,211 @@
+#include "site/process_finder.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr win::DWORD kOpenAccess = win::SYNCHRONIZE | win::PROCESS_TERMINATE;
+constexpr win::DWORD kCloseWait = 5000;
+constexpr win::DWORD kFirstQuerySize = 0x8000;
+
+// Whole names compared, the letters A-Z matching a-z; every other byte must
+// be equal (names are in the ANSI code page, whose other letters Windows
+// would fold differently from one code page to the next).
+bool SameName(const char* a, const char* b) {
+  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+    if (fold(*a) != fold(*b)) {
+      return false;
+    }
+  }
+  return *a == *b;
+}
+
+template <typename Pfn>
+Pfn Bind(const win::UniqueModule& module, const char* name) {
+  return reinterpret_cast<Pfn>(win::GetProcAddress(module.get(), name));
+}
+
+// A block of the process heap, given back when the owner goes.
+class HeapBlock {
+ public:
+  HeapBlock(win::HANDLE heap, win::PFN_HeapFree heapFree, void* block)
+      : heap_(heap), heapFree_(heapFree), block_(block) {}
+  HeapBlock(const HeapBlock&) = delete;
+  HeapBlock& operator=(const HeapBlock&) = delete;
+  ~HeapBlock() {
+    if (block_ != nullptr) {
+      heapFree_(heap_, 0, block_);
+    }
+  }
+  [[nodiscard]] void* get() const { return block_; }
+
+ private:
+  win::HANDLE heap_;
+  win::PFN_HeapFree heapFree_;
+  void* block_;
+};
+
+}  // namespace
+
+ProcessFinder::ProcessFinder() {
+  kernel32_.reset(win::LoadLibraryA("Kernel32"));
+  if (!kernel32_) {
+    return;
+  }
+  createToolhelp32Snapshot_ = Bind<win::PFN_CreateToolhelp32Snapshot>(kernel32_, "CreateToolhelp32Snapshot");
+  process32First_ = Bind<win::PFN_Process32First>(kernel32_, "Process32First");
+  process32Next_ = Bind<win::PFN_Process32Next>(kernel32_, "Process32Next");
+  if (SnapshotUsable()) {
+    return;
+  }
+  ntdll_.reset(win::LoadLibraryA("ntdll.dll"));
+  if (!ntdll_) {
+    return;
+  }
+  zwQuerySystemInformation_ = Bind<win::PFN_ZwQuerySystemInformation>(ntdll_, "ZwQuerySystemInformation");
+  getProcessHeap_ = Bind<win::PFN_GetProcessHeap>(kernel32_, "GetProcessHeap");
+  heapAlloc_ = Bind<win::PFN_HeapAlloc>(kernel32_, "HeapAlloc");
+  heapFree_ = Bind<win::PFN_HeapFree>(kernel32_, "HeapFree");
+}
+
+bool ProcessFinder::SnapshotUsable() const {
+  return createToolhelp32Snapshot_ != nullptr && process32First_ != nullptr && process32Next_ != nullptr;
+}
+
+bool ProcessFinder::SystemQueryUsable() const {
+  return zwQuerySystemInformation_ != nullptr && getProcessHeap_ != nullptr && heapAlloc_ != nullptr &&
+         heapFree_ != nullptr;
+}
+
+win::UniqueHandle ProcessFinder::FindProcess(const char* name, win::DWORD& processId) {
+  if (!kernel32_) {
+    return {};
+  }
+  if (SnapshotUsable()) {
+    return FindProcessBySnapshot(name, processId);
+  }
+  if (SystemQueryUsable()) {
+    return FindProcessBySystemQuery(name, processId);
+  }
+  return {};
+}
+
+win::UniqueHandle ProcessFinder::FindProcessBySnapshot(const char* name, win::DWORD& processId) {
+  win::PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  win::UniqueFile snapshot(createToolhelp32Snapshot_(win::TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) {
+    return {};
+  }
+  for (win::BOOL more = process32First_(snapshot.get(), &entry); more; more = process32Next_(snapshot.get(), &entry)) {
+    entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
+    const char* slash = std::strrchr(entry.szExeFile, '\\');
+    if (SameName(slash == nullptr ? entry.szExeFile : slash + 1, name)) {
+      processId = entry.th32ProcessID;
+      return win::UniqueHandle(win::OpenProcess(kOpenAccess, win::TRUE, entry.th32ProcessID));
+    }
+  }
+  return {};
+}
+
+win::UniqueHandle ProcessFinder::FindProcessBySystemQuery(const char* name, win::DWORD& processId) {
+  const win::HANDLE heap = getProcessHeap_();
+  win::DWORD size = kFirstQuerySize;
+  for (;;) {
+    const HeapBlock block(heap, heapFree_, heapAlloc_(heap, 0, size));
+    if (block.get() == nullptr) {
+      return {};
+    }
+    const win::NTSTATUS status = zwQuerySystemInformation_(win::SystemProcessInformation, block.get(), size, nullptr);
+    if (status == win::STATUS_INFO_LENGTH_MISMATCH) {
+      // The block goes before the next, larger one is taken. A size that
+      // cannot double any more would wrap to 0 and ask for ever.
+      if (size > 0x7FFFFFFFU) {
+        return {};
+      }
+      size *= 2;
+      continue;
+    }
+    if (status < 0) {
+      return {};
+    }
+    // Records lie end to end; a record's offset to the next is never trusted
+    // to stay inside the block.
+    const auto* base = static_cast<const win::BYTE*>(block.get());
+    for (win::DWORD offset = 0; offset <= size - sizeof(win::SYSTEM_PROCESS_INFORMATION);) {
+      win::SYSTEM_PROCESS_INFORMATION record;
+      std::memcpy(&record, base + offset, sizeof record);
+      char image[260];
+      bool converted = true;
+      if (record.ImageName.Buffer == nullptr) {
+        std::memcpy(image, "Idle", sizeof "Idle");
+      } else {
+        converted = win::WideCharToMultiByte(win::CP_ACP, 0, record.ImageName.Buffer, -1, image, sizeof image, nullptr,
+                                             nullptr) > 0;
+      }
+      if (converted && SameName(image, name)) {
+        processId = static_cast<win::DWORD>(reinterpret_cast<uintptr_t>(record.UniqueProcessId));
+        return win::UniqueHandle(win::OpenProcess(kOpenAccess, win::TRUE, processId));
+      }
+      if (record.NextEntryOffset == 0 || record.NextEntryOffset > size - offset) {
+        break;
+      }
+      offset += record.NextEntryOffset;
+    }
+    return {};
+  }
+}
+
+win::BOOL WINAPI ProcessFinder::CloseProcessWindowsProc(win::HWND window, win::LPARAM param) {
+  win::DWORD owner = 0;
+  win::GetWindowThreadProcessId(window, &owner);
+  if (owner == static_cast<win::DWORD>(param)) {
+    win::PostMessageA(window, win::WM_CLOSE, 0, 0);
+  }
+  return win::TRUE;
+}
+
+bool ProcessFinder::CloseProcess(const char* name) {
+  win::DWORD processId = 0;
+  const win::UniqueHandle process = FindProcess(name, processId);
+  if (!process) {
+    return false;
+  }
+  win::EnumWindows(&CloseProcessWindowsProc, static_cast<win::LPARAM>(processId));
+  if (win::WaitForSingleObject(process.get(), kCloseWait) == win::WAIT_OBJECT_0) {
+    return true;
+  }
+  return win::TerminateProcess(process.get(), 0) != win::FALSE;
+}
+
+void ProcessFinder::ReleaseLibraries() {
+  createToolhelp32Snapshot_ = nullptr;
+  process32First_ = nullptr;
+  process32Next_ = nullptr;
+  zwQuerySystemInformation_ = nullptr;
+  getProcessHeap_ = nullptr;
+  heapAlloc_ = nullptr;
+  heapFree_ = nullptr;
+  kernel32_.reset();
+  ntdll_.reset();
+}
+
+// The command line is taken by value: CreateProcessA wants a buffer that it
+// may write to.
+// cppcheck-suppress passedByValue
+win::BOOL StartProcessAndWait(std::string commandLine, win::DWORD timeout) {
+  win::STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  win::PROCESS_INFORMATION info{};
+  if (!win::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr, &startup,
+                           &info)) {
+    return win::FALSE;
+  }
+  // Declared in this order so that the thread handle is closed first.
+  const win::UniqueHandle process(info.hProcess);
+  const win::UniqueHandle thread(info.hThread);
+  win::WaitForSingleObject(process.get(), timeout);
+  win::DWORD exitCode = 0;
+  return win::GetExitCodeProcess(process.get(), &exitCode);
+}
