@@ -14,6 +14,7 @@
 #include "platform/sim/handles.h"
 #include "platform/sim/modules.h"
 #include "platform/sim/registry.h"
+#include "platform/sim/timezone.h"
 #include "platform/win.h"
 
 namespace sim {
@@ -89,6 +90,7 @@ class Machine {
   MessageBoxes messageBoxes;
   Token token;
   Clock clock;
+  ActiveTimeZone timeZone;
   FileSystem files;
   Registry registry;
   Modules modules;
