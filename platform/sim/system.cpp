@@ -310,37 +310,6 @@ LONG RegCloseKey(HKEY key) {
   return M().registry.CloseKey(key);
 }
 
-// --- Character conversion ---
-
-// Converts from UTF-16 to the machine's ANSI code page (Latin-1 here), with
-// the Windows rules for lengths: a wide length of -1 converts up to and
-// including the terminating zero; a narrow size of 0 asks for the size
-// needed; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER.
-int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideLength, char* narrow, int narrowSize,
-                        const char* defaultChar, BOOL* usedDefaultChar) {
-  if (codePage != CP_ACP || flags != 0 || wide == nullptr || wideLength == 0 || narrowSize < 0 ||
-      defaultChar != nullptr || (narrowSize > 0 && narrow == nullptr)) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  std::u16string_view text = wideLength < 0 ? std::u16string_view(wide) : std::u16string_view(wide, wideLength);
-  std::string converted = sim::Narrow(text);
-  if (wideLength < 0) {
-    converted.push_back('\0');
-  }
-  if (usedDefaultChar != nullptr) {
-    *usedDefaultChar = std::any_of(text.begin(), text.end(), [](char16_t c) { return c > 0xFF; }) ? TRUE : FALSE;
-  }
-  const int needed = static_cast<int>(converted.size());
-  if (narrowSize == 0) {
-    return needed;
-  }
-  if (needed > narrowSize) {
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  std::copy(converted.begin(), converted.end(), narrow);
-  return needed;
-}
-
 // --- Modules ---
 
 HMODULE LoadLibraryA(const char* name) {
