@@ -131,7 +131,9 @@ win::UniqueHandle ProcessFinder::FindProcessBySystemQuery(const char* name, win:
       return {};
     }
     // Records lie end to end; a record's offset to the next is never trusted
-    // to stay inside the block.
+    // to stay inside the block. Each record is copied out before it is read:
+    // Windows starts records on 8 bytes, but Wine packs them without
+    // alignment.
     const auto* base = static_cast<const win::BYTE*>(block.get());
     for (win::DWORD offset = 0; offset <= size - sizeof(win::SYSTEM_PROCESS_INFORMATION);) {
       win::SYSTEM_PROCESS_INFORMATION record;

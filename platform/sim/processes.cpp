@@ -304,8 +304,10 @@ BOOL WINAPI SimProcess32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
 }
 
 // The system process records: for each process the fixed record, one thread
-// record, and the UTF-16 image name, each record starting on 8 bytes, as the
-// system lays them out; the idle process first, without a name.
+// record, and the UTF-16 image name, each record starting on 8 bytes, as
+// Windows lays them out; the idle process first, without a name. (Wine 8
+// lists neither the idle nor the System process and packs its records
+// without alignment.)
 NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD bufferSize, DWORD* returnLength) {
   M().Record("ZwQuerySystemInformation(" + std::to_string(infoClass) + ", " + std::to_string(bufferSize) + ")");
   P().Advance(M().clock.ticks);
