@@ -46,8 +46,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: file_locker PATH [none|rwd]\n");
     return 2;
   }
-  HANDLE file = CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     std::printf("error %lu\n", GetLastError());
     return 1;
