@@ -104,9 +104,13 @@ class Machine:
         os.mkdir(self._io)
         self._count = 0
         self._background = []
-        template.ensure(template_dir)
-        with template.locked(template_dir, exclusive=False):
-            _copy_prefix(template_dir, self.prefix)
+        try:
+            template.ensure(template_dir)
+            with template.locked(template_dir, exclusive=False):
+                _copy_prefix(template_dir, self.prefix)
+        except BaseException:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            raise
 
     # -- files ------------------------------------------------------------
 
@@ -164,9 +168,10 @@ class Machine:
         result = self.run("reg", ["query", key, "/v", name], timeout=60)
         if result.status != 0:
             return None
+        # Lines: blank, the key, then "    NAME    TYPE    DATA".
         for line in result.stdout.decode("utf-8", "replace").splitlines():
-            fields = line.strip().split("    ")
-            if len(fields) >= 2 and fields[0] == name and fields[1].startswith("REG_"):
+            fields = line.lstrip(" ").split("    ", 2)
+            if len(fields) >= 2 and fields[0].lower() == name.lower() and fields[1].startswith("REG_"):
                 kind, data = fields[1], fields[2] if len(fields) > 2 else ""
                 if kind == "REG_BINARY":
                     return bytes.fromhex(data)
