@@ -82,7 +82,7 @@ def main(argv):
     exe, template_dir = os.path.abspath(argv[1]), os.path.abspath(argv[2])
     if not template.is_current(template_dir):
         print("Making the template Wine prefix (once, about 20 s)...")
-    machine = winetest.Machine("demo", template_dir=template_dir, parent_dir=os.path.dirname(template_dir))
+    machine = winetest.Machine("demo", template_dir=template_dir)
     try:
         print("Throwaway Windows machine: %s" % machine.prefix)
         prepare(machine)

@@ -95,9 +95,9 @@ class Machine:
         template_dir = template_dir or TEMPLATE_DIR
         if not template_dir:
             raise RuntimeError("no template prefix: set DSTPATCH_WINE_TEMPLATE")
-        parent_dir = parent_dir or WORK_DIR or None
-        if parent_dir:
-            os.makedirs(parent_dir, exist_ok=True)
+        # Beside the template by default: hard links need the same file system.
+        parent_dir = parent_dir or WORK_DIR or os.path.dirname(os.path.abspath(template_dir))
+        os.makedirs(parent_dir, exist_ok=True)
         self.dir = tempfile.mkdtemp(prefix=_safe_name(name) + "-", dir=parent_dir)
         self.prefix = os.path.join(self.dir, "prefix")
         self._io = os.path.join(self.dir, "io")  # output files of Wine programs
