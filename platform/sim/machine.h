@@ -14,6 +14,7 @@
 #include "platform/sim/handles.h"
 #include "platform/sim/modules.h"
 #include "platform/sim/registry.h"
+#include "platform/sim/services.h"
 #include "platform/win.h"
 
 namespace sim {
@@ -91,6 +92,7 @@ class Machine {
   Clock clock;
   FileSystem files;
   Registry registry;
+  Services services;
   Modules modules;
   HandleTable handles;
   std::vector<std::string> calls;
