@@ -1,13 +1,17 @@
 #include "app/run_control.h"
 
 #include <cstring>
+#include <iterator>
 #include <string_view>
 #include <vector>
 
 #include "app/process_state.h"
 #include "app/run_log.h"
 #include "platform/unique.h"
+#include "tzrules/active_zone.h"
 #include "tzrules/registry_update.h"
+#include "tzrules/report.h"
+#include "tzrules/zone_table.h"
 
 namespace {
 
@@ -34,9 +38,6 @@ constexpr char kUsage[] =
     "\n\tIf you pass /QUORDIR parameter,\n"
     "\tyou must at least pass /CHANGEREGVALS or /CHANGEBOHVALS\n"
     "\n\t/S - Don't prompt for any messages\n";
-
-constexpr char kTimeZonesKey9x[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Time Zones\\";
-constexpr char kTimeZonesKeyNt[] = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\";
 
 struct RunSettings {
   std::string root;
@@ -83,7 +84,7 @@ void ReadOptions(int argc, char** argv, RunSettings& settings) {
       settings.registryJob = true;
     }
     if (IsOption(argument, "/DISPONLY")) {
-      // Reported at once, before any run log is open: console only.
+      DisplayTimeZoneInfo();  // at once, before any run log is open: console only
     }
     if (IsOption(argument, "/CHANGEBOHVALS")) {
       settings.backOfficeJob = true;
@@ -98,43 +99,60 @@ void ReadOptions(int argc, char** argv, RunSettings& settings) {
   }
 }
 
-// Enables, for the registry job, the privilege that changing the time zone
-// needs, and disables it again when the job is done.
-class TimeZonePrivilege {
+// Enables, for the registry job, the privileges that changing the time zone
+// needs: the time-zone privilege on Vista and later, the system-time
+// privilege on Windows XP, 2000 and 2003. Both are disabled again when the
+// job is done. Failures are not reported: the writes report their own.
+class TimeZonePrivileges {
  public:
-  TimeZonePrivilege() {
+  TimeZonePrivileges() {
     win::OpenProcessToken(win::GetCurrentProcess(), win::TOKEN_ADJUST_PRIVILEGES | win::TOKEN_QUERY, token_.put());
-    if (token_ && win::LookupPrivilegeValueA(nullptr, "SeTimeZonePrivilege", &privileges_.Privileges[0].Luid)) {
-      privileges_.PrivilegeCount = 1;
-      Adjust(win::SE_PRIVILEGE_ENABLED);
+    if (!token_) {
+      return;
+    }
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+      if (win::LookupPrivilegeValueA(nullptr, kNames[i], &privileges_[i].Privileges[0].Luid)) {
+        privileges_[i].PrivilegeCount = 1;
+        Adjust(privileges_[i], win::SE_PRIVILEGE_ENABLED);
+      }
     }
   }
-  ~TimeZonePrivilege() {
-    if (token_ && privileges_.PrivilegeCount == 1) {
-      Adjust(0);
+  ~TimeZonePrivileges() {
+    for (auto& privilege : privileges_) {
+      if (privilege.PrivilegeCount == 1) {
+        Adjust(privilege, 0);
+      }
     }
   }
-  TimeZonePrivilege(const TimeZonePrivilege&) = delete;
-  TimeZonePrivilege& operator=(const TimeZonePrivilege&) = delete;
+  TimeZonePrivileges(const TimeZonePrivileges&) = delete;
+  TimeZonePrivileges& operator=(const TimeZonePrivileges&) = delete;
 
  private:
-  void Adjust(win::DWORD attributes) {
-    privileges_.Privileges[0].Attributes = attributes;
-    win::AdjustTokenPrivileges(token_.get(), win::FALSE, &privileges_, 0, nullptr, nullptr);
+  static constexpr const char* kNames[] = {"SeTimeZonePrivilege", "SeSystemtimePrivilege"};
+
+  void Adjust(win::TOKEN_PRIVILEGES& privilege, win::DWORD attributes) {
+    privilege.Privileges[0].Attributes = attributes;
+    win::AdjustTokenPrivileges(token_.get(), win::FALSE, &privilege, 0, nullptr, nullptr);
   }
+
   win::UniqueHandle token_;
-  win::TOKEN_PRIVILEGES privileges_{};
+  win::TOKEN_PRIVILEGES privileges_[std::size(kNames)]{};
 };
+
+void RunZoneUpdates(bool isWindows9x) {
+  LogMessage("\nSetting TimeZones for US/Canada part..", CurrentRunLog());
+  SetTimeZonesForLocalMachine(TimeZonesKeyPrefix(isWindows9x), isWindows9x);
+  LogMessage("\nSetting TimeZoneInfo part..", CurrentRunLog());
+  UpdateCurrentTimeZoneInfo();
+}
 
 void RunRegistryJob(bool isWindows9x) {
   if (isWindows9x) {
-    LogMessage("\nSetting TimeZones for US/Canada part..", CurrentRunLog());
-    SetTimeZonesForLocalMachine(kTimeZonesKey9x, true);
+    RunZoneUpdates(true);  // Windows 9x has no tokens or privileges
     return;
   }
-  TimeZonePrivilege privilege;
-  LogMessage("\nSetting TimeZones for US/Canada part..", CurrentRunLog());
-  SetTimeZonesForLocalMachine(kTimeZonesKeyNt, false);
+  TimeZonePrivileges privileges;
+  RunZoneUpdates(false);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ win::LONG SetTimeZones(const std::string& keyPath, int index) {
 bool SetTimeZonesForLocalMachine(const std::string& keyPrefix, bool isWindows9x) {
   bool succeeded = true;
   for (int index = 0; index < kZoneCount; ++index) {
-    const std::string keyName = GetZoneName(index) + (isWindows9x ? "" : " Standard Time");
+    const std::string keyName = ZoneKeyName(index, isWindows9x);
     const win::LONG result = SetTimeZones(keyPrefix + keyName, index);
     if (result != 0) {
       LogFormatted(CurrentRunLog(), "\nSetTimeZonesForLocalMachine() -%s , SetTimeZones returned %d", keyName.c_str(),

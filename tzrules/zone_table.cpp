@@ -1,5 +1,7 @@
 #include "tzrules/zone_table.h"
 
+#include <algorithm>
+
 namespace {
 
 // A yearly rule: the occurrence-th Sunday of month at hour:minute local time.
@@ -49,6 +51,32 @@ std::array<uint8_t, kTziSize> TziBytes(const TziRecord& record) {
   PutDate(&bytes[12], record.standardDate);
   PutDate(&bytes[28], record.daylightDate);
   return bytes;
+}
+
+std::string TimeZonesKeyPrefix(bool isWindows9x) {
+  return isWindows9x ? "Software\\Microsoft\\Windows\\CurrentVersion\\Time Zones\\"
+                     : "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\";
+}
+
+std::string ZoneKeyName(int index, bool isWindows9x) {
+  return GetZoneName(index) + (isWindows9x ? "" : " Standard Time");
+}
+
+std::string NarrowZoneName(const win::WCHAR* name, size_t capacity) {
+  // A name that fills its field has no terminating zero: convert only the
+  // units that are there, never beyond the field.
+  std::u16string wide(name, std::find(name, name + capacity, u'\0'));
+  if (wide.empty()) {
+    return "";
+  }
+  const int size = win::WideCharToMultiByte(win::CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) {
+    return "";
+  }
+  std::string narrow(static_cast<size_t>(size), '\0');
+  win::WideCharToMultiByte(win::CP_ACP, 0, wide.c_str(), -1, narrow.data(), size, nullptr, nullptr);
+  narrow.resize(static_cast<size_t>(size) - 1);
+  return narrow;
 }
 
 std::string GetZoneName(int index) { return index >= 0 && index < kZoneCount ? kZones[index].name : ""; }

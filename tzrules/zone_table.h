@@ -29,3 +29,13 @@ std::string GetZoneName(int index);
 
 // The record the patch installs for the zone at index 0 to 6.
 const TziRecord& ZoneRecord(int index);
+
+// The time-zone database key (under HKEY_LOCAL_MACHINE, with a final
+// backslash) and a zone's key name in it: "Eastern Standard Time", or
+// "Eastern" alone on Windows 9x.
+std::string TimeZonesKeyPrefix(bool isWindows9x);
+std::string ZoneKeyName(int index, bool isWindows9x);
+
+// A zone name as the system gives it (UTF-16, at most capacity units, ended
+// by a zero unless it fills them all) in the ANSI code page.
+std::string NarrowZoneName(const win::WCHAR* name, size_t capacity);

@@ -23,6 +23,9 @@ bool Token::IsEnabled(const std::string& name) const {
 Machine::Machine() : previous_(current) {
   current = this;
   RegisterSimExports(modules);
+  // A machine in the US Eastern zone, with the rules in force since 2007.
+  timeZone.Set(300, "Eastern Standard Time", "Eastern Daylight Time", "Eastern Standard Time",
+               win::SYSTEMTIME{0, 11, 0, 1, 2, 0, 0, 0}, win::SYSTEMTIME{0, 3, 0, 2, 2, 0, 0, 0});
 }
 
 Machine::~Machine() { current = previous_; }

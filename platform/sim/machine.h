@@ -15,6 +15,7 @@
 #include "platform/sim/modules.h"
 #include "platform/sim/registry.h"
 #include "platform/sim/services.h"
+#include "platform/sim/timezone.h"
 #include "platform/win.h"
 
 namespace sim {
@@ -90,6 +91,7 @@ class Machine {
   MessageBoxes messageBoxes;
   Token token;
   Clock clock;
+  ActiveTimeZone timeZone;
   FileSystem files;
   Registry registry;
   Services services;

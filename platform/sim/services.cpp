@@ -226,8 +226,8 @@ bool Services::Close(win::SC_HANDLE handle) {
   return true;
 }
 
-win::BOOL WINAPI QueryServiceStatusEx(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer,
-                                      win::DWORD bufferSize, win::DWORD* bytesNeeded) {
+win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer,
+                                         win::DWORD bufferSize, win::DWORD* bytesNeeded) {
   return Machine::Current().services.QueryStatus(service, infoLevel, buffer, bufferSize, bytesNeeded) ? win::TRUE
                                                                                                       : win::FALSE;
 }

@@ -95,7 +95,7 @@ class Services {
 };
 
 // QueryServiceStatusEx as the simulated advapi32.dll exports it.
-win::BOOL WINAPI QueryServiceStatusEx(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer,
-                                      win::DWORD bufferSize, win::DWORD* bytesNeeded);
+win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer,
+                                         win::DWORD bufferSize, win::DWORD* bytesNeeded);
 
 }  // namespace sim

@@ -151,25 +151,33 @@ TEST_F(RunControlTest, MissingTmpFolderGivesConsoleOnlyRun) {
   machine.environment["QUORDIR"] = "C:\\Bare";
   EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS", "/S"}), 0);
   EXPECT_FALSE(machine.files.Exists("C:\\Bare\\tmp"));
-  EXPECT_TRUE(Contains(machine.stdoutText, "succeeded\n\nSuccess"));
+  EXPECT_TRUE(Contains(machine.stdoutText, "\nSetting TimeZoneInfo part.. succeeded\nSuccess"));
   EXPECT_TRUE(OpenHandles().empty());
 }
 
-TEST_F(RunControlTest, PrivilegeIsEnabledOnlyAroundTheZoneWrites) {
+TEST_F(RunControlTest, PrivilegesAreEnabledOnlyAroundTheRegistryJob) {
   RunProgram(machine, {"/CHANGEREGVALS", "/S"});
   std::vector<std::string> order;
   for (const auto& call : machine.calls) {
-    if (call.rfind("OpenProcessToken", 0) == 0 || call.rfind("AdjustTokenPrivileges", 0) == 0 ||
-        call.rfind("RegSetValueExA", 0) == 0) {
-      order.emplace_back(call.substr(0, call.find('(') + 1) + (call.find("0x2)") != std::string::npos ? "on" : ""));
+    for (const char* name : {"OpenProcessToken", "AdjustTokenPrivileges", "SetDynamicTimeZoneInformation"}) {
+      if (call.rfind(name, 0) == 0) {
+        order.push_back(call);
+      }
+    }
+    if (call.rfind("RegSetValueExA", 0) == 0 && order.back() != "RegSetValueExA") {
+      order.emplace_back("RegSetValueExA");
     }
   }
-  std::vector<std::string> expected = {"OpenProcessToken(", "AdjustTokenPrivileges(on"};
-  expected.insert(expected.end(), 7, "RegSetValueExA(");
-  expected.emplace_back("AdjustTokenPrivileges(");
+  const std::vector<std::string> expected = {"OpenProcessToken(0x28)",
+                                             "AdjustTokenPrivileges(SeTimeZonePrivilege, 0x2)",
+                                             "AdjustTokenPrivileges(SeSystemtimePrivilege, 0x2)",
+                                             "RegSetValueExA",
+                                             "SetDynamicTimeZoneInformation()",
+                                             "AdjustTokenPrivileges(SeTimeZonePrivilege, 0x0)",
+                                             "AdjustTokenPrivileges(SeSystemtimePrivilege, 0x0)"};
   EXPECT_EQ(order, expected);
-  EXPECT_EQ(machine.CallsStartingWith("OpenProcessToken")[0], "OpenProcessToken(0x28)");
   EXPECT_FALSE(machine.token.IsEnabled("SeTimeZonePrivilege"));
+  EXPECT_FALSE(machine.token.IsEnabled("SeSystemtimePrivilege"));
   EXPECT_TRUE(OpenHandles().empty());
 }
 

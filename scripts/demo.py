@@ -1,0 +1,117 @@
+#!/usr/bin/env python3
+"""Runs dstpatch.exe for real on a throwaway Windows machine under Wine and
+shows what it changed. Called by scripts/demo after the build.
+
+    demo.py DSTPATCH_EXE TEMPLATE_DIR
+
+The machine gets the time-zone rules in force before 2007 and a sample site;
+each show_* step below prints one part of its state, before and after the run.
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+
+import template  # noqa: E402
+import winetest  # noqa: E402
+import zones  # noqa: E402
+
+SITE = r"C:\Site"
+PELIO = """[QUORTECH]
+SITENAME=Demo Site
+STORE=1042
+TIMEZONE=LOCAL
+; back-office settings
+[NETWORK]
+HUB=BOH1
+"""
+ARGS = ["/CHANGEREGVALS", "/CHANGEBOHVALS", "/S"]
+ENV = {"QUORDIR": SITE, "TZ": "America/New_York"}
+
+
+def heading(text):
+    print("\n== %s" % text)
+
+
+def show_text(data):
+    text = data.decode("latin-1").replace("\r\n", "\n") if data is not None else "(no file)"
+    for line in text.split("\n"):
+        print("   | " + line)
+
+
+def read_zones(machine):
+    return {base: machine.reg_query(zones.key_path(base), "TZI") for base, _ in zones.ZONES}
+
+
+def tzi_hex(data):
+    """Biases, then the two transition dates (when standard and when daylight time begins)."""
+    if not data or len(data) != 44:
+        return data.hex().upper() if data else ""
+    parts = (data[0:4], data[4:8], data[8:12], b"", data[12:28], b"", data[28:44])
+    return " ".join(part.hex().upper() for part in parts)
+
+
+def show_zones(records):
+    for base, _ in zones.ZONES:
+        data = records[base]
+        print("%-28s %s" % (zones.key_name(base) + ":", zones.describe(data)))
+        print("%-28s %s" % ("", tzi_hex(data)))
+
+
+def show_zone_changes(before, after):
+    changed = [base for base, _ in zones.ZONES if before[base] != after[base]]
+    for base in changed:
+        print("%s\n    was: %s\n    now: %s" % (zones.key_name(base), zones.describe(before[base]),
+                                              zones.describe(after[base])))
+    if not changed:
+        print("no zone record changed")
+
+
+def prepare(machine):
+    machine.import_reg(zones.old_zones_reg_text())
+    for folder in ("data", "newdata"):
+        machine.write_file(SITE + "\\%s\\pelio.ini" % folder, PELIO.replace("\n", "\r\n"))
+    machine.make_dir(SITE + r"\tmp")
+
+
+def main(argv):
+    if len(argv) != 3:
+        print(__doc__, file=sys.stderr)
+        return 2
+    exe, template_dir = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+    if not template.is_current(template_dir):
+        print("Making the template Wine prefix (once, about 20 s)...")
+    machine = winetest.Machine("demo", template_dir=template_dir)
+    try:
+        print("Throwaway Windows machine: %s" % machine.prefix)
+        prepare(machine)
+
+        heading("Zone records before (HKLM\\...\\Time Zones, value TZI)")
+        before = read_zones(machine)
+        show_zones(before)
+
+        heading("Running: dstpatch.exe %s   (QUORDIR=%s)" % (" ".join(ARGS), SITE))
+        result = machine.run(exe, ARGS, env=ENV)
+        print("console output:")
+        show_text(result.stdout)
+        print("exit status: %d" % result.status)
+
+        heading("Run log %s\\tmp\\debGorvinal.txt" % SITE)
+        show_text(machine.read_file(SITE + r"\tmp\debGorvinal.txt"))
+
+        heading("Zone records after")
+        after = read_zones(machine)
+        show_zones(after)
+
+        heading("What changed")
+        show_zone_changes(before, after)
+    finally:
+        machine.close()
+    if os.environ.get("DSTPATCH_E2E_KEEP") != "1":
+        print("\nThe throwaway machine has been removed.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

@@ -1,0 +1,185 @@
+"""dstpatch.exe's run sequence and registry job on a Windows machine under
+Wine: the seven zone records, console output and run log, byte for byte."""
+
+import winetest
+import zones
+from winetest import to_crlf
+
+SITE = r"C:\Site"
+PELIO = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"
+NT_PREFIX = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\"
+
+# The records the patch installs: daylight time from the second Sunday of
+# March to the first Sunday of November, at 02:00 (Newfoundland 00:01).
+NEW_TZI = {
+    base: bytes.fromhex(hex_digits)
+    for base, hex_digits in (
+        ("Alaskan", "1C020000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
+        ("Pacific", "E0010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
+        ("Mountain", "A4010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
+        ("Central", "68010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
+        ("Eastern", "2C010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
+        ("Atlantic", "F0000000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
+        ("Newfoundland",
+         "D2000000 00000000 C4FFFFFF 00000B00000001000000010000000000 00000300000002000000010000000000"),
+    )
+}
+
+INVALID_ROOT = ("\nQuordir is not defined in the system environment variables.\n"
+                "Or the value set is not pointing to the correct QUORDIR.\n"
+                "This patch has not completed, you will need to run this patch again after setting the QUORDIR.")
+
+USAGE = ("\n\n\t/? -Shows the command line arguments\n"
+         "\n\t/CHANGEREGVALS\n"
+         "\t\tChanges all the US timezone values in the registry and\n"
+         "\t\tCurrent TimzoneInfo in the registry for this machine\n"
+         "\n\t/DISPONLY\n"
+         "\t\tShows the Timezone values only\n"
+         "\t\tdoesnt change anything in the registry\n"
+         "\n\t/CHANGEBOHVALS or If no arguments,\n"
+         "\t\t1.Checks if the TIMEZONE= setting in the pelio.ini is set to INTL\n"
+         "\t\t  if it isn't then changes it to INTL in NEWDATA and DATA (TIMEZONE=INTL)\n"
+         "\t\t2.Check if there is a timezone.ini file in data and delete it\n"
+         "\t\t3.Stops and starts hubsvc\n"
+         "\n\tYou can use both /CHANGEREGVALS and /CHANGEBOHVALS together if necessary\n"
+         "\n\t/QUORDIR <quordir> - path to quor directory\n"
+         "\n\tIf you pass /QUORDIR parameter,\n"
+         "\tyou must at least pass /CHANGEREGVALS or /CHANGEBOHVALS\n"
+         "\n\t/S - Don't prompt for any messages\n")
+
+
+def registry_job_output(missing=()):
+    """What the registry job writes, on the console and in the run log, in a
+    run with TZ=America/New_York where the zone keys in MISSING do not exist."""
+    text = "\nSetting TimeZones for US/Canada part.."
+    for base, _ in zones.ZONES:
+        if base in missing:
+            name = zones.key_name(base)
+            text += "\nSetTimeZones() for - %s%s, failed, RegOpenKeyEx() returned 2" % (NT_PREFIX, name)
+            text += "\nSetTimeZonesForLocalMachine() -%s , SetTimeZones returned 2" % name
+    if not missing:
+        text += "\nSetting TimeZones for US/Canada part.. succeeded\n"
+    return text
+
+
+class RegistryJobTest(winetest.TestCase):
+    def setUp(self):
+        super().setUp()
+        self.make_site(SITE)
+
+    def make_site(self, root):
+        self.machine.write_file(root + r"\data\pelio.ini", PELIO)
+        self.machine.make_dir(root + r"\tmp")
+
+    def seed_old_zones(self, deleted=()):
+        self.machine.import_reg(zones.old_zones_reg_text(deleted))
+
+    def dstpatch(self, *args, quordir=SITE):
+        # TZ fixes the machine's active zone, so that every run sees the same.
+        return self.machine.run(winetest.DSTPATCH_EXE, args, env={"TZ": "America/New_York", "QUORDIR": quordir})
+
+    def tzi(self, base):
+        return self.machine.reg_query(zones.key_path(base), "TZI")
+
+    def assert_zones(self, expected):
+        """Compares the TZI value of every zone with EXPECTED (base -> bytes or None)."""
+        actual = {base: self.tzi(base) for base, _ in zones.ZONES}
+        self.assertEqual({b: v and v.hex(" ") for b, v in actual.items()},
+                         {b: v and v.hex(" ") for b, v in expected.items()})
+
+    def assert_zones_unchanged(self):
+        self.assertEqual(self.tzi("Eastern"), zones.old_tzi(300))
+        self.assertEqual(self.tzi("Newfoundland"), zones.old_tzi(210))
+
+    def test_one_run_writes_the_seven_new_records(self):
+        self.seed_old_zones()
+        self.machine.write_file(SITE + r"\tmp\debGorvinal.txt", "log of an earlier run\r\n")
+
+        result = self.dstpatch("/CHANGEREGVALS", "/S")
+
+        self.assertEqual(result.status, 0)
+        self.assert_zones(NEW_TZI)
+        # Only the TZI value is written; the key's other values stay.
+        self.assertEqual(self.machine.reg_query(zones.key_path("Eastern"), "Std"), "Eastern Standard Time")
+        self.assertEqual(
+            result.stdout,
+            to_crlf("\nTrying to remove debout file..\nDebout file removed from C:\\Site\\tmp\\debGorvinal.txt" +
+                    registry_job_output() + "\nSuccess"))
+        self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"),
+                         to_crlf(registry_job_output() + "\nSuccess"))
+
+    def test_missing_zone_key_is_reported_and_the_others_are_written(self):
+        self.seed_old_zones(deleted=("Mountain",))
+
+        result = self.dstpatch("/CHANGEREGVALS", "/S")
+
+        self.assertEqual(result.status, 0)
+        self.assert_zones({base: None if base == "Mountain" else NEW_TZI[base] for base, _ in zones.ZONES})
+        expected = registry_job_output(missing=("Mountain",)) + "\nSuccess"
+        self.assertEqual(result.stdout,
+                         to_crlf("\nTrying to remove debout file..\nMarker file was not found" + expected))
+        self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"), to_crlf(expected))
+
+    def test_invalid_root_changes_nothing_and_leaves_its_message_on_drive_c(self):
+        self.seed_old_zones()
+
+        result = self.dstpatch("/CHANGEREGVALS", "/S", quordir=r"C:\NoSite")
+
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout, to_crlf(INVALID_ROOT))
+        self.assertEqual(self.machine.read_file(r"C:\debBGorvinal.txt"), to_crlf(INVALID_ROOT))
+        self.assertFalse(self.machine.exists(SITE + r"\tmp\debGorvinal.txt"))
+        self.assert_zones_unchanged()
+
+    def test_usage_is_printed_and_nothing_changes(self):
+        self.seed_old_zones()
+
+        result = self.dstpatch("/?", "/CHANGEREGVALS", "/S")
+
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout, to_crlf(USAGE))
+        self.assertFalse(self.machine.exists(SITE + r"\tmp\debGorvinal.txt"))
+        self.assertFalse(self.machine.exists(r"C:\debBGorvinal.txt"))
+        self.assert_zones_unchanged()
+
+    def test_site_root_with_a_blank_given_by_option(self):
+        self.seed_old_zones()
+        self.make_site(r"C:\Quor Site")
+
+        result = self.dstpatch("/CHANGEREGVALS", "/QUORDIR", r"C:\Quor Site", "/S", quordir=None)
+
+        self.assertEqual(result.status, 0)
+        self.assert_zones(NEW_TZI)
+        self.assertEqual(self.machine.read_file(r"C:\Quor Site\tmp\debGorvinal.txt"),
+                         to_crlf(registry_job_output() + "\nSuccess"))
+        self.assertFalse(self.machine.exists(SITE + r"\tmp\debGorvinal.txt"))
+
+    def test_silent_run_without_a_job_only_logs_success(self):
+        self.seed_old_zones()
+
+        result = self.dstpatch("/S")
+
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout, to_crlf("\nTrying to remove debout file..\nMarker file was not found\nSuccess"))
+        self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"), b"\r\nSuccess")
+        self.assert_zones_unchanged()
+
+    def test_earlier_run_log_held_open_by_another_program(self):
+        self.seed_old_zones()
+        log = SITE + r"\tmp\debGorvinal.txt"
+        self.machine.write_file(log, "log of an earlier run\r\n")
+        locker = self.machine.start(winetest.helper("file_locker"), [log])
+        locker.wait_for_output("locked")
+
+        result = self.dstpatch("/CHANGEREGVALS", "/S")
+
+        # Windows refuses the delete and the new log with a sharing violation
+        # (32); the run goes on with console output only.
+        self.assertEqual(result.status, 0)
+        self.assertEqual(
+            result.stdout,
+            to_crlf("\nTrying to remove debout file..\nDebout file could not be removed from " + log + " (error 32)" +
+                    registry_job_output() + "\nSuccess"))
+        self.assert_zones(NEW_TZI)
+        self.assertEqual(locker.stop(), 0)
+        self.assertEqual(self.machine.read_file(log), b"log of an earlier run\r\n")
