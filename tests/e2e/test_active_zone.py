@@ -1,0 +1,93 @@
+"""The active time zone under Wine: the update of the registry job and the
+/DISPONLY report, for the zones of New York, Phoenix, St. John's and Berlin.
+
+Wine differs from Windows here, and the expectations below say where:
+- Wine takes the active zone from the TZ variable of each process and names
+  it by matching the host's rules for the current year against the zone
+  records in the registry. Windows keeps the active zone, name included, in
+  its own settings, whatever the records say.
+- Wine refuses every change of the time zone with 1314, whatever privileges
+  are enabled; Windows accepts it from an administrator with the privilege.
+- Wine exports GetDynamicTimeZoneInformation but not
+  SetDynamicTimeZoneInformation (Vista and later have both), so the patch
+  names the zone by its key name and applies it with the plain call.
+- Wine does not know "SeTimeZonePrivilege" (lookup fails with 1313); the
+  patch goes on silently, as it does on Windows XP.
+These tests run on Wine's own zone records, which hold the current rules."""
+
+import datetime
+import zoneinfo
+
+import winetest
+from winetest import to_crlf
+
+SITE = r"C:\Site"
+
+LEFT_UNCHANGED = ("\nThe active time zone is not a US/Canada zone that observes daylight saving time;"
+                  " it was left unchanged.")
+
+REPORT_RULES = {
+    "America/New_York": ("First  Sunday of November in the TimeZone - Eastern Standard Time",
+                         "Second  Sunday of March in the TimeZone - Eastern Daylight Time"),
+    "America/St_Johns": ("First  Sunday of November in the TimeZone - Newfoundland Standard Time",
+                         "Second  Sunday of March in the TimeZone - Newfoundland Daylight Time"),
+    "Europe/Berlin": ("Fifth  Sunday of October in the TimeZone - Central Europe Standard Time",
+                      "Fifth  Sunday of March in the TimeZone - Central Europe Daylight Time"),
+    "America/Phoenix": ("  Sunday of  in the TimeZone - US Mountain Standard Time",
+                        "  Sunday of  in the TimeZone - US Mountain Daylight Time"),
+}
+
+
+def status_line(tz):
+    """The report's first line for the zone as it stands today."""
+    if tz == "America/Phoenix":
+        return "\nGetTimeZoneInformation returned - TIME_ZONE_ID_UNKNOWN"
+    if datetime.datetime.now(zoneinfo.ZoneInfo(tz)).dst():
+        return "\nGetTimeZoneInformation returned -TIME_ZONE_ID_DAYLIGHT"
+    return "\nGetTimeZoneInformation returned - TIME_ZONE_ID_STANDARD"
+
+
+def report(tz):
+    standard, daylight = REPORT_RULES[tz]
+    return (status_line(tz) + "\nRetrieving Standard Time\n" + standard + "\nRetrieving Daylight Time\n" +
+            daylight + "\n")
+
+
+class ActiveZoneTest(winetest.TestCase):
+    def setUp(self):
+        super().setUp()
+        self.machine.write_file(SITE + r"\data\pelio.ini", "[QUORTECH]\r\n")
+        self.machine.make_dir(SITE + r"\tmp")
+
+    def run_patch(self, tz, *args):
+        result = self.machine.run(winetest.DSTPATCH_EXE, list(args), env={"QUORDIR": SITE, "TZ": tz})
+        self.assertEqual(result.status, 0)
+        return result.stdout
+
+    def assert_registry_job_ends_with(self, tz, zone_result):
+        out = self.run_patch(tz, "/CHANGEREGVALS", "/S")
+        expected = ("\nSetting TimeZones for US/Canada part.. succeeded\n"
+                    "\nSetting TimeZoneInfo part.." + zone_result + "\nSuccess")
+        self.assertTrue(out.endswith(to_crlf(expected)), out)
+        log = self.machine.read_file(SITE + r"\tmp\debGorvinal.txt")
+        self.assertTrue(log.endswith(to_crlf(expected)), log)
+
+    def test_new_york_reaches_the_apply_and_reports_the_refusal(self):
+        self.assert_registry_job_ends_with("America/New_York", "\nSetTimeZoneInformation failed (1314) ")
+
+    def test_berlin_is_left_unchanged(self):
+        self.assert_registry_job_ends_with("Europe/Berlin", LEFT_UNCHANGED)
+
+    def test_phoenix_is_left_unchanged(self):
+        self.assert_registry_job_ends_with("America/Phoenix", LEFT_UNCHANGED)
+
+    def test_report_for_four_zones(self):
+        for tz in REPORT_RULES:
+            with self.subTest(tz=tz):
+                out = self.run_patch(tz, "/DISPONLY", "/S")
+                self.assertTrue(out.startswith(to_crlf(report(tz) + "\nTrying to remove debout file..")), out)
+
+    def test_report_twice_and_never_in_the_run_log(self):
+        out = self.run_patch("America/New_York", "/disponly", "/DISPONLY", "/S")
+        self.assertTrue(out.startswith(to_crlf(report("America/New_York") * 2)), out)
+        self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"), b"\r\nSuccess")
