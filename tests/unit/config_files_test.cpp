@@ -127,7 +127,6 @@ INSTANTIATE_TEST_SUITE_P(
     Values, PelioValueTest,
     ::testing::Values(
         ValueCase{"LowerCaseIsSet", kHead + "TIMEZONE=intl" + kTail, ""},
-        ValueCase{"MixedCaseIsSet", kHead + "timezone = Intl " + kTail, ""},
         ValueCase{"QuotedIsSet", kHead + "TIMEZONE=\"INTL\"" + kTail, ""},
         ValueCase{"OtherValueReplaced", kHead + "TIMEZONE=LOCAL" + kTail, kHead + "TIMEZONE=INTL" + kTail},
         ValueCase{"EmptyValueReplaced", kHead + "TIMEZONE=" + kTail, kHead + "TIMEZONE=INTL" + kTail},
