@@ -38,7 +38,7 @@ bool QueryStatus(win::SC_HANDLE service, win::SERVICE_STATUS_PROCESS& status) {
 void PauseForStop(win::DWORD waitHint, win::DWORD start, win::DWORD timeout) {
   const win::DWORD elapsed = win::GetTickCount() - start;
   const win::DWORD left = elapsed < timeout ? timeout - elapsed : 0;
-  win::Sleep(std::min(waitHint, left + 1));
+  win::Sleep(waitHint <= left ? waitHint : left + 1);  // left + 1 cannot wrap here
 }
 
 // The start wait's pause: a tenth of the wait hint, within 1 to 5 seconds.

@@ -5,6 +5,7 @@
 
 #include "app/process_state.h"
 #include "app/run_log.h"
+#include "platform/unique.h"
 #include "site/service_control.h"
 #include "tests/unit/harness.h"
 
@@ -308,6 +309,14 @@ TEST_F(ServiceTest, StopTimeOutAcrossTheTickCounterWrap) {
   EXPECT_EQ(Sleeps(), (Pauses{1000, 1000, 1000, 1000, 1000, 1}));
   EXPECT_EQ(win::GetTickCount(), 2500u);  // wrapped: 2^32 - 2500 - 1 + 5001
   EXPECT_EQ(machine.stdoutText, StopFailure("StopService", 1460));
+}
+
+TEST_F(ServiceTest, LongestTimeOutStillPausesForTheWaitHint) {
+  hub.afterStop = {Status(kStopPending, 0, 1000), Status(kStopPending, 1, 1000), Status(kStopped)};
+  win::UniqueScHandle manager(win::OpenSCManagerA(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS));
+  win::UniqueScHandle service(win::OpenServiceA(manager.get(), "HubSvc", win::SERVICE_ALL_ACCESS));
+  EXPECT_EQ(StopService(service.get(), 0xFFFFFFFFu), 0u);
+  EXPECT_EQ(Sleeps(), (Pauses{1000, 1000}));
 }
 
 // --- Start ---
