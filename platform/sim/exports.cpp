@@ -1,6 +1,7 @@
 // Entry points that the simulated system DLLs export, for GetProcAddress.
 #include "platform/sim/modules.h"
 #include "platform/sim/processes.h"
+#include "platform/sim/services.h"
 #include "platform/sim/timezone.h"
 
 namespace sim {
@@ -11,6 +12,7 @@ void RegisterSimExports(Modules& modules) {
   modules.Export("kernel32.dll", "SetDynamicTimeZoneInformation",
                  reinterpret_cast<win::FARPROC>(&SimSetDynamicTimeZoneInformation));
   RegisterProcessExports(modules);
+  modules.Export("advapi32.dll", "QueryServiceStatusEx", reinterpret_cast<win::FARPROC>(&SimQueryServiceStatusEx));
 }
 
 }  // namespace sim

@@ -15,6 +15,7 @@
 #include "platform/sim/modules.h"
 #include "platform/sim/processes.h"
 #include "platform/sim/registry.h"
+#include "platform/sim/services.h"
 #include "platform/sim/timezone.h"
 #include "platform/win.h"
 
@@ -94,6 +95,7 @@ class Machine {
   ActiveTimeZone timeZone;
   FileSystem files;
   Registry registry;
+  Services services;
   Modules modules;
   HandleTable handles;
   Processes processes;

@@ -53,9 +53,9 @@ struct NameCase {
 
 void PrintTo(const NameCase& c, std::ostream* os) { *os << c.name; }
 
-class NameTest : public ProcessFinderTest, public ::testing::WithParamInterface<NameCase> {};
+class ProcessNameTest : public ProcessFinderTest, public ::testing::WithParamInterface<NameCase> {};
 
-TEST_P(NameTest, MatchesWholeNameWithoutRegardToAsciiCase) {
+TEST_P(ProcessNameTest, MatchesWholeNameWithoutRegardToAsciiCase) {
   const NameCase& c = GetParam();
   Use(c.road);
   machine.processes.Add("other.exe");
@@ -71,7 +71,7 @@ TEST_P(NameTest, MatchesWholeNameWithoutRegardToAsciiCase) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Roads, NameTest,
+    Roads, ProcessNameTest,
     ::testing::Values(
         NameCase{"SnapshotStripsPath", Road::Snapshot, "C:\\Site\\bin\\PELIOMGR.EXE", "PelioMgr.exe", true},
         NameCase{"SnapshotCase", Road::Snapshot, "peliomgr.exe", "PelioMgr.exe", true},
@@ -96,9 +96,9 @@ TEST_F(ProcessFinderTest, OnlyTheQueryRoadNamesTheIdleProcessIdle) {
   EXPECT_EQ(machine.CallsStartingWith("OpenProcess"), std::vector<std::string>{"OpenProcess(0x100001, 1, 0)"});
 }
 
-class BothRoads : public ProcessFinderTest, public ::testing::WithParamInterface<Road> {};
+class FinderRoadTest : public ProcessFinderTest, public ::testing::WithParamInterface<Road> {};
 
-TEST_P(BothRoads, OnlyTheFirstOfTwoSameNamedProcessesIsFoundAndClosed) {
+TEST_P(FinderRoadTest, OnlyTheFirstOfTwoSameNamedProcessesIsFoundAndClosed) {
   Use(GetParam());
   sim::Behaviour closes;
   closes.windows = 1;
@@ -115,7 +115,7 @@ TEST_P(BothRoads, OnlyTheFirstOfTwoSameNamedProcessesIsFoundAndClosed) {
   finder.ReleaseLibraries();
 }
 
-TEST_P(BothRoads, SearchStopsAtAFirstMatchThatCannotBeOpened) {
+TEST_P(FinderRoadTest, SearchStopsAtAFirstMatchThatCannotBeOpened) {
   Use(GetParam());
   sim::Behaviour denied;
   denied.denyOpen = true;
@@ -130,7 +130,7 @@ TEST_P(BothRoads, SearchStopsAtAFirstMatchThatCannotBeOpened) {
   EXPECT_TRUE(machine.CallsStartingWith("EnumWindows").empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Roads, BothRoads, ::testing::Values(Road::Snapshot, Road::SystemQuery));
+INSTANTIATE_TEST_SUITE_P(Roads, FinderRoadTest, ::testing::Values(Road::Snapshot, Road::SystemQuery));
 
 TEST_F(ProcessFinderTest, QueryDoublesTheBufferAndFreesEachRejectedBlock) {
   Use(Road::SystemQuery);
@@ -231,9 +231,9 @@ sim::Behaviour Shows(int windows, OnClose onClose, win::DWORD delay = 0, bool re
   return b;
 }
 
-class CloseTest : public ProcessFinderTest, public ::testing::WithParamInterface<CloseCase> {};
+class ProcessCloseTest : public ProcessFinderTest, public ::testing::WithParamInterface<CloseCase> {};
 
-TEST_P(CloseTest, ClosesPolitelyThenTerminatesAfter5000ms) {
+TEST_P(ProcessCloseTest, ClosesPolitelyThenTerminatesAfter5000ms) {
   const CloseCase& c = GetParam();
   machine.processes.Add("Notepad.exe", Shows(1, OnClose::EndAtOnce));
   sim::Process& p = machine.processes.Add("PelioMgr.exe", c.behaviour);
@@ -254,7 +254,7 @@ TEST_P(CloseTest, ClosesPolitelyThenTerminatesAfter5000ms) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Behaviours, CloseTest,
+    Behaviours, ProcessCloseTest,
     ::testing::Values(CloseCase{"EndsOnClose", Shows(2, OnClose::EndAtOnce), true, false, false, 0, 2},
                       CloseCase{"EndsWithinWait", Shows(1, OnClose::EndAfterDelay, 4999), true, false, false, 4999, 1},
                       CloseCase{"EndsTooLate", Shows(1, OnClose::EndAfterDelay, 5001), true, true, false, 5000, 1},
@@ -283,9 +283,9 @@ sim::Program Runs(std::optional<win::DWORD> runFor, win::DWORD exitCode = 0, win
   return program;
 }
 
-class StartTest : public ProcessFinderTest, public ::testing::WithParamInterface<StartCase> {};
+class ProcessStartTest : public ProcessFinderTest, public ::testing::WithParamInterface<StartCase> {};
 
-TEST_P(StartTest, StartsTheCommandLineUnchangedAndWaitsAtMostTheTimeOut) {
+TEST_P(ProcessStartTest, StartsTheCommandLineUnchangedAndWaitsAtMostTheTimeOut) {
   const StartCase& c = GetParam();
   if (c.program) {
     machine.processes.AddProgram("C:\\My Site\\bin\\PelioMgr.exe", *c.program);
@@ -303,7 +303,7 @@ TEST_P(StartTest, StartsTheCommandLineUnchangedAndWaitsAtMostTheTimeOut) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Programs, StartTest,
+    Programs, ProcessStartTest,
     ::testing::Values(
         StartCase{"Missing", std::nullopt, false, "\"C:\\My Site\\bin\\PelioMgr.exe\"  /QUORDIR C:\\My Site", 0, 0, ""},
         StartCase{"KeepsRunning", Runs(std::nullopt), false, "\"C:\\My Site\\bin\\PelioMgr.exe\"  /QUORDIR C:\\My Site",

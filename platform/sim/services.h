@@ -1,0 +1,101 @@
+// The simulated service control manager: installed services whose status
+// answers follow a script, stop and start requests answered or refused, and
+// the access checks and error codes of Windows.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/sim/registry.h"
+#include "platform/win.h"
+
+namespace sim {
+
+// One status answer of a service.
+struct ServiceStep {
+  win::DWORD state = win::SERVICE_STOPPED;
+  win::DWORD checkPoint = 0;
+  win::DWORD waitHint = 0;
+  win::DWORD exitCode = 0;          // dwWin32ExitCode
+  win::DWORD specificExitCode = 0;  // dwServiceSpecificExitCode
+  win::DWORD queryError = 0;        // non-zero: this status query fails with the code
+};
+
+// A step that reports a state; a step whose query fails.
+ServiceStep Status(win::DWORD state, win::DWORD checkPoint = 0, win::DWORD waitHint = 0);
+ServiceStep FailedQuery(win::DWORD code);
+
+// An installed service. Each status query answers with the next step of the
+// current script; its last step repeats. The current script is `status`
+// until a stop or start request is accepted, which switches to `afterStop`
+// or `afterStart`. An accepted stop request is answered with the first step
+// of `afterStop` and later queries go on from the second; after a start the
+// first query answers the first step of `afterStart`. As on Windows, a stop
+// request is refused when the service last reported STOPPED (1062) or a
+// pending state (1061), and a start request unless it reported STOPPED (1056).
+struct ScriptedService {
+  std::vector<ServiceStep> status = {Status(win::SERVICE_RUNNING)};
+  std::vector<ServiceStep> afterStop = {Status(win::SERVICE_STOPPED)};
+  std::vector<ServiceStep> afterStart = {Status(win::SERVICE_RUNNING)};
+  // Non-zero: OpenServiceA, a stop request or a start request fails with the
+  // code (5 access denied; 1051 for a stop while dependent services run).
+  win::DWORD openError = 0;
+  win::DWORD stopError = 0;
+  win::DWORD startError = 0;
+
+  // Where the service stands in its scripts.
+  enum class Phase { Initial, Stopping, Starting };
+  Phase phase = Phase::Initial;
+  size_t next = 0;  // index of the step that the next query answers
+  const std::vector<ServiceStep>& Script() const;
+  // The step last answered (the first one before any query).
+  ServiceStep Current() const;
+};
+
+class Services {
+ public:
+  Services() = default;
+  Services(const Services&) = delete;
+  Services& operator=(const Services&) = delete;
+
+  // --- Set-up by tests ---
+  // Installs (or replaces) a service; names match without regard to case.
+  ScriptedService& Install(const std::string& name);
+  void Uninstall(const std::string& name) { services_.erase(name); }
+  // Non-zero: OpenSCManagerA fails with the code (5: not an administrator).
+  win::DWORD managerError = 0;
+  // Virtual milliseconds that each status query takes, so that a loop that
+  // polls without pausing still sees the clock move.
+  win::DWORD queryMilliseconds = 0;
+  // Status queries made so far.
+  int queries = 0;
+
+  // --- The Windows calls ---
+  win::SC_HANDLE OpenManager(const char* machine, const char* database, win::DWORD access);
+  win::SC_HANDLE OpenService(win::SC_HANDLE manager, const char* name, win::DWORD access);
+  bool Control(win::SC_HANDLE service, win::DWORD control, win::SERVICE_STATUS* status);
+  bool Start(win::SC_HANDLE service, win::DWORD argc, const char** argv);
+  bool QueryStatus(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer, win::DWORD size,
+                   win::DWORD* needed);
+  bool Close(win::SC_HANDLE handle);
+  // The service name of an open service handle, or "SCManager".
+  std::string NameOf(win::SC_HANDLE handle) const;
+
+ private:
+  struct OpenHandle {
+    std::string service;  // empty for the manager
+    win::DWORD access;
+  };
+  ScriptedService* Find(win::SC_HANDLE handle, win::DWORD right, win::DWORD* error);
+
+  std::map<std::string, ScriptedService, NoCaseLess> services_;
+  std::map<uintptr_t, OpenHandle> open_;
+};
+
+// QueryServiceStatusEx as the simulated advapi32.dll exports it.
+win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer,
+                                         win::DWORD bufferSize, win::DWORD* bytesNeeded);
+
+}  // namespace sim

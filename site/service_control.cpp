@@ -1,0 +1,217 @@
+#include "site/service_control.h"
+
+#include <algorithm>
+
+#include "app/process_state.h"
+#include "app/run_control.h"
+#include "app/run_log.h"
+#include "platform/unique.h"
+
+namespace {
+
+constexpr char kServiceName[] = "HubSvc";
+constexpr char kRegistrationKey[] = "AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}";
+constexpr win::DWORD kStopTimeout = 5000;
+
+bool IsWindows9x() { return GetOsPlatform() == 1; }
+
+// Queries the status through the bound entry point. The record changes only
+// when the query succeeds, so after a failure it keeps the last status seen.
+// An unbound entry point fails the query instead of crashing the run.
+bool QueryStatus(win::SC_HANDLE service, win::SERVICE_STATUS_PROCESS& status) {
+  const win::PFN_QueryServiceStatusEx query = Process().queryServiceStatusEx;
+  if (query == nullptr) {
+    win::SetLastError(win::ERROR_PROC_NOT_FOUND);
+    return false;
+  }
+  win::SERVICE_STATUS_PROCESS fresh{};
+  win::DWORD needed = 0;
+  if (!query(service, win::SC_STATUS_PROCESS_INFO, reinterpret_cast<win::BYTE*>(&fresh), sizeof fresh, &needed)) {
+    return false;
+  }
+  status = fresh;
+  return true;
+}
+
+// Pauses for the wait hint, but never past 1 ms after the time-out, so a
+// service that reports a huge hint cannot hold the stop beyond it.
+void PauseForStop(win::DWORD waitHint, win::DWORD start, win::DWORD timeout) {
+  const win::DWORD elapsed = win::GetTickCount() - start;
+  const win::DWORD left = elapsed < timeout ? timeout - elapsed : 0;
+  win::Sleep(waitHint <= left ? waitHint : left + 1);  // left + 1 cannot wrap here
+}
+
+// The start wait's pause: a tenth of the wait hint, within 1 to 5 seconds.
+win::DWORD StartPause(win::DWORD waitHint) { return std::clamp<win::DWORD>(waitHint / 10, 1000, 5000); }
+
+void ReportStartFailure(const win::SERVICE_STATUS_PROCESS& status) {
+  LogFormatted(nullptr,
+               "\nControl Server Service is not started. \n"
+               "  Current State: %d\n"
+               "  Exit Code: %d\n"
+               "  Service Specific Exit Code: %d\n"
+               "  Check Point: %d\n"
+               "  Wait Hint: %d\n",
+               static_cast<int>(status.dwCurrentState), static_cast<int>(status.dwWin32ExitCode),
+               static_cast<int>(status.dwServiceSpecificExitCode), static_cast<int>(status.dwCheckPoint),
+               static_cast<int>(status.dwWaitHint));
+}
+
+// Writes "<operation>() - <call> returned error <code>" and the summary line.
+void ReportFailure(const char* operation, const char* call, win::DWORD code, const char* summary) {
+  LogFormatted(CurrentRunLog(), "\n%s() - %s returned error %d", operation, call, static_cast<int>(code));
+  LogFormatted(CurrentRunLog(), "\n%s() - %s", operation, summary);
+}
+
+}  // namespace
+
+bool LoadNTServiceHelperFunctions() {
+  win::UniqueModule advapi(win::LoadLibraryA("ADVAPI32.DLL"));
+  if (!advapi) {
+    LogMessage("\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL", nullptr);
+    return false;
+  }
+  const win::FARPROC entry = win::GetProcAddress(advapi.get(), "QueryServiceStatusEx");
+  if (entry == nullptr) {
+    LogMessage("\nLoadNTServiceHelperFunctions(): Failed to find needed functions in ADVAPI32.DLL", nullptr);
+    return false;  // the library is released here
+  }
+  Process().queryServiceStatusEx = reinterpret_cast<win::PFN_QueryServiceStatusEx>(entry);
+  advapi.release();  // the bound entry needs the library for the rest of the run
+  return true;
+}
+
+bool IsControlServerService() {
+  if (IsWindows9x()) {
+    return false;
+  }
+  win::UniqueHkey key;
+  if (win::RegOpenKeyA(win::HKEY_CLASSES_ROOT, kRegistrationKey, key.put()) != 0) {
+    key.release();  // nothing was opened
+    return false;
+  }
+  win::BYTE value[300];
+  win::DWORD size = sizeof value;
+  win::DWORD type = 0;
+  const win::LONG result = win::RegQueryValueExA(key.get(), "LocalService", nullptr, &type, value, &size);
+  return result == 0;
+}
+
+bool StopControlServer() {
+  if (IsWindows9x()) {
+    return false;
+  }
+  constexpr char kOperation[] = "StopControlServer";
+  constexpr char kSummary[] = "Unable to stop the Hubsvc";
+  win::UniqueScHandle manager(win::OpenSCManagerA(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    ReportFailure(kOperation, "OpenSCManager", win::GetLastError(), kSummary);
+    return false;
+  }
+  // Declared after the manager, so it is closed before it.
+  win::UniqueScHandle service(win::OpenServiceA(manager.get(), kServiceName, win::SERVICE_ALL_ACCESS));
+  if (!service) {
+    ReportFailure(kOperation, "OpenService", win::GetLastError(), kSummary);
+    return false;
+  }
+  const win::DWORD result = StopService(service.get(), kStopTimeout);
+  if (result != 0) {
+    ReportFailure(kOperation, "StopService", result, kSummary);
+    return false;
+  }
+  LogMessage("\nControl server stopped.", CurrentRunLog());
+  return true;
+}
+
+win::DWORD StopService(win::SC_HANDLE service, win::DWORD timeout) {
+  const win::DWORD start = win::GetTickCount();
+  win::SERVICE_STATUS_PROCESS status{};
+  if (!QueryStatus(service, status)) {
+    return win::GetLastError();
+  }
+  if (status.dwCurrentState == win::SERVICE_STOPPED) {
+    return 0;
+  }
+  // A stop already under way: wait for it without a request of our own.
+  while (status.dwCurrentState == win::SERVICE_STOP_PENDING) {
+    PauseForStop(status.dwWaitHint, start, timeout);
+    if (!QueryStatus(service, status)) {
+      return win::GetLastError();
+    }
+    if (status.dwCurrentState == win::SERVICE_STOPPED) {
+      return 0;
+    }
+    if (win::GetTickCount() - start > timeout) {
+      return win::ERROR_TIMEOUT;
+    }
+  }
+  // ControlService fills the leading SERVICE_STATUS part of the record.
+  if (!win::ControlService(service, win::SERVICE_CONTROL_STOP, reinterpret_cast<win::SERVICE_STATUS*>(&status))) {
+    return win::GetLastError();
+  }
+  while (status.dwCurrentState != win::SERVICE_STOPPED) {
+    PauseForStop(status.dwWaitHint, start, timeout);
+    if (!QueryStatus(service, status)) {
+      return win::GetLastError();
+    }
+    if (status.dwCurrentState == win::SERVICE_STOPPED) {
+      return 0;
+    }
+    if (win::GetTickCount() - start > timeout) {
+      return win::ERROR_TIMEOUT;
+    }
+  }
+  return 0;
+}
+
+bool StartControlServer() {
+  if (IsWindows9x()) {
+    return false;
+  }
+  constexpr char kOperation[] = "StartControlServer";
+  constexpr char kSummary[] = "Unable to start the Hubsvc";
+  win::UniqueScHandle manager(win::OpenSCManagerA(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    ReportFailure(kOperation, "OpenSCManager", win::GetLastError(), kSummary);
+    return false;
+  }
+  win::UniqueScHandle service(win::OpenServiceA(manager.get(), kServiceName, win::SERVICE_ALL_ACCESS));
+  if (!service) {
+    ReportFailure(kOperation, "OpenService", win::GetLastError(), kSummary);
+    return false;
+  }
+  if (!win::StartServiceA(service.get(), 0, nullptr)) {
+    ReportFailure(kOperation, "StartService", win::GetLastError(), kSummary);
+    return false;
+  }
+  win::SERVICE_STATUS_PROCESS status{};
+  if (!QueryStatus(service.get(), status)) {
+    return false;
+  }
+  // The wait goes on while the check point grows; it ends when a pass
+  // without progress finds more time gone since the last progress than the
+  // latest wait hint, or when a query fails (the last status then stands).
+  win::DWORD start = win::GetTickCount();
+  win::DWORD checkPoint = status.dwCheckPoint;
+  while (status.dwCurrentState == win::SERVICE_START_PENDING) {
+    win::Sleep(StartPause(status.dwWaitHint));
+    if (!QueryStatus(service.get(), status)) {
+      break;
+    }
+    if (status.dwCheckPoint > checkPoint) {
+      start = win::GetTickCount();
+      checkPoint = status.dwCheckPoint;
+    } else if (win::GetTickCount() - start > status.dwWaitHint) {
+      break;
+    }
+  }
+  service.reset();
+  if (status.dwCurrentState == win::SERVICE_RUNNING) {
+    manager.reset();
+    LogMessage("\nControl server started.", CurrentRunLog());
+    return true;
+  }
+  ReportStartFailure(status);
+  manager.reset();
+  return false;
+}

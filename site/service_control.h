@@ -1,0 +1,30 @@
+// The control server service "HubSvc": whether the control server runs as a
+// service, and stopping and starting it through the service control manager.
+// Everything here concerns the NT family; on the 9x family the operations
+// return false at once without touching the registry or any service.
+#pragma once
+
+#include "platform/win.h"
+
+// Binds QueryServiceStatusEx from ADVAPI32.DLL into the process-wide slot,
+// which every status query below calls through; the library then stays
+// loaded. False (with a console-only message) when it cannot be bound; the
+// service operations must not run then.
+bool LoadNTServiceHelperFunctions();
+
+// True when the control server's AppID registration names a hosting service
+// (the value "LocalService" exists). Writes no message.
+bool IsControlServerService();
+
+// Stops HubSvc, giving it 5000 ms. True when it was seen stopped.
+bool StopControlServer();
+
+// Starts HubSvc and waits while it reports progress. True when it was seen
+// running.
+bool StartControlServer();
+
+// Stops the service behind an open handle and waits for it to stop. Returns
+// 0 when it is stopped, ERROR_TIMEOUT when more than timeout milliseconds
+// passed, else the code of the service call that failed. No pause ends later
+// than 1 ms after the time-out, whatever wait hint the service reports.
+win::DWORD StopService(win::SC_HANDLE service, win::DWORD timeout);
