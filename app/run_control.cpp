@@ -8,6 +8,7 @@
 #include "app/process_state.h"
 #include "app/run_log.h"
 #include "platform/unique.h"
+#include "site/maintenance.h"
 #include "tzrules/active_zone.h"
 #include "tzrules/registry_update.h"
 #include "tzrules/report.h"
@@ -252,6 +253,7 @@ int DstPatchMain(int argc, char** argv) {
   }
   if (settings.backOfficeJob) {
     LogFormatted(CurrentRunLog(), "\nUsing QUORDIR -  %s", settings.root.c_str());
+    ChangeBohValues(settings.root);
   }
 
   LogMessage("\nSuccess", CurrentRunLog());

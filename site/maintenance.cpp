@@ -1,0 +1,87 @@
+#include "site/maintenance.h"
+
+#include "app/process_state.h"
+#include "app/run_control.h"
+#include "app/run_log.h"
+#include "site/config_files.h"
+#include "site/process_finder.h"
+#include "site/service_control.h"
+
+namespace {
+
+constexpr char kManager[] = "PelioMgr.exe";
+constexpr win::DWORD kStartWait = 10000;
+constexpr char kNotCompleted[] = "\nThis patch has not completed, you will need to run this patch again.";
+constexpr char kCouldNotStart[] = "Could not start Pelio Manager, please start the application manually";
+
+// Closes the manager application if it runs, after asking unless silent.
+// An answer of No ends the run with nothing changed.
+void StopManagerApplication() {
+  ProcessFinder finder;
+  win::DWORD processId = 0;
+  const bool running = finder.FindProcess(kManager, processId).valid();
+  if (running && !Process().silent &&
+      ShowMessageBox("This patch requires Peliomgr to be closed, do you wish to continue?", win::MB_YESNO) ==
+          win::IDNO) {
+    ShowMessageBox(kNotCompleted, win::MB_OK);
+    LogMessage(kNotCompleted, CurrentRunLog());
+    finder.ReleaseLibraries();
+    CloseLogAndExit(0);
+  }
+  if (running) {
+    LogMessage("\nTrying to stop the Pelio Manager.", CurrentRunLog());
+    if (finder.CloseProcess(kManager)) {
+      LogMessage("\nSuccesfully stopped the Pelio Manager.", CurrentRunLog());
+    }
+  }
+  finder.ReleaseLibraries();
+}
+
+// root\bin\PelioMgr.exe, two blanks, /QUORDIR, one blank and root. The
+// program path is quoted when root holds a blank or a tab: unquoted, Windows
+// would run the first program that a shorter prefix of the path names
+// ("D:\My.exe" for "D:\My Site\bin\PelioMgr.exe").
+std::string ManagerCommandLine(const std::string& root) {
+  std::string program = root + "\\bin\\PelioMgr.exe";
+  if (root.find_first_of(" \t") != std::string::npos) {
+    program = "\"" + program + "\"";
+  }
+  return program + "  /QUORDIR " + root;
+}
+
+bool StartManagerApplication(const std::string& root) {
+  LogMessage("\nTrying to start the Pelio Manager.", CurrentRunLog());
+  if (StartProcessAndWait(ManagerCommandLine(root), kStartWait)) {
+    return true;
+  }
+  if (!Process().silent) {
+    ShowMessageBox(kCouldNotStart, win::MB_OK);
+  }
+  LogMessage(std::string("\n") + kCouldNotStart, CurrentRunLog());
+  return false;
+}
+
+}  // namespace
+
+bool ChangeBohValues(const std::string& root) {
+  if (GetOsPlatform() != 1 && !LoadNTServiceHelperFunctions()) {
+    return false;
+  }
+  const bool serviceMode = IsControlServerService();
+  if (serviceMode) {
+    LogMessage("\nTrying to stop the control server.", CurrentRunLog());
+    StopControlServer();
+  } else {
+    StopManagerApplication();
+  }
+
+  RemoveTimezoneIni(root);
+  ModifyPelioIni(root);
+
+  if (serviceMode) {
+    LogMessage("\nTrying to start the control server.", CurrentRunLog());
+    StartControlServer();
+    return true;
+  }
+  return StartManagerApplication(root);
+}

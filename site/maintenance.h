@@ -1,0 +1,13 @@
+// The back-office change of a run: stop the control server (the HubSvc
+// service, or else the manager application), change the site configuration
+// files, and start the control server again.
+#pragma once
+
+#include <string>
+
+// Runs the whole change for the site root directory. False when the service
+// helpers cannot be bound (nothing is touched then) or the manager
+// application could not be started again; true otherwise, whatever the
+// service calls and file changes reported. When the user declines to close
+// the running manager application, the run ends here with status 0.
+bool ChangeBohValues(const std::string& root);
