@@ -1,0 +1,179 @@
+"""dstpatch.exe's back-office job on a Windows machine under Wine.
+
+Application mode: the running manager application (the test stand-in,
+helpers/pelio_manager.cpp, copied to <root>\\bin\\PelioMgr.exe) is closed,
+the site files are changed, and the application is started again. Service
+mode: the control server service (the helper hub_service, registered as
+HubSvc) is stopped and started around the file changes, and the manager
+application is left alone."""
+
+import os
+import re
+
+import winetest
+from winetest import to_crlf
+
+SITE = r"C:\Site"
+REMOVED_LOG = "\nTrying to remove debout file..\nMarker file was not found"
+APPID_REG = r"""REGEDIT4
+
+[HKEY_CLASSES_ROOT\AppID\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}]
+"LocalService"="HubSvc"
+"""
+PELIO = ("[QUORTECH]\r\n"
+         "SITENAME=Test Site\r\n"
+         "TIMEZONE=LOCAL\r\n"
+         "; back-office settings\r\n"
+         "STORE = 1042\r\n"
+         "[NETWORK]\r\n"
+         "HUB=BOH1\r\n"
+         "TIMEZONE=LOCAL\r\n")
+
+
+def entries(data):
+    """The sections, entries and comments of an INI file, in order, with the
+    blanks around names and values dropped. Wine rewrites a changed file in a
+    normal form (no blank lines, no blanks around "="), where Windows keeps
+    the untouched lines as they are, so files are compared entry by entry."""
+    found = []
+    for line in data.decode("latin-1").splitlines():
+        line = line.strip()
+        if not line:
+            continue
+        if line.startswith(("[", ";")):
+            found.append(line)
+        else:
+            name, _, value = line.partition("=")
+            found.append("%s=%s" % (name.strip(), value.strip()))
+    return found
+
+
+def expected_entries():
+    """PELIO's entries with TIMEZONE=INTL in section QUORTECH only."""
+    section, found = None, []
+    for entry in entries(PELIO.encode("latin-1")):
+        if entry.startswith("["):
+            section = entry
+        elif section == "[QUORTECH]" and entry.startswith("TIMEZONE="):
+            entry = "TIMEZONE=INTL"
+        found.append(entry)
+    return found
+
+
+def back_office_messages(root, running=True, stopped=True):
+    """The messages of a silent back-office run in application mode, from
+    the one that opens the run log to the end."""
+    text = "\nUsing QUORDIR -  %s" % root
+    if running:
+        text += "\nTrying to stop the Pelio Manager."
+        if stopped:
+            text += "\nSuccesfully stopped the Pelio Manager."
+    text += "\nRemoving Timezone.ini.. if exists\nModifying Pelio.ini.\nTrying to start the Pelio Manager.\nSuccess"
+    return text
+
+
+class BackOfficeTest(winetest.TestCase):
+
+    def make_site(self, root):
+        m = self.machine
+        for folder in ("data", "newdata"):
+            m.write_file(root + "\\%s\\pelio.ini" % folder, PELIO)
+            m.write_file(root + "\\%s\\timezone.ini" % folder, "[TIMEZONE]\r\nOFFSET=-300\r\n")
+        m.make_dir(root + r"\tmp")
+        with open(winetest.helper("pelio_manager"), "rb") as f:
+            m.write_file(root + r"\bin\PelioMgr.exe", f.read())
+
+    def start_manager(self, root, mode):
+        manager = self.machine.start(self.machine.host_path(root + r"\bin\PelioMgr.exe"),
+                                     env={"PELIOMGR_MODE": mode})
+        manager.wait_for_output("ready")
+        return manager
+
+    def journal(self, program):
+        """The lines that the stand-in at PROGRAM wrote about itself."""
+        data = self.machine.read_file(program + ".log")
+        return data.decode("latin-1").splitlines() if data is not None else []
+
+    def run_patch(self, root):
+        """A silent back-office run for the site at ROOT."""
+        # The started application records its command line and ends at once,
+        # so that the run does not wait out the 10 s given to it.
+        return self.machine.run(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS", "/S"],
+                                env={"QUORDIR": root, "TZ": "America/New_York", "PELIOMGR_MODE": "exit"})
+
+    def check_site_changed(self, root):
+        m = self.machine
+        for folder in ("data", "newdata"):
+            self.assertEqual(entries(m.read_file(root + "\\%s\\pelio.ini" % folder)), expected_entries(), folder)
+            self.assertFalse(m.exists(root + "\\%s\\timezone.ini" % folder), folder)
+
+    def test_running_manager_is_closed_and_started_again(self):
+        self.make_site(SITE)
+        manager = self.start_manager(SITE, "close")
+
+        result = self.run_patch(SITE)
+
+        self.assertEqual(result.status, 0)
+        messages = back_office_messages(SITE)
+        self.assertEqual(result.stdout, to_crlf(REMOVED_LOG + messages))
+        self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"), to_crlf(messages))
+        self.assertEqual(manager.process.wait(10), 0)
+        journal = self.journal(SITE + r"\bin\PelioMgr.exe")
+        self.assertEqual(journal[1:], ["close", "end", r"start C:\Site\bin\PelioMgr.exe  /QUORDIR C:\Site"])
+        self.check_site_changed(SITE)
+
+    def test_manager_that_ignores_close_is_terminated(self):
+        self.make_site(SITE)
+        manager = self.start_manager(SITE, "ignore")
+
+        result = self.run_patch(SITE)
+
+        self.assertEqual(result.stdout[-len(to_crlf(back_office_messages(SITE))):], to_crlf(back_office_messages(SITE)))
+        manager.process.wait(10)
+        journal = self.journal(SITE + r"\bin\PelioMgr.exe")
+        # Terminated: it never wrote its own end.
+        self.assertEqual(journal[1:], ["close", r"start C:\Site\bin\PelioMgr.exe  /QUORDIR C:\Site"])
+        self.check_site_changed(SITE)
+
+    def test_root_with_a_blank_starts_the_quoted_program_path(self):
+        root = r"C:\My Site"
+        self.make_site(root)
+        # What Windows would run for the unquoted path "C:\My Site\bin\...".
+        with open(winetest.helper("pelio_manager"), "rb") as f:
+            self.machine.write_file(r"C:\My.exe", f.read())
+
+        result = self.run_patch(root)
+
+        self.assertEqual(self.machine.read_file(root + r"\tmp\debGorvinal.txt"),
+                         to_crlf(back_office_messages(root, running=False)))
+        self.assertEqual(result.status, 0)
+        self.assertEqual(self.journal(root + r"\bin\PelioMgr.exe"),
+                         [r'start "C:\My Site\bin\PelioMgr.exe"  /QUORDIR C:\My Site'])
+        self.assertEqual(self.journal(r"C:\My.exe"), [])
+        self.check_site_changed(root)
+
+    def test_service_mode_stops_and_starts_the_service_around_the_files(self):
+        m = self.machine
+        m.keep_server_alive()
+        self.make_site(SITE)
+        m.import_reg(APPID_REG)
+        exe = "Z:" + os.path.abspath(winetest.helper("hub_service")).replace("/", "\\")
+        self.assertEqual(m.run("sc", ["create", "HubSvc", "binPath=", exe + " --stop-slowly 2"]).status, 0)
+        self.assertEqual(m.run("sc", ["start", "HubSvc"]).status, 0)
+        manager = self.start_manager(SITE, "close")
+
+        result = self.run_patch(SITE)
+
+        # "stopped" is written once the service reports STOPPED, before the
+        # files are touched; "started" once it reports RUNNING, after them.
+        messages = ("\nUsing QUORDIR -  C:\\Site\nTrying to stop the control server.\nControl server stopped."
+                    "\nRemoving Timezone.ini.. if exists\nModifying Pelio.ini."
+                    "\nTrying to start the control server.\nControl server started.\nSuccess")
+        self.assertEqual(result.stdout, to_crlf(REMOVED_LOG + messages))
+        self.assertEqual(m.read_file(SITE + r"\tmp\debGorvinal.txt"), to_crlf(messages))
+        out = m.run("sc", ["query", "HubSvc"]).stdout.decode("latin-1")
+        self.assertEqual(re.search(r"STATE\s*:\s*(\d+)", out).group(1), "4", out)
+        self.check_site_changed(SITE)
+        # The manager application is neither closed nor started.
+        self.assertIsNone(manager.process.poll())
+        self.assertEqual(len(self.journal(SITE + r"\bin\PelioMgr.exe")), 1)
