@@ -2,10 +2,12 @@
 """Runs dstpatch.exe for real on a throwaway Windows machine under Wine and
 shows what it changed. Called by scripts/demo after the build.
 
-    demo.py DSTPATCH_EXE TEMPLATE_DIR
+    demo.py DSTPATCH_EXE TEMPLATE_DIR MANAGER_EXE
 
-The machine gets the time-zone rules in force before 2007 and a sample site;
-each show_* step below prints one part of its state, before and after the run.
+The machine gets the time-zone rules in force before 2007 and a sample site
+whose manager application (MANAGER_EXE, the stand-in that the tests use) is
+running; each show_* step below prints one part of its state, before and
+after the run.
 """
 
 import os
@@ -26,6 +28,8 @@ TIMEZONE=LOCAL
 [NETWORK]
 HUB=BOH1
 """
+TIMEZONE_INI = "[TIMEZONE]\nOFFSET=-300\n"
+MANAGER = SITE + r"\bin\PelioMgr.exe"
 ARGS = ["/CHANGEREGVALS", "/CHANGEBOHVALS", "/S"]
 ENV = {"QUORDIR": SITE, "TZ": "America/New_York"}
 
@@ -68,30 +72,54 @@ def show_zone_changes(before, after):
         print("no zone record changed")
 
 
-def prepare(machine):
+def show_site_files(machine):
+    for folder in ("data", "newdata"):
+        for name in ("pelio.ini", "timezone.ini"):
+            path = "%s\\%s\\%s" % (SITE, folder, name)
+            print(path + ":")
+            show_text(machine.read_file(path))
+
+
+def show_manager(machine):
+    print("journal of the manager application (%s.log):" % MANAGER)
+    show_text(machine.read_file(MANAGER + ".log"))
+
+
+def prepare(machine, manager_exe):
     machine.import_reg(zones.old_zones_reg_text())
     for folder in ("data", "newdata"):
         machine.write_file(SITE + "\\%s\\pelio.ini" % folder, PELIO.replace("\n", "\r\n"))
+        machine.write_file(SITE + "\\%s\\timezone.ini" % folder, TIMEZONE_INI.replace("\n", "\r\n"))
     machine.make_dir(SITE + r"\tmp")
+    with open(manager_exe, "rb") as f:
+        machine.write_file(MANAGER, f.read())
+    # The site's manager application runs, with its window open: the patch
+    # has to close it before it changes the files, and start it again.
+    machine.start(machine.host_path(MANAGER)).wait_for_output("ready")
 
 
 def main(argv):
-    if len(argv) != 3:
+    if len(argv) != 4:
         print(__doc__, file=sys.stderr)
         return 2
-    exe, template_dir = os.path.abspath(argv[1]), os.path.abspath(argv[2])
+    exe, template_dir, manager_exe = (os.path.abspath(arg) for arg in argv[1:])
     if not template.is_current(template_dir):
         print("Making the template Wine prefix (once, about 20 s)...")
     machine = winetest.Machine("demo", template_dir=template_dir)
     try:
         print("Throwaway Windows machine: %s" % machine.prefix)
-        prepare(machine)
+        prepare(machine, manager_exe)
 
         heading("Zone records before (HKLM\\...\\Time Zones, value TZI)")
         before = read_zones(machine)
         show_zones(before)
 
+        heading("Site files before")
+        show_site_files(machine)
+        show_manager(machine)
+
         heading("Running: dstpatch.exe %s   (QUORDIR=%s)" % (" ".join(ARGS), SITE))
+        print("(it waits up to 10 s for the manager application that it starts again)")
         result = machine.run(exe, ARGS, env=ENV)
         print("console output:")
         show_text(result.stdout)
@@ -106,6 +134,10 @@ def main(argv):
 
         heading("What changed")
         show_zone_changes(before, after)
+
+        heading("Site files after")
+        show_site_files(machine)
+        show_manager(machine)
     finally:
         machine.close()
     if os.environ.get("DSTPATCH_E2E_KEEP") != "1":
