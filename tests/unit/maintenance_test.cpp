@@ -20,22 +20,17 @@ constexpr char kStarting[] = "\nTrying to start the Pelio Manager.";
 constexpr win::UINT kYesNo = 0x34;
 constexpr win::UINT kOk = 0x30;
 
-// Where each part of text begins, in order; npos for a part that is missing
-// or out of order.
-std::vector<size_t> Positions(const std::string& text, const std::vector<std::string>& parts) {
-  std::vector<size_t> at;
+// True when every part occurs in text, each after the one before.
+bool InOrder(const std::string& text, const std::vector<std::string>& parts) {
   size_t from = 0;
   for (const auto& part : parts) {
-    const size_t found = from == std::string::npos ? std::string::npos : text.find(part, from);
-    at.push_back(found);
-    from = found == std::string::npos ? found : found + part.size();
+    from = text.find(part, from);
+    if (from == std::string::npos) {
+      return false;
+    }
+    from += part.size();
   }
-  return at;
-}
-
-bool InOrder(const std::string& text, const std::vector<std::string>& parts) {
-  const auto at = Positions(text, parts);
-  return std::find(at.begin(), at.end(), std::string::npos) == at.end();
+  return true;
 }
 
 class MaintenanceTest : public SimTest {
