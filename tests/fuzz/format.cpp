@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const std::string expected = Expected(format.text, value, number);
   ResetProcessState();  // closes the run log
-  if (machine.stdoutText != expected || machine.files.ReadFile("C:\\Site\\tmp\\debGorvinal.txt") != WithCrLf(expected)) {
+  if (machine.stdoutText != expected ||
+      machine.files.ReadFile("C:\\Site\\tmp\\debGorvinal.txt") != WithCrLf(expected)) {
     std::abort();
   }
   return 0;
