@@ -173,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(
                      kStartWait},
         BadInputCase{"PelioIniIsAFolder",
                      [](BadInputTest& t) {
-                       std::remove(t.machine.files.HostPathOf(t.root + "\\newdata\\pelio.ini").c_str());
+                       (void)std::remove(t.machine.files.HostPathOf(t.root + "\\newdata\\pelio.ini").c_str());
                        t.machine.files.WriteFile(t.root + "\\newdata\\pelio.ini\\inside.txt", "x");
                      },
                      {"/CHANGEBOHVALS", "/S"},
