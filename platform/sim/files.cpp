@@ -88,7 +88,7 @@ FileSystem::~FileSystem() { RemoveTree(root_); }
 
 // Windows path rules that matter here: drive letters, "\\" and "/" as
 // separators, repeated separators collapsed, "." and ".." folded, trailing
-// dots and blanks of each component dropped, case-insensitive names.
+// periods and blanks dropped as below, case-insensitive names.
 FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
   std::string p(path);
   char drive = 'C';
@@ -116,7 +116,15 @@ FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
       }
       continue;
     }
-    while (!component.empty() && (component.back() == ' ' || component.back() == '.')) {
+    // Windows drops one period that ends a segment, and every trailing
+    // period and blank of the path's last segment; blanks at the end of an
+    // inner segment are part of its name ("C:\\Site \\data" is not
+    // "C:\\Site\\data"). Wine does the same.
+    if (end == p.size()) {
+      while (!component.empty() && (component.back() == ' ' || component.back() == '.')) {
+        component.pop_back();
+      }
+    } else if (component.size() >= 2 && component.back() == '.' && component[component.size() - 2] != '.') {
       component.pop_back();
     }
     if (component.empty()) {

@@ -87,6 +87,7 @@ class Machine {
   Version version;
   std::map<std::string, std::string> environment;  // names matched without regard to case
   std::string stdoutText;                          // all that the program wrote to standard output
+  std::vector<size_t> stdoutWriteStarts;           // where each write began in stdoutText
   std::optional<win::UINT> exitCode;               // set by ExitProcess
   std::string exePath = "C:\\Patch\\dstpatch.exe";
   MessageBoxes messageBoxes;

@@ -46,8 +46,16 @@ Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
   return p;
 }
 
+// Program files are known by the canonical form of their path, so that any
+// spelling Windows accepts for the same file ("C:\\Site\\\\bin\\x.exe",
+// other letter case) finds it.
+std::string Processes::ProgramKey(const std::string& path) {
+  const FileSystem::Resolved r = Machine::Current().files.Resolve(path);
+  return r.error == 0 ? r.key : ToLowerAscii(path);
+}
+
 void Processes::AddProgram(std::string_view path, const Program& program) {
-  programs_[ToLowerAscii(path)] = ProgramFile{std::string(path), program};
+  programs_[ProgramKey(std::string(path))] = ProgramFile{std::string(path), program};
 }
 
 Process* Processes::Find(win::DWORD id) {
@@ -104,12 +112,12 @@ Process& Processes::Start(const std::string& path, const std::string& commandLin
 }
 
 const Program* Processes::FindProgram(const std::string& path) const {
-  auto it = programs_.find(ToLowerAscii(path));
+  auto it = programs_.find(ProgramKey(path));
   return it == programs_.end() ? nullptr : &it->second.program;
 }
 
 std::string Processes::ProgramPath(const std::string& path) const {
-  auto it = programs_.find(ToLowerAscii(path));
+  auto it = programs_.find(ProgramKey(path));
   return it == programs_.end() ? path : it->second.path;
 }
 

@@ -81,6 +81,7 @@ class Processes {
   // A process started from the program file at path; its image is the file's name.
   Process& Start(const std::string& path, const std::string& commandLine, const Behaviour& behaviour, win::DWORD now);
   const Program* FindProgram(const std::string& path) const;
+  static std::string ProgramKey(const std::string& path);
   // The path of a program as it was added (its letter case), or path itself.
   std::string ProgramPath(const std::string& path) const;
   std::vector<std::pair<win::DWORD, std::string>> Running() const;  // (id, image), in list order
@@ -106,7 +107,7 @@ class Processes {
     std::string path;
     Program program;
   };
-  std::map<std::string, ProgramFile> programs_;  // by lower-case path
+  std::map<std::string, ProgramFile> programs_;  // by ProgramKey
   win::DWORD nextId_ = 1000;
   uintptr_t nextWindow_ = 0x00010000;
 };

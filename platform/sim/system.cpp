@@ -65,7 +65,10 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
   return 0;
 }
 
-void WriteStdout(std::string_view text) { M().stdoutText.append(text); }
+void WriteStdout(std::string_view text) {
+  M().stdoutWriteStarts.push_back(M().stdoutText.size());
+  M().stdoutText.append(text);
+}
 
 void ExitProcess(UINT exitCode) {
   M().exitCode = exitCode;

@@ -1,0 +1,62 @@
+"""What users get wrong and what breaks on real machines, with the real
+dstpatch.exe under Wine: each run ends with status 0 and a clear message and
+changes nothing it did not mean to change."""
+
+import winetest
+import zones
+from winetest import to_crlf
+
+SITE = r"C:\Site"
+PELIO = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"
+INVALID_ROOT = "\nQuordir is not defined in the system environment variables."
+EASTERN = zones.key_path("Eastern")
+
+
+class BadInputTest(winetest.TestCase):
+    def setUp(self):
+        super().setUp()
+        self.make_site(SITE)
+
+    def make_site(self, root):
+        self.machine.write_file(root + r"\data\pelio.ini", PELIO)
+        self.machine.make_dir(root + r"\tmp")
+
+    def run_patch(self, args, root=SITE):
+        result = self.machine.run(winetest.DSTPATCH_EXE, args, env={"QUORDIR": root, "TZ": "America/New_York"})
+        self.assertEqual(result.status, 0)
+        return result.stdout
+
+    def test_long_and_many_unknown_arguments_are_ignored(self):
+        out = self.run_patch(["x" * 20000] + ["/UNKNOWN"] * 300 + ["/CHANGEREGVALS", "/S"])
+        self.assertIn(to_crlf("\nSetting TimeZones for US/Canada part.. succeeded\n"), out)
+        self.assertTrue(out.endswith(to_crlf("\nSuccess")), out[-200:])
+
+    def test_percent_and_latin1_in_the_site_root(self):
+        # The root reaches the program in the ANSI code page (1252 here).
+        root = "C:\\Site 100%s \u00e9t\u00e9"
+        self.make_site(root)
+        out = self.run_patch(["/CHANGEBOHVALS", "/S"], root=root)
+        shown = root.encode("cp1252")
+        self.assertIn(b"\r\nUsing QUORDIR -  " + shown + b"\r\n", out)
+        log = self.machine.read_file(root + r"\tmp\debGorvinal.txt")
+        self.assertIn(b"\r\nUsing QUORDIR -  " + shown + b"\r\n", log)
+        self.assertIn(b"TIMEZONE=INTL", self.machine.read_file(root + r"\data\pelio.ini"))
+
+    def test_trailing_blanks_name_another_folder(self):
+        out = self.run_patch(["/QUORDIR", SITE + "  ", "/CHANGEBOHVALS", "/S"])
+        self.assertIn(to_crlf(INVALID_ROOT), out)
+        self.assertEqual(self.machine.read_file(SITE + r"\data\pelio.ini"), PELIO.encode())
+
+    def test_tzi_of_wrong_type_is_replaced_and_other_values_stay(self):
+        self.machine.import_reg(zones.old_zones_reg_text() + '\n[%s]\n"TZI"="garbage"\n"Dlt"="Eastern Daylight Time"\n'
+                                % EASTERN)
+        out = self.run_patch(["/CHANGEREGVALS", "/S"])
+        self.assertIn(to_crlf("\nSetting TimeZones for US/Canada part.. succeeded\n"), out)
+        self.assertEqual(len(self.machine.reg_query(EASTERN, "TZI")), 44)
+        self.assertEqual(self.machine.reg_query(EASTERN, "Dlt"), "Eastern Daylight Time")
+
+    def test_run_log_that_cannot_be_opened(self):
+        self.machine.make_dir(SITE + r"\tmp\debGorvinal.txt")
+        out = self.run_patch(["/CHANGEREGVALS", "/S"])
+        self.assertIn(to_crlf("\nDebout file could not be removed from C:\\Site\\tmp\\debGorvinal.txt (error 5)"), out)
+        self.assertTrue(out.endswith(to_crlf("\nSuccess")), out[-200:])
