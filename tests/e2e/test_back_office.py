@@ -177,3 +177,28 @@ class BackOfficeTest(winetest.TestCase):
         # The manager application is neither closed nor started.
         self.assertIsNone(manager.process.poll())
         self.assertEqual(len(self.journal(SITE + r"\bin\PelioMgr.exe")), 1)
+
+    def test_no_to_the_question_ends_the_run_with_nothing_changed(self):
+        self.make_site(SITE)
+        manager = self.start_manager(SITE, "close")
+        answerer = self.machine.start(winetest.helper("box_answerer"), ["7", "1"])  # No, then OK
+        answerer.wait_for_output("ready")
+
+        result = self.machine.run(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS"],
+                                  env={"QUORDIR": SITE, "TZ": "America/New_York"})
+
+        program = "Z:" + os.path.abspath(winetest.DSTPATCH_EXE).replace("/", "\\")
+        not_completed = "\nThis patch has not completed, you will need to run this patch again."
+        boxes = "caption: %s\ntext: %s\n" * 2 % (
+            program, "This patch requires Peliomgr to be closed, do you wish to continue?", program, not_completed)
+        self.assertEqual(answerer.stop(), 0)
+        self.assertEqual(answerer.output(), to_crlf("ready\n" + boxes))
+        self.assertEqual(result.status, 0)
+        messages = "\nUsing QUORDIR -  C:\\Site" + not_completed
+        self.assertEqual(result.stdout, to_crlf(REMOVED_LOG + messages))
+        self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"), to_crlf(messages))
+        self.assertIsNone(manager.process.poll())
+        self.assertEqual(len(self.journal(SITE + r"\bin\PelioMgr.exe")), 1)
+        for folder in ("data", "newdata"):
+            self.assertEqual(self.machine.read_file(SITE + "\\%s\\pelio.ini" % folder), PELIO.encode("latin-1"))
+            self.assertTrue(self.machine.exists(SITE + "\\%s\\timezone.ini" % folder))

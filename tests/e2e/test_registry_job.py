@@ -1,11 +1,15 @@
 """dstpatch.exe's run sequence and registry job on a Windows machine under
 Wine: the seven zone records, console output and run log, byte for byte."""
 
+import os
+
 import winetest
 import zones
 from winetest import to_crlf
 
 SITE = r"C:\Site"
+# The program's own path, as Windows programs see it (drive Z: is the host's root).
+PROGRAM = "Z:" + os.path.abspath(winetest.DSTPATCH_EXE).replace("/", "\\")
 PELIO = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"
 NT_PREFIX = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\"
 
@@ -150,6 +154,18 @@ class RegistryJobTest(winetest.TestCase):
         self.assertFalse(self.machine.exists(SITE + r"\tmp\debGorvinal.txt"))
         self.assertFalse(self.machine.exists(r"C:\debBGorvinal.txt"))
         self.assert_zones_unchanged()
+
+    def test_usage_without_s_waits_in_a_message_box(self):
+        answerer = self.machine.start(winetest.helper("box_answerer"), ["1"])  # OK
+        answerer.wait_for_output("ready")
+
+        result = self.dstpatch("/?")
+
+        # The box is captioned with the program's own path.
+        self.assertEqual(answerer.stop(), 0)
+        self.assertEqual(answerer.output(), to_crlf("ready\ncaption: %s\ntext: %s\n" % (PROGRAM, USAGE)))
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout, to_crlf(USAGE))
 
     def test_site_root_with_a_blank_given_by_option(self):
         self.seed_old_zones()
