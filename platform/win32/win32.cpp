@@ -37,6 +37,21 @@ To As(From from) {
   return reinterpret_cast<To>(from);
 }
 
+// The entry NAME of user32.dll, which is loaded when first needed (a message
+// box, the manager application's windows) rather than when the process
+// starts: loading it prepares the process for windows, which costs a run
+// that shows none, such as a silent registry run, more than its own work.
+// Once loaded it stays for the rest of the process, as an import would.
+// Null, with the system's last error, when the library or entry is missing.
+template <typename Function>
+Function User32Entry(const char* name) {
+  ::HMODULE user32 = ::GetModuleHandleA("user32.dll");
+  if (user32 == nullptr) {
+    user32 = ::LoadLibraryA("user32.dll");
+  }
+  return user32 == nullptr ? nullptr : reinterpret_cast<Function>(As<FARPROC>(::GetProcAddress(user32, name)));
+}
+
 }  // namespace
 
 // --- Process, version, environment, console ---
@@ -65,7 +80,8 @@ DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
 }
 
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
-  return ::MessageBoxA(As<::HWND>(owner), text, caption, type);
+  const auto messageBox = User32Entry<decltype(&::MessageBoxA)>("MessageBoxA");
+  return messageBox == nullptr ? 0 : messageBox(As<::HWND>(owner), text, caption, type);
 }
 
 // --- Token privileges ---
@@ -192,14 +208,19 @@ HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
   return ::OpenProcess(access, inheritHandle, processId);
 }
 
-BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) { return ::EnumWindows(As<::WNDENUMPROC>(callback), param); }
+BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
+  const auto enumWindows = User32Entry<decltype(&::EnumWindows)>("EnumWindows");
+  return enumWindows == nullptr ? FALSE : enumWindows(As<::WNDENUMPROC>(callback), param);
+}
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
-  return ::GetWindowThreadProcessId(As<::HWND>(window), As<::LPDWORD>(processId));
+  const auto threadProcessId = User32Entry<decltype(&::GetWindowThreadProcessId)>("GetWindowThreadProcessId");
+  return threadProcessId == nullptr ? 0 : threadProcessId(As<::HWND>(window), As<::LPDWORD>(processId));
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  return ::PostMessageA(As<::HWND>(window), message, wParam, lParam);
+  const auto postMessage = User32Entry<decltype(&::PostMessageA)>("PostMessageA");
+  return postMessage == nullptr ? FALSE : postMessage(As<::HWND>(window), message, wParam, lParam);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) { return ::WaitForSingleObject(handle, milliseconds); }
