@@ -5,6 +5,7 @@
 
 const char* const kZoneBaseNames[7] = {"Alaskan", "Pacific",  "Mountain",    "Central",
                                        "Eastern", "Atlantic", "Newfoundland"};
+const char kAppIdKey[] = "HKCR\\AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}";
 
 int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
   ResetProcessState();
@@ -51,6 +52,21 @@ std::vector<uint8_t> OldTzi(int32_t bias) {
   return tzi;
 }
 
+std::string Crlf(std::string text) {
+  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+    text.insert(at, "\r");
+  }
+  return text;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+void ExpectNothingLeftOpen(const sim::Machine& machine) {
+  EXPECT_EQ(machine.handles.Open(), std::vector<std::string>{});
+  EXPECT_EQ(machine.heap.Blocks(), 0u);
+  EXPECT_EQ(machine.modules.TotalLoads(), machine.modules.Loads("advapi32.dll"));
+}
+
 SimTest::SimTest() {
   machine.files.WriteFile(root + "\\data\\pelio.ini", "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
   machine.files.MakeDirectory(root + "\\tmp");
@@ -70,4 +86,37 @@ void SimTest::SeedZones(bool windows9x) {
 
 std::string SimTest::SiteLog() const {
   return machine.files.ReadFile(root + "\\tmp\\debGorvinal.txt").value_or("<no run log>");
+}
+
+SiteTest::SiteTest() { ResetProcessState(); }
+
+void SiteTest::TearDown() {
+  ResetProcessState();  // closes a run log that the test opened itself
+  ExpectNothingLeftOpen(machine);
+}
+
+void SiteTest::WritePelioFiles(const std::string& content) {
+  machine.files.WriteFile(root + "\\data\\pelio.ini", content);
+  machine.files.WriteFile(root + "\\newdata\\pelio.ini", content);
+}
+
+sim::ScriptedService& SiteTest::InstallHub(bool registered) {
+  if (registered) {
+    machine.registry.SetString(kAppIdKey, "LocalService", "HubSvc");
+  }
+  return machine.services.Install("HubSvc");
+}
+
+sim::Process& SiteTest::RunningManager(sim::Behaviour::OnClose onClose, bool refuseTerminate) {
+  sim::Behaviour behaviour;
+  behaviour.windows = 1;
+  behaviour.onClose = onClose;
+  behaviour.refuseTerminate = refuseTerminate;
+  return machine.processes.Add("PelioMgr.exe", behaviour);
+}
+
+void SiteTest::InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor) {
+  sim::Program program;
+  program.behaviour.runFor = runFor;
+  machine.processes.AddProgram(siteRoot + "\\bin\\PelioMgr.exe", program);
 }
