@@ -1,24 +1,22 @@
 #include <gtest/gtest.h>
 
-#include "app/process_state.h"
 #include "tests/unit/harness.h"
 #include "tzrules/report.h"
 
 namespace {
 
+using Words = std::vector<std::string>;
+
 TEST(WordTablesTest, GiveWordsInRangeAndEmptyOutside) {
-  EXPECT_EQ(OrdinalName(0), "");
-  EXPECT_EQ(OrdinalName(1), "First");
-  EXPECT_EQ(OrdinalName(5), "Fifth");
-  EXPECT_EQ(OrdinalName(6), "");
-  EXPECT_EQ(DayOfWeekName(0), "Sunday");
-  EXPECT_EQ(DayOfWeekName(6), "Saturday");
-  EXPECT_EQ(DayOfWeekName(7), "");
-  EXPECT_EQ(MonthName(0), "");
-  EXPECT_EQ(MonthName(1), "January");
-  EXPECT_EQ(MonthName(12), "December");
-  EXPECT_EQ(MonthName(13), "");
-  EXPECT_EQ(MonthName(0xFFFF), "");
+  EXPECT_EQ((Words{OrdinalName(0), OrdinalName(1), OrdinalName(5), OrdinalName(6)}), (Words{"", "First", "Fifth", ""}));
+  EXPECT_EQ((Words{DayOfWeekName(0), DayOfWeekName(6), DayOfWeekName(7)}), (Words{"Sunday", "Saturday", ""}));
+  EXPECT_EQ((Words{MonthName(0), MonthName(1), MonthName(12), MonthName(13), MonthName(0xFFFF)}),
+            (Words{"", "January", "December", "", ""}));
+}
+
+std::string Report(const std::string& result, const std::string& standardRule, const std::string& daylightRule) {
+  return "\nGetTimeZoneInformation returned " + result + "\nRetrieving Standard Time\n" + standardRule +
+         "\nRetrieving Daylight Time\n" + daylightRule + "\n";
 }
 
 struct ReportCase {
@@ -30,13 +28,10 @@ struct ReportCase {
   std::string expected;
 };
 
-void PrintTo(const ReportCase& c, std::ostream* os) { *os << c.name; }
-
-class ReportTest : public SimTest, public ::testing::WithParamInterface<ReportCase> {};
+class ReportTest : public SiteTest, public ::testing::WithParamInterface<ReportCase> {};
 
 TEST_P(ReportTest, PrintsStatusAndBothRules) {
   const ReportCase& c = GetParam();
-  ResetProcessState();
   machine.timeZone.Set(300, c.standardName, "Eastern Daylight Time", "", c.standardDate, c.daylightDate);
   machine.timeZone.result = c.result;
   DisplayTimeZoneInfo();
@@ -44,61 +39,48 @@ TEST_P(ReportTest, PrintsStatusAndBothRules) {
   EXPECT_EQ(machine.timeZone.applies, 0);
 }
 
-const win::SYSTEMTIME kNovember1st = {0, 11, 0, 1, 2, 0, 0, 0};
-const win::SYSTEMTIME kMarch2nd = {0, 3, 0, 2, 2, 0, 0, 0};
+const win::SYSTEMTIME kNov = {0, 11, 0, 1, 2, 0, 0, 0};
+const win::SYSTEMTIME kMar = {0, 3, 0, 2, 2, 0, 0, 0};
+const std::string kNovRule = "First  Sunday of November in the TimeZone - Eastern Standard Time";
+const std::string kMarRule = "Second  Sunday of March in the TimeZone - Eastern Daylight Time";
+const std::string kNoRule = "  Sunday of  in the TimeZone - ";
 
-INSTANTIATE_TEST_SUITE_P(
-    Reports, ReportTest,
-    ::testing::Values(ReportCase{"Standard", 1, kNovember1st, kMarch2nd, "Eastern Standard Time",
-                                 "\nGetTimeZoneInformation returned - TIME_ZONE_ID_STANDARD"
-                                 "\nRetrieving Standard Time"
-                                 "\nFirst  Sunday of November in the TimeZone - Eastern Standard Time"
-                                 "\nRetrieving Daylight Time"
-                                 "\nSecond  Sunday of March in the TimeZone - Eastern Daylight Time\n"},
-                      ReportCase{"Daylight", 2, kNovember1st, kMarch2nd, "Eastern Standard Time",
-                                 "\nGetTimeZoneInformation returned -TIME_ZONE_ID_DAYLIGHT"
-                                 "\nRetrieving Standard Time"
-                                 "\nFirst  Sunday of November in the TimeZone - Eastern Standard Time"
-                                 "\nRetrieving Daylight Time"
-                                 "\nSecond  Sunday of March in the TimeZone - Eastern Daylight Time\n"},
-                      ReportCase{"UnknownWithoutDaylightTime",
-                                 0,
-                                 {},
-                                 {},
-                                 "Arizona %s %d%%",
-                                 "\nGetTimeZoneInformation returned - TIME_ZONE_ID_UNKNOWN"
-                                 "\nRetrieving Standard Time"
-                                 "\n  Sunday of  in the TimeZone - Arizona %s %d%%"
-                                 "\nRetrieving Daylight Time"
-                                 "\n  Sunday of  in the TimeZone - Eastern Daylight Time\n"},
-                      // Out-of-range fields give empty words; absolute dates are worded by
-                      // the same rule, without year or hour.
-                      ReportCase{"OddFields",
-                                 1,
-                                 {0, 3, 7, 1, 2, 0, 0, 0},
-                                 {2026, 13, 2, 17, 3, 0, 0, 0},
-                                 "Fußball-Zeit",
-                                 "\nGetTimeZoneInformation returned - TIME_ZONE_ID_STANDARD"
-                                 "\nRetrieving Standard Time"
-                                 "\nFirst   of March in the TimeZone - Fußball-Zeit"
-                                 "\nRetrieving Daylight Time"
-                                 "\n  Tuesday of  in the TimeZone - Eastern Daylight Time\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Reports, ReportTest,
+                         ::testing::Values(ReportCase{"Standard", 1, kNov, kMar, "Eastern Standard Time",
+                                                      Report("- TIME_ZONE_ID_STANDARD", kNovRule, kMarRule)},
+                                           ReportCase{"Daylight", 2, kNov, kMar, "Eastern Standard Time",
+                                                      Report("-TIME_ZONE_ID_DAYLIGHT", kNovRule, kMarRule)},
+                                           ReportCase{"UnknownWithoutDaylightTime",
+                                                      0,
+                                                      {},
+                                                      {},
+                                                      "Arizona %s %d%%",
+                                                      Report("- TIME_ZONE_ID_UNKNOWN", kNoRule + "Arizona %s %d%%",
+                                                             kNoRule + "Eastern Daylight Time")},
+                                           // Out-of-range fields give empty words; absolute dates are worded by
+                                           // the same rule, without year or hour.
+                                           ReportCase{"OddFields",
+                                                      1,
+                                                      {0, 3, 7, 1, 2, 0, 0, 0},
+                                                      {2026, 13, 2, 17, 3, 0, 0, 0},
+                                                      "Fußball-Zeit",
+                                                      Report("- TIME_ZONE_ID_STANDARD",
+                                                             "First   of March in the TimeZone - Fußball-Zeit",
+                                                             "  Tuesday of  in the TimeZone - Eastern Daylight Time")}),
+                         kCaseName);
 
-TEST_F(SimTest, InvalidZoneGivesOneLineWithTheCode) {
-  ResetProcessState();
+TEST_F(SiteTest, InvalidZoneGivesOneLineWithTheCode) {
   machine.timeZone.readError = 1359;
   DisplayTimeZoneInfo();
   EXPECT_EQ(machine.stdoutText, "\nGetTimeZoneInformation returned  TIME_ZONE_ID_INVALID - Error-(1359)");
 }
 
-TEST_F(SimTest, NameFillingItsWholeFieldIsCutAtTheField) {
-  ResetProcessState();
+TEST_F(SiteTest, NameFillingItsWholeFieldIsCutAtTheField) {
   const std::string full(32, 'N');
   machine.timeZone.Set(0, full, "D", "", {}, {});
   std::fill(std::begin(machine.timeZone.settings.StandardName), std::end(machine.timeZone.settings.StandardName), u'N');
   DisplayTimeZoneInfo();
-  EXPECT_NE(machine.stdoutText.find("in the TimeZone - " + full + "\nRetrieving Daylight Time"), std::string::npos);
+  EXPECT_TRUE(Contains(machine.stdoutText, "in the TimeZone - " + full + "\nRetrieving Daylight Time"));
 }
 
 struct DisplayOrderCase {
@@ -108,10 +90,10 @@ struct DisplayOrderCase {
   std::vector<const char*> parts;  // in the order they must appear on the console
 };
 
-void PrintTo(const DisplayOrderCase& c, std::ostream* os) { *os << c.name; }
+class DisplayOptionTest : public SiteTest, public ::testing::WithParamInterface<DisplayOrderCase> {};
 
-class DisplayOptionTest : public SimTest, public ::testing::WithParamInterface<DisplayOrderCase> {};
-
+// The report is printed where the option stands, before the run log is
+// opened: on the console only.
 TEST_P(DisplayOptionTest, ReportsWhereTheOptionStandsAndOnlyOnTheConsole) {
   const DisplayOrderCase& c = GetParam();
   if (!c.validRoot) {
@@ -120,11 +102,11 @@ TEST_P(DisplayOptionTest, ReportsWhereTheOptionStandsAndOnlyOnTheConsole) {
   EXPECT_EQ(RunProgram(machine, c.args), 0);
   size_t at = 0;
   for (const char* part : c.parts) {
-    const size_t found = machine.stdoutText.find(part, at);
-    ASSERT_NE(found, std::string::npos) << part;
-    at = found + 1;
+    at = machine.stdoutText.find(part, at);
+    ASSERT_NE(at, std::string::npos) << part;
+    ++at;
   }
-  EXPECT_EQ(SiteLog().find("TIME_ZONE_ID"), std::string::npos);
+  EXPECT_FALSE(Contains(SiteLog(), "TIME_ZONE_ID"));
   EXPECT_EQ(machine.timeZone.applies, 0);
 }
 
@@ -136,10 +118,9 @@ INSTANTIATE_TEST_SUITE_P(
                          true,
                          {"TIME_ZONE_ID_STANDARD", "Eastern Daylight Time\n", "TIME_ZONE_ID_STANDARD",
                           "Eastern Daylight Time\n\nTrying to remove debout file..", "\nSuccess"}},
-        DisplayOrderCase{"BeforeUsage", {"/DISPONLY", "/?", "/S"}, true, {"TIME_ZONE_ID_STANDARD", "/? -Shows"}},
         DisplayOrderCase{"AfterUsage", {"/?", "/DISPONLY", "/S"}, true, {"TIME_ZONE_ID_STANDARD", "/? -Shows"}},
         DisplayOrderCase{
             "InvalidRoot", {"/DISPONLY", "/S"}, false, {"TIME_ZONE_ID_STANDARD", "\nQuordir is not defined"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kCaseName);
 
 }  // namespace
