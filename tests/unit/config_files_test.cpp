@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "app/process_state.h"
 #include "app/run_log.h"
 #include "site/config_files.h"
 #include "tests/unit/harness.h"
@@ -11,17 +10,19 @@ namespace {
 
 const char kRemoving[] = "\nRemoving Timezone.ini.. if exists";
 const char kModifying[] = "\nModifying Pelio.ini.";
+const char kLocal[] = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n";
+const char kIntl[] = "[QUORTECH]\r\nTIMEZONE=INTL\r\n";
 
-class ConfigFilesTest : public SimTest {
+class ConfigFilesTest : public SiteTest {
  protected:
   ConfigFilesTest() {
-    ResetProcessState();
-    machine.files.WriteFile(newdataPelio, "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
+    WritePelioFiles(kLocal);
+    OpenRunLog(root + "\\tmp\\debGorvinal.txt");
   }
-  ~ConfigFilesTest() override { ResetProcessState(); }
+  // Every message, failures included, goes to the run log too.
   void TearDown() override {
-    EXPECT_TRUE(OpenHandles().empty());
-    EXPECT_EQ(machine.modules.TotalLoads(), 0);
+    EXPECT_EQ(SiteLog(), Crlf(machine.stdoutText));
+    SiteTest::TearDown();
   }
   std::string File(const std::string& path) const { return machine.files.ReadFile(path).value_or("<missing>"); }
 
@@ -31,20 +32,14 @@ class ConfigFilesTest : public SimTest {
   const std::string newdataTimezone = root + "\\newdata\\timezone.ini";
 };
 
-// --- RemoveTimezoneIni ---
-
-enum class Lock { None, NewdataHeld, DataReadOnly };
-
 struct RemoveCase {
   const char* name;
   bool inNewdata;
   bool inData;
-  Lock lock;
+  bool newdataHeld;  // open in another process without sharing
+  bool dataReadOnly;
   std::string messages;  // after the first message
-  bool newdataRemains;
 };
-
-void PrintTo(const RemoveCase& c, std::ostream* os) { *os << c.name; }
 
 class RemoveTimezoneTest : public ConfigFilesTest, public ::testing::WithParamInterface<RemoveCase> {};
 
@@ -56,44 +51,26 @@ TEST_P(RemoveTimezoneTest, DeletesWhatExistsAndReportsWhatStays) {
   if (c.inData) {
     machine.files.WriteFile(dataTimezone, "[TZ]\r\n");
   }
-  int hold = 0;
-  if (c.lock == Lock::NewdataHeld) {
-    hold = machine.files.HoldOpen(newdataTimezone, win::GENERIC_READ, 0);
+  if (c.newdataHeld) {
+    machine.files.HoldOpen(newdataTimezone, win::GENERIC_READ, 0);
   }
-  if (c.lock == Lock::DataReadOnly) {
-    machine.files.SetReadOnly(dataTimezone, true);
-  }
+  machine.files.SetReadOnly(dataTimezone, c.dataReadOnly);
   RemoveTimezoneIni(root);
   EXPECT_EQ(machine.stdoutText, kRemoving + c.messages);
-  EXPECT_EQ(machine.files.Exists(newdataTimezone), c.newdataRemains);
-  EXPECT_EQ(machine.files.Exists(dataTimezone), c.lock == Lock::DataReadOnly);
-  // Only existing files are deleted, newdata first.
-  std::vector<std::string> deletes;
-  if (c.inNewdata) {
-    deletes.push_back("DeleteFileA(" + newdataTimezone + ")");
-  }
-  if (c.inData) {
-    deletes.push_back("DeleteFileA(" + dataTimezone + ")");
-  }
-  EXPECT_EQ(machine.CallsStartingWith("DeleteFileA"), deletes);
-  if (hold != 0) {
-    machine.files.ReleaseHold(hold);
-  }
+  EXPECT_EQ(machine.files.Exists(newdataTimezone), c.newdataHeld);
+  EXPECT_EQ(machine.files.Exists(dataTimezone), c.dataReadOnly);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, RemoveTimezoneTest,
-    ::testing::Values(RemoveCase{"Neither", false, false, Lock::None, "", false},
-                      RemoveCase{"DataOnly", false, true, Lock::None, "", false},
-                      RemoveCase{"Both", true, true, Lock::None, "", false},
-                      RemoveCase{"NewdataHeldWithoutSharing", true, true, Lock::NewdataHeld,
-                                 "\nTimezone.ini could not be removed: C:\\Site\\newdata\\timezone.ini (error 32)",
-                                 true},
-                      RemoveCase{"DataReadOnly", true, true, Lock::DataReadOnly,
-                                 "\nTimezone.ini could not be removed: C:\\Site\\data\\timezone.ini (error 5)", false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// --- ModifyPelioIni: values ---
+    ::testing::Values(RemoveCase{"Neither", false, false, false, false, ""},
+                      RemoveCase{"DataOnly", false, true, false, false, ""},
+                      RemoveCase{"Both", true, true, false, false, ""},
+                      // Newdata first; a file that stays does not stop the other.
+                      RemoveCase{"BothLocked", true, true, true, true,
+                                 "\nTimezone.ini could not be removed: C:\\Site\\newdata\\timezone.ini (error 32)"
+                                 "\nTimezone.ini could not be removed: C:\\Site\\data\\timezone.ini (error 5)"}),
+    kCaseName);
 
 struct ValueCase {
   const char* name;
@@ -101,23 +78,17 @@ struct ValueCase {
   std::string after;   // empty: the files stay byte for byte as they were
 };
 
-void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
-
 class PelioValueTest : public ConfigFilesTest, public ::testing::WithParamInterface<ValueCase> {};
 
 TEST_P(PelioValueTest, WritesOnlyWhereTheValueDiffers) {
   const ValueCase& c = GetParam();
-  machine.files.WriteFile(dataPelio, c.before);
-  machine.files.WriteFile(newdataPelio, c.before);
+  WritePelioFiles(c.before);
   EXPECT_TRUE(ModifyPelioIni(root));
   EXPECT_EQ(machine.stdoutText, kModifying);
   const std::string expected = c.after.empty() ? c.before : c.after;
   EXPECT_EQ(File(dataPelio), expected);
   EXPECT_EQ(File(newdataPelio), expected);
   EXPECT_EQ(machine.CallsStartingWith("WritePrivateProfileStringA").size(), c.after.empty() ? 0u : 2u);
-  EXPECT_EQ(machine.CallsStartingWith("GetPrivateProfileStringA"),
-            (std::vector<std::string>{"GetPrivateProfileStringA(QUORTECH, TIMEZONE, 30, " + dataPelio + ")",
-                                      "GetPrivateProfileStringA(QUORTECH, TIMEZONE, 30, " + newdataPelio + ")"}));
 }
 
 const std::string kHead = "; site\r\n[QUORTECH]\r\nNAME=North 1\r\n";
@@ -129,112 +100,66 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"LowerCaseIsSet", kHead + "TIMEZONE=intl" + kTail, ""},
         ValueCase{"QuotedIsSet", kHead + "TIMEZONE=\"INTL\"" + kTail, ""},
         ValueCase{"OtherValueReplaced", kHead + "TIMEZONE=LOCAL" + kTail, kHead + "TIMEZONE=INTL" + kTail},
-        ValueCase{"EmptyValueReplaced", kHead + "TIMEZONE=" + kTail, kHead + "TIMEZONE=INTL" + kTail},
+        // Read into 30 bytes, the value is cut short and so never counts as set.
         ValueCase{"LongValueReplaced", kHead + "TIMEZONE=INTL" + std::string(30, ' ') + "X" + kTail,
                   kHead + "TIMEZONE=INTL" + kTail},
-        ValueCase{"TrailingCommentReplaced", kHead + "TIMEZONE=INTL ; set" + kTail, kHead + "TIMEZONE=INTL" + kTail},
         ValueCase{"MissingKeyAdded", kHead + kTail, kHead + "TIMEZONE=INTL\r\n" + kTail},
         ValueCase{"MissingSectionAdded", "[OTHER]\nX=1\n", "[OTHER]\nX=1\n[QUORTECH]\r\nTIMEZONE=INTL\r\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kCaseName);
 
-// --- ModifyPelioIni: missing and refused files ---
-
-TEST_F(ConfigFilesTest, OnlyNewdataFileIsUpdatedAndTheMissingOneReported) {
+// A missing file is reported, never created, and the other one is still done.
+TEST_F(ConfigFilesTest, MissingFilesAreReportedInOrder) {
   ASSERT_TRUE(win::DeleteFileA(dataPelio.c_str()));
   EXPECT_FALSE(ModifyPelioIni(root));
   EXPECT_EQ(machine.stdoutText, std::string(kModifying) + "\nPelio.ini- File Not Found: C:\\Site\\data\\pelio.ini");
-  EXPECT_FALSE(machine.files.Exists(dataPelio));
-  EXPECT_EQ(File(newdataPelio), "[QUORTECH]\r\nTIMEZONE=INTL\r\n");
-}
+  EXPECT_EQ(File(newdataPelio), kIntl);
+  EXPECT_EQ(machine.CallsStartingWith("GetPrivateProfileStringA"),
+            std::vector<std::string>{"GetPrivateProfileStringA(QUORTECH, TIMEZONE, 30, " + newdataPelio + ")"});
 
-TEST_F(ConfigFilesTest, NeitherFileIsCreated) {
-  ASSERT_TRUE(win::DeleteFileA(dataPelio.c_str()));
   ASSERT_TRUE(win::DeleteFileA(newdataPelio.c_str()));
   EXPECT_FALSE(ModifyPelioIni(root));
-  EXPECT_EQ(machine.stdoutText, std::string(kModifying) +
-                                    "\nPelio.ini- File Not Found: C:\\Site\\data\\pelio.ini"
-                                    "\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini");
+  EXPECT_TRUE(Contains(machine.stdoutText, std::string(kModifying) +
+                                               "\nPelio.ini- File Not Found: C:\\Site\\data\\pelio.ini"
+                                               "\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini"));
   EXPECT_FALSE(machine.files.Exists(dataPelio));
   EXPECT_FALSE(machine.files.Exists(newdataPelio));
-  EXPECT_TRUE(machine.CallsStartingWith("GetPrivateProfileStringA").empty());
 }
-
-enum class Refusal { ReadOnly, HeldWithoutSharing, Directory, DiskFull };
 
 struct RefusalCase {
   const char* name;
-  Refusal refusal;
+  void (*arrange)(sim::Machine& machine, const std::string& path);
   int code;
+  const char* dataAfter;
 };
-
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class PelioRefusalTest : public ConfigFilesTest, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(PelioRefusalTest, RefusedWriteIsReportedAndTheOtherFileStillDone) {
   const RefusalCase& c = GetParam();
-  const std::string before = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n";
-  int hold = 0;
-  switch (c.refusal) {
-    case Refusal::ReadOnly:
-      machine.files.SetReadOnly(dataPelio, true);
-      break;
-    case Refusal::HeldWithoutSharing:
-      hold = machine.files.HoldOpen(dataPelio, win::GENERIC_READ, 0);
-      break;
-    case Refusal::Directory:
-      ASSERT_TRUE(win::DeleteFileA(dataPelio.c_str()));
-      machine.files.MakeDirectory(dataPelio);
-      break;
-    case Refusal::DiskFull:
-      machine.files.FailWrites(dataPelio, win::ERROR_DISK_FULL);
-      break;
-  }
+  c.arrange(machine, dataPelio);
   EXPECT_FALSE(ModifyPelioIni(root));
   EXPECT_EQ(machine.stdoutText, std::string(kModifying) +
                                     "\nPelio.ini- Unable to update: C:\\Site\\data\\pelio.ini (error " +
                                     std::to_string(c.code) + ")");
-  if (c.refusal != Refusal::Directory) {
-    EXPECT_EQ(File(dataPelio), before);
-  }
-  EXPECT_EQ(File(newdataPelio), "[QUORTECH]\r\nTIMEZONE=INTL\r\n");
-  if (hold != 0) {
-    machine.files.ReleaseHold(hold);
-  }
+  EXPECT_EQ(File(dataPelio), c.dataAfter);
+  EXPECT_EQ(File(newdataPelio), kIntl);
 }
 
-INSTANTIATE_TEST_SUITE_P(Refusals, PelioRefusalTest,
-                         ::testing::Values(RefusalCase{"ReadOnly", Refusal::ReadOnly, 5},
-                                           RefusalCase{"HeldWithoutSharing", Refusal::HeldWithoutSharing, 32},
-                                           RefusalCase{"DirectoryAtThePath", Refusal::Directory, 5},
-                                           RefusalCase{"DiskFull", Refusal::DiskFull, 112}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ConfigFilesTest, RootEndingInBackslashGivesPathsAsFormed) {
-  const std::string slashRoot = root + "\\";
-  ASSERT_TRUE(win::DeleteFileA(newdataPelio.c_str()));
-  EXPECT_FALSE(ModifyPelioIni(slashRoot));
-  EXPECT_EQ(machine.stdoutText,
-            std::string(kModifying) + "\nPelio.ini- File Not Found: C:\\Site\\\\newdata\\pelio.ini");
-  EXPECT_EQ(
-      machine.CallsStartingWith("WritePrivateProfileStringA"),
-      std::vector<std::string>{"WritePrivateProfileStringA(QUORTECH, TIMEZONE, INTL, C:\\Site\\\\data\\pelio.ini)"});
-  EXPECT_EQ(File(dataPelio), "[QUORTECH]\r\nTIMEZONE=INTL\r\n");
-}
-
-TEST_F(ConfigFilesTest, MessagesGoToTheRunLogToo) {
-  OpenRunLog(root + "\\tmp\\debGorvinal.txt");
-  machine.files.WriteFile(dataTimezone, "");
-  machine.files.SetReadOnly(dataTimezone, true);
-  ASSERT_TRUE(win::DeleteFileA(newdataPelio.c_str()));
-  RemoveTimezoneIni(root);
-  ModifyPelioIni(root);
-  ResetProcessState();  // closes the run log
-  EXPECT_EQ(SiteLog(),
-            "\r\nRemoving Timezone.ini.. if exists"
-            "\r\nTimezone.ini could not be removed: C:\\Site\\data\\timezone.ini (error 5)"
-            "\r\nModifying Pelio.ini."
-            "\r\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini");
-}
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, PelioRefusalTest,
+    ::testing::Values(
+        RefusalCase{"ReadOnly", [](sim::Machine& m, const std::string& p) { m.files.SetReadOnly(p, true); }, 5, kLocal},
+        RefusalCase{"HeldWithoutSharing",
+                    [](sim::Machine& m, const std::string& p) { m.files.HoldOpen(p, win::GENERIC_READ, 0); }, 32,
+                    kLocal},
+        RefusalCase{"DirectoryAtThePath",
+                    [](sim::Machine& m, const std::string& p) {
+                      (void)win::DeleteFileA(p.c_str());
+                      m.files.MakeDirectory(p);
+                    },
+                    5, "<missing>"},
+        RefusalCase{"DiskFull", [](sim::Machine& m, const std::string& p) { m.files.FailWrites(p, 112); }, 112,
+                    kLocal}),
+    kCaseName);
 
 }  // namespace
