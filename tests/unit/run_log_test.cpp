@@ -6,28 +6,22 @@
 
 namespace {
 
-class RunLogTest : public SiteTest {
- protected:
-  const std::string logPath = "C:\\Site\\tmp\\debGorvinal.txt";
-};
+const char kDriveLog[] = "C:\\debGorvinal.txt";
+const char kSiteLog[] = "C:\\Site\\tmp\\debGorvinal.txt";
+
+using RunLogTest = SiteTest;
 
 TEST_F(RunLogTest, ConsoleGetsTextVerbatimAndLogGetsCrLf) {
-  OpenRunLog(logPath);
+  OpenRunLog(kSiteLog);
   ASSERT_NE(CurrentRunLog(), nullptr);
   LogMessage("\nfirst\n\nsecond", CurrentRunLog());
   LogMessage("\nconsole only", nullptr);
   LogMessage("\r\nkept\r", CurrentRunLog());
   EXPECT_EQ(machine.stdoutText, "\nfirst\n\nsecond\nconsole only\r\nkept\r");
-  EXPECT_EQ(machine.files.ReadFile(logPath).value(), "\r\nfirst\r\n\r\nsecond\r\r\nkept\r");
-}
-
-TEST_F(RunLogTest, OpeningTruncatesAnEarlierLogAndSharesIt) {
-  machine.files.WriteFile(logPath, "old content that is longer");
-  OpenRunLog(logPath);
-  LogMessage("\nnew", CurrentRunLog());
-  EXPECT_EQ(machine.files.ReadFile(logPath).value(), "\r\nnew");
-  // Read and write access, shared for reading and writing, always created anew.
-  EXPECT_EQ(machine.CallsStartingWith("CreateFileA")[0], "CreateFileA(" + logPath + ", 0xC0000000, 0x3, 2)");
+  EXPECT_EQ(machine.files.ReadFile(kSiteLog).value(), "\r\nfirst\r\n\r\nsecond\r\r\nkept\r");
+  // Created anew, for reading and writing, shared with readers and writers.
+  EXPECT_EQ(machine.CallsStartingWith("CreateFileA")[0],
+            "CreateFileA(" + std::string(kSiteLog) + ", 0xC0000000, 0x3, 2)");
 }
 
 TEST_F(RunLogTest, FormattedValuesAreNeverFormatStrings) {
@@ -39,60 +33,52 @@ TEST_F(RunLogTest, FormattedValuesAreNeverFormatStrings) {
 }
 
 TEST_F(RunLogTest, FailedLogWritesLeaveTheConsoleComplete) {
-  machine.files.FailWrites(logPath, win::ERROR_DISK_FULL);
+  machine.files.FailWrites(kSiteLog, win::ERROR_DISK_FULL);
   EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS", "/S"}), 0);
   EXPECT_TRUE(Contains(machine.stdoutText, "part.. succeeded\nSuccess"));
   EXPECT_EQ(SiteLog(), "");
 }
 
-TEST_F(RunLogTest, LogThatCannotBeOpenedMeansConsoleOnly) {
-  machine.files.WriteFile(logPath, "old");
-  machine.files.HoldOpen(logPath, win::GENERIC_READ, 0);
-  EXPECT_EQ(RunProgram(machine, {"/S"}), 0);
-  EXPECT_EQ(machine.stdoutText, "\nTrying to remove debout file..\nDebout file could not be removed from " + logPath +
-                                    " (error 32)\nSuccess");
-  EXPECT_EQ(SiteLog(), "old");
-}
-
 struct DeboutCase {
   const char* name;
-  bool atDriveRoot;
-  bool atSite;
-  bool atDriveRootHeld;  // another process holds it open without delete sharing
+  std::vector<const char*> earlier;  // earlier logs
+  const char* held;                  // held open by another process without sharing
   std::string console;
-  bool driveRootRemains;
+  const char* log;  // what the site's log holds at the end
 };
 
 class DeboutTest : public RunLogTest, public ::testing::WithParamInterface<DeboutCase> {};
 
+// At most one earlier log is removed, the one at the drive root first; a log
+// that cannot be removed is reported with the code and the run goes on.
 TEST_P(DeboutTest, RemovesAtMostOneEarlierLog) {
   const DeboutCase& c = GetParam();
-  if (c.atDriveRoot) {
-    machine.files.WriteFile("C:\\debGorvinal.txt", "old");
+  for (const char* path : c.earlier) {
+    machine.files.WriteFile(path, "old");
   }
-  if (c.atSite) {
-    machine.files.WriteFile(logPath, "old");
+  if (c.held != nullptr) {
+    machine.files.HoldOpen(c.held, win::GENERIC_READ, 0);
   }
-  if (c.atDriveRootHeld) {
-    machine.files.HoldOpen("C:\\debGorvinal.txt", win::GENERIC_READ, win::FILE_SHARE_READ);
-  }
-  RunProgram(machine, {"/S"});
+  EXPECT_EQ(RunProgram(machine, {"/S"}), 0);
   EXPECT_EQ(machine.stdoutText, "\nTrying to remove debout file.." + c.console + "\nSuccess");
-  EXPECT_EQ(machine.files.Exists("C:\\debGorvinal.txt"), c.driveRootRemains);
-  // The new log never holds what was written before it was opened.
-  EXPECT_EQ(SiteLog(), "\r\nSuccess");
+  EXPECT_EQ(machine.files.Exists(kDriveLog), c.held != nullptr && std::string(c.held) == kDriveLog);
+  EXPECT_EQ(SiteLog(), c.log);
 }
+
+const std::string kRemoved = "\nDebout file removed from ";
+const std::string kNotRemoved = "\nDebout file could not be removed from ";
 
 INSTANTIATE_TEST_SUITE_P(
     Removal, DeboutTest,
     ::testing::Values(
-        DeboutCase{"Neither", false, false, false, "\nMarker file was not found", false},
-        DeboutCase{"DriveRootOnly", true, false, false, "\nDebout file removed from C:\\debGorvinal.txt", false},
-        DeboutCase{"SiteOnly", false, true, false, "\nDebout file removed from C:\\Site\\tmp\\debGorvinal.txt", false},
-        DeboutCase{"BothRemovesDriveRootOnly", true, true, false, "\nDebout file removed from C:\\debGorvinal.txt",
-                   false},
-        DeboutCase{"LockedIsReported", true, false, true,
-                   "\nDebout file could not be removed from C:\\debGorvinal.txt (error 32)", true}),
+        DeboutCase{"Neither", {}, nullptr, "\nMarker file was not found", "\r\nSuccess"},
+        DeboutCase{"DriveRootOnly", {kDriveLog}, nullptr, kRemoved + kDriveLog, "\r\nSuccess"},
+        DeboutCase{"SiteOnly", {kSiteLog}, nullptr, kRemoved + kSiteLog, "\r\nSuccess"},
+        // The site's log is then opened anew, and holds nothing of the earlier one.
+        DeboutCase{"BothRemovesDriveRootOnly", {kDriveLog, kSiteLog}, nullptr, kRemoved + kDriveLog, "\r\nSuccess"},
+        DeboutCase{"DriveRootLocked", {kDriveLog}, kDriveLog, kNotRemoved + kDriveLog + " (error 32)", "\r\nSuccess"},
+        // The run goes on without a log.
+        DeboutCase{"SiteLocked", {kSiteLog}, kSiteLog, kNotRemoved + kSiteLog + " (error 32)", "old"}),
     kCaseName);
 
 }  // namespace
