@@ -35,20 +35,13 @@ std::string ZoneKey9x(const std::string& baseName) {
 }
 
 std::vector<uint8_t> OldTzi(int32_t bias) {
-  std::vector<uint8_t> tzi(44, 0);
+  // Bias, standard bias 0, daylight bias -60; standard time from the last
+  // (5th) Sunday of October, daylight time from the first Sunday of April.
+  std::vector<uint8_t> tzi = {0, 0, 0, 0, 0, 0, 0, 0, 0xC4, 0xFF, 0xFF, 0xFF, 0, 0, 10, 0, 0, 0, 5, 0, 2, 0,
+                              0, 0, 0, 0, 0, 0, 0, 0, 4,    0,    0,    0,    1, 0, 2,  0, 0, 0, 0, 0, 0, 0};
   for (int i = 0; i < 4; ++i) {
     tzi[i] = static_cast<uint8_t>(static_cast<uint32_t>(bias) >> (8 * i));
   }
-  const uint8_t daylightBias[4] = {0xC4, 0xFF, 0xFF, 0xFF};
-  std::copy(daylightBias, daylightBias + 4, tzi.begin() + 8);
-  // Standard time: last (5th) Sunday of October, 02:00.
-  tzi[14] = 10;
-  tzi[18] = 5;
-  tzi[20] = 2;
-  // Daylight time: first Sunday of April, 02:00.
-  tzi[30] = 4;
-  tzi[34] = 1;
-  tzi[36] = 2;
   return tzi;
 }
 

@@ -2,8 +2,6 @@
 
 #include <optional>
 
-#include "app/process_state.h"
-#include "site/maintenance.h"
 #include "tests/unit/harness.h"
 
 namespace {
@@ -166,15 +164,6 @@ TEST_F(MaintenanceTest, ProgramPathIsQuotedWhenTheRootHoldsABlank) {
             std::vector<std::string>{"\"C:\\My Site\\bin\\PelioMgr.exe\"  /QUORDIR C:\\My Site"});
   EXPECT_EQ(machine.processes.Named("PelioMgr.exe").size(), 1u);
   EXPECT_TRUE(machine.processes.Named("My.exe").empty());
-}
-
-// No Windows folder name holds a tab, so no valid site root does either; the
-// sequence quotes it all the same.
-TEST_F(MaintenanceTest, ProgramPathIsQuotedWhenTheRootHoldsATab) {
-  Process().silent = true;
-  EXPECT_FALSE(ChangeBohValues("C:\\My\tSite"));
-  EXPECT_EQ(machine.processes.commandLines,
-            std::vector<std::string>{"\"C:\\My\tSite\\bin\\PelioMgr.exe\"  /QUORDIR C:\\My\tSite"});
 }
 
 }  // namespace
