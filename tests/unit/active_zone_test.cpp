@@ -90,50 +90,33 @@ TEST_P(ZoneTest, ChangesOnlyUsCanadaZonesThatKeepDaylightTime) {
   EXPECT_TRUE(Same(machine.timeZone.settings, expected));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Zones, ZoneTest,
-    ::testing::Values(
-        ZoneCase{"Eastern", Road::Dynamic, "Eastern Standard Time", "Eastern Standard Time", kOld, true, true},
-        ZoneCase{"Newfoundland", Road::Dynamic, "Newfoundland Standard Time", "Newfoundland Standard Time", kOldNf,
-                 true, true},
-        ZoneCase{"KeyNameInOtherCase", Road::Dynamic, "PST", "pacific standard time", kOld, true, true},
-        ZoneCase{"XpByLocalizedName", Road::Xp, "Hora estándar del Este", "", kOld, true, true},
-        // The plain apply clears the key name: a second update finds the zone by its standard name.
-        ZoneCase{"WineReadPlainApply", Road::Wine, "Hora estándar del Este", "Eastern Standard Time", kOld, true, true},
-        ZoneCase{"Arizona", Road::Dynamic, "US Mountain Standard Time", "US Mountain Standard Time", kNone, true,
-                 false},
-        ZoneCase{"Europe", Road::Dynamic, "W. Europe Standard Time", "W. Europe Standard Time", kEurope, true, false},
-        ZoneCase{"Utc", Road::Dynamic, "Coordinated Universal Time", "UTC", kNone, true, false},
-        ZoneCase{"AutomaticAdjustmentOff", Road::Dynamic, "Eastern Standard Time", "Eastern Standard Time", kOld, false,
-                 false},
-        ZoneCase{"XpUnknownName", Road::Xp, "Romance Standard Time", "", kEurope, true, false},
-        // A key name decides alone: the standard name is not consulted.
-        ZoneCase{"KeyNameWinsOverStandardName", Road::Dynamic, "Eastern Standard Time", "W. Europe Standard Time",
-                 kEurope, true, false}),
-    kCaseName);
+const ZoneCase kZoneCases[] = {
+    {"Eastern", Road::Dynamic, "Eastern Standard Time", "Eastern Standard Time", kOld, true, true},
+    {"Newfoundland", Road::Dynamic, "Newfoundland Standard Time", "Newfoundland Standard Time", kOldNf, true, true},
+    {"KeyNameInOtherCase", Road::Dynamic, "PST", "pacific standard time", kOld, true, true},
+    {"XpByLocalizedName", Road::Xp, "Hora estándar del Este", "", kOld, true, true},
+    // The plain apply clears the key name: a second update finds the zone by its standard name.
+    {"WineReadPlainApply", Road::Wine, "Hora estándar del Este", "Eastern Standard Time", kOld, true, true},
+    {"Arizona", Road::Dynamic, "US Mountain Standard Time", "US Mountain Standard Time", kNone, true, false},
+    {"Europe", Road::Dynamic, "W. Europe Standard Time", "W. Europe Standard Time", kEurope, true, false},
+    {"Utc", Road::Dynamic, "Coordinated Universal Time", "UTC", kNone, true, false},
+    {"AutomaticAdjustmentOff", Road::Dynamic, "Eastern Standard Time", "Eastern Standard Time", kOld, false, false},
+    {"XpUnknownName", Road::Xp, "Romance Standard Time", "", kEurope, true, false},
+    // A key name decides alone: the standard name is not consulted.
+    {"KeyNameWinsOverStandardName", Road::Dynamic, "Eastern Standard Time", "W. Europe Standard Time", kEurope, true,
+     false},
+};
 
-// Vista and later want the time-zone privilege, XP the system-time one; an
-// apply may also be refused whatever the privileges.
+INSTANTIATE_TEST_SUITE_P(Zones, ZoneTest, ::testing::ValuesIn(kZoneCases), kCaseName);
+
+// The apply is refused without the privilege (the registry job enables it);
+// the zone is left as it was.
 TEST_F(ActiveZoneTest, RefusedApplyIsReportedWithTheCode) {
-  const struct {
-    win::DWORD majorVersion;
-    const char* enabledPrivilege;
-    win::DWORD applyError;
-    int code;
-  } cases[] = {
-      {6, "SeSystemtimePrivilege", 0, 1314}, {5, "SeTimeZonePrivilege", 0, 1314}, {6, "SeTimeZonePrivilege", 5, 5}};
-  for (const auto& c : cases) {
-    machine.version.major = c.majorVersion;
-    machine.token.privileges["SeTimeZonePrivilege"].enabled = false;
-    machine.token.privileges["SeSystemtimePrivilege"].enabled = false;
-    machine.token.privileges[c.enabledPrivilege].enabled = true;
-    machine.timeZone.applyError = c.applyError;
-    SetZone("Eastern Standard Time", "Eastern Standard Time", kOld);
-    machine.stdoutText.clear();
-    EXPECT_FALSE(UpdateCurrentTimeZoneInfo());
-    EXPECT_EQ(machine.stdoutText, "\nSetTimeZoneInformation failed (" + std::to_string(c.code) + ") ");
-    EXPECT_EQ(machine.timeZone.applies, 0);
-  }
+  machine.token.privileges["SeTimeZonePrivilege"].enabled = false;
+  SetZone("Eastern Standard Time", "Eastern Standard Time", kOld);
+  EXPECT_FALSE(UpdateCurrentTimeZoneInfo());
+  EXPECT_EQ(machine.stdoutText, "\nSetTimeZoneInformation failed (1314) ");
+  EXPECT_EQ(machine.timeZone.applies, 0);
 }
 
 TEST_F(ActiveZoneTest, UnreadableZoneIsNotOverwritten) {

@@ -78,34 +78,33 @@ const std::string kHead = "; site\r\n[OTHER]\r\nA = 1 \r\n\r\n[QUORTECH]\r\n  ; 
 const std::string kTail = "\r\nB=2\r\n\x1A";
 const std::string kSet = "[QUORTECH]\r\nTIMEZONE=INTL\r\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, PelioValueTest,
-    ::testing::Values(
-        ValueCase{"LowerCaseIsSet", "[QUORTECH]\r\nTIMEZONE=intl\r\n", ""},
-        ValueCase{"NamesWithoutCaseBlanksTrimmed", "  [ quorTech ]  \r\n\t timeZone \t=  INTL \t\r\n", ""},
-        ValueCase{"DoubleQuotesRemoved", "[QUORTECH]\r\nTIMEZONE= \"INTL\" \r\n", ""},
-        ValueCase{"SingleQuotesRemoved", "[QUORTECH]\nTIMEZONE='INTL'", ""},
-        ValueCase{"FirstOfDuplicateKeys", "[QUORTECH]\r\nTIMEZONE=INTL\r\nTIMEZONE=LOCAL\r\n", ""},
-        ValueCase{"OtherValueReplacedRestKept", kHead + "TimeZone = LOCAL  " + kTail, kHead + "TimeZone =INTL" + kTail},
-        ValueCase{"OnePairOfQuotesOnly", "[QUORTECH]\r\nTIMEZONE=\"\"INTL\"\"\r\n", kSet},
-        ValueCase{"UnmatchedQuote", "[QUORTECH]\r\nTIMEZONE=\"INTL\r\n", kSet},
-        // Read into 30 bytes, the value is cut short and so never counts as set.
-        ValueCase{"LongValueCut", "[QUORTECH]\r\nTIMEZONE=INTL" + std::string(30, ' ') + "X\r\n", kSet},
-        ValueCase{"LfFile", "[QUORTECH]\nTIMEZONE=LOCAL\nB=2\n", "[QUORTECH]\nTIMEZONE=INTL\nB=2\n"},
-        ValueCase{"NoFinalLineEnd", "[QUORTECH]\r\nTIMEZONE=LOCAL", "[QUORTECH]\r\nTIMEZONE=INTL"},
-        ValueCase{"KeyAfterTheSectionsLastEntry", "[QUORTECH]\r\nA=1\r\n; x\r\n\r\n[OTHER]\r\nTIMEZONE=INTL\r\n",
-                  "[QUORTECH]\r\nA=1\r\n; x\r\nTIMEZONE=INTL\r\n\r\n[OTHER]\r\nTIMEZONE=INTL\r\n"},
-        ValueCase{"CommentIsNoEntry", "[QUORTECH]\r\n;TIMEZONE=INTL\r\n",
-                  "[QUORTECH]\r\n;TIMEZONE=INTL\r\nTIMEZONE=INTL\r\n"},
-        ValueCase{"EntryBeforeAnySection", "TIMEZONE=INTL\r\n[QUORTECH]\r\n", "TIMEZONE=INTL\r\n" + kSet},
-        ValueCase{"FirstOfDuplicateSections", "[QUORTECH]\r\nA=1\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\n",
-                  "[QUORTECH]\r\nA=1\r\nTIMEZONE=INTL\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"},
-        ValueCase{"KeyInLfFileEndsInCrLf", "[QUORTECH]\nA=1\n", "[QUORTECH]\nA=1\nTIMEZONE=INTL\r\n"},
-        ValueCase{"KeyAfterLastLineWithoutLineEnd", "[QUORTECH]\r\nA=1", "[QUORTECH]\r\nA=1\r\nTIMEZONE=INTL\r\n"},
-        ValueCase{"SectionAppendedAtTheEnd", "[OTHER]\r\nA=1\r\n\r\n", "[OTHER]\r\nA=1\r\n\r\n" + kSet},
-        ValueCase{"SectionAfterLastLineWithoutLineEnd", "[OTHER]\nA=1", "[OTHER]\nA=1\r\n" + kSet},
-        ValueCase{"EmptyFile", "", kSet}),
-    kCaseName);
+const ValueCase kPelioValueCases[] = {
+    {"LowerCaseIsSet", "[QUORTECH]\r\nTIMEZONE=intl\r\n", ""},
+    {"NamesWithoutCaseBlanksTrimmed", "  [ quorTech ]  \r\n\t timeZone \t=  INTL \t\r\n", ""},
+    {"DoubleQuotesRemoved", "[QUORTECH]\r\nTIMEZONE= \"INTL\" \r\n", ""},
+    {"SingleQuotesRemoved", "[QUORTECH]\nTIMEZONE='INTL'", ""},
+    {"FirstOfDuplicateKeys", "[QUORTECH]\r\nTIMEZONE=INTL\r\nTIMEZONE=LOCAL\r\n", ""},
+    {"OtherValueReplacedRestKept", kHead + "TimeZone = LOCAL  " + kTail, kHead + "TimeZone =INTL" + kTail},
+    {"OnePairOfQuotesOnly", "[QUORTECH]\r\nTIMEZONE=\"\"INTL\"\"\r\n", kSet},
+    {"UnmatchedQuote", "[QUORTECH]\r\nTIMEZONE=\"INTL\r\n", kSet},
+    // Read into 30 bytes, the value is cut short and so never counts as set.
+    {"LongValueCut", "[QUORTECH]\r\nTIMEZONE=INTL" + std::string(30, ' ') + "X\r\n", kSet},
+    {"LfFile", "[QUORTECH]\nTIMEZONE=LOCAL\nB=2\n", "[QUORTECH]\nTIMEZONE=INTL\nB=2\n"},
+    {"NoFinalLineEnd", "[QUORTECH]\r\nTIMEZONE=LOCAL", "[QUORTECH]\r\nTIMEZONE=INTL"},
+    {"KeyAfterTheSectionsLastEntry", "[QUORTECH]\r\nA=1\r\n; x\r\n\r\n[OTHER]\r\nTIMEZONE=INTL\r\n",
+     "[QUORTECH]\r\nA=1\r\n; x\r\nTIMEZONE=INTL\r\n\r\n[OTHER]\r\nTIMEZONE=INTL\r\n"},
+    {"CommentIsNoEntry", "[QUORTECH]\r\n;TIMEZONE=INTL\r\n", "[QUORTECH]\r\n;TIMEZONE=INTL\r\nTIMEZONE=INTL\r\n"},
+    {"EntryBeforeAnySection", "TIMEZONE=INTL\r\n[QUORTECH]\r\n", "TIMEZONE=INTL\r\n" + kSet},
+    {"FirstOfDuplicateSections", "[QUORTECH]\r\nA=1\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\n",
+     "[QUORTECH]\r\nA=1\r\nTIMEZONE=INTL\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"},
+    {"KeyInLfFileEndsInCrLf", "[QUORTECH]\nA=1\n", "[QUORTECH]\nA=1\nTIMEZONE=INTL\r\n"},
+    {"KeyAfterLastLineWithoutLineEnd", "[QUORTECH]\r\nA=1", "[QUORTECH]\r\nA=1\r\nTIMEZONE=INTL\r\n"},
+    {"SectionAppendedAtTheEnd", "[OTHER]\r\nA=1\r\n\r\n", "[OTHER]\r\nA=1\r\n\r\n" + kSet},
+    {"SectionAfterLastLineWithoutLineEnd", "[OTHER]\nA=1", "[OTHER]\nA=1\r\n" + kSet},
+    {"EmptyFile", "", kSet},
+};
+
+INSTANTIATE_TEST_SUITE_P(Values, PelioValueTest, ::testing::ValuesIn(kPelioValueCases), kCaseName);
 
 // A missing file is reported, never created, and the other one is still done.
 TEST_F(ConfigFilesTest, MissingFilesAreReportedInOrder) {
@@ -144,13 +143,13 @@ TEST_P(PelioRefusalTest, RefusedWriteIsReportedAndTheOtherFileStillDone) {
   EXPECT_EQ(File(newdataPelio), kIntl);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Refusals, PelioRefusalTest,
-    ::testing::Values(
-        RefusalCase{"ReadOnly", [](sim::Machine& m, const std::string& p) { m.files.SetReadOnly(p, true); }, 5},
-        RefusalCase{"HeldWithoutSharing",
-                    [](sim::Machine& m, const std::string& p) { m.files.HoldOpen(p, win::GENERIC_READ, 0); }, 32},
-        RefusalCase{"DiskFull", [](sim::Machine& m, const std::string& p) { m.files.FailWrites(p, 112); }, 112}),
-    kCaseName);
+const RefusalCase kPelioRefusalCases[] = {
+    {"ReadOnly", [](sim::Machine& m, const std::string& p) { m.files.SetReadOnly(p, true); }, 5},
+    {"HeldWithoutSharing", [](sim::Machine& m, const std::string& p) { m.files.HoldOpen(p, win::GENERIC_READ, 0); },
+     32},
+    {"DiskFull", [](sim::Machine& m, const std::string& p) { m.files.FailWrites(p, 112); }, 112},
+};
+
+INSTANTIATE_TEST_SUITE_P(Refusals, PelioRefusalTest, ::testing::ValuesIn(kPelioRefusalCases), kCaseName);
 
 }  // namespace

@@ -8,15 +8,6 @@
 
 namespace {
 
-using Words = std::vector<std::string>;
-
-TEST(WordTablesTest, GiveWordsInRangeAndEmptyOutside) {
-  EXPECT_EQ((Words{OrdinalName(0), OrdinalName(1), OrdinalName(5), OrdinalName(6)}), (Words{"", "First", "Fifth", ""}));
-  EXPECT_EQ((Words{DayOfWeekName(0), DayOfWeekName(6), DayOfWeekName(7)}), (Words{"Sunday", "Saturday", ""}));
-  EXPECT_EQ((Words{MonthName(0), MonthName(1), MonthName(12), MonthName(13), MonthName(0xFFFF)}),
-            (Words{"", "January", "December", "", ""}));
-}
-
 std::string Report(const std::string& result, const std::string& standardRule, const std::string& daylightRule) {
   return "\nGetTimeZoneInformation returned " + result + "\nRetrieving Standard Time\n" + standardRule +
          "\nRetrieving Daylight Time\n" + daylightRule + "\n";

@@ -68,17 +68,17 @@ TEST_P(DeboutTest, RemovesAtMostOneEarlierLog) {
 const std::string kRemoved = "\nDebout file removed from ";
 const std::string kNotRemoved = "\nDebout file could not be removed from ";
 
-INSTANTIATE_TEST_SUITE_P(
-    Removal, DeboutTest,
-    ::testing::Values(
-        DeboutCase{"Neither", {}, nullptr, "\nMarker file was not found", "\r\nSuccess"},
-        DeboutCase{"DriveRootOnly", {kDriveLog}, nullptr, kRemoved + kDriveLog, "\r\nSuccess"},
-        DeboutCase{"SiteOnly", {kSiteLog}, nullptr, kRemoved + kSiteLog, "\r\nSuccess"},
-        // The site's log is then opened anew, and holds nothing of the earlier one.
-        DeboutCase{"BothRemovesDriveRootOnly", {kDriveLog, kSiteLog}, nullptr, kRemoved + kDriveLog, "\r\nSuccess"},
-        DeboutCase{"DriveRootLocked", {kDriveLog}, kDriveLog, kNotRemoved + kDriveLog + " (error 32)", "\r\nSuccess"},
-        // The run goes on without a log.
-        DeboutCase{"SiteLocked", {kSiteLog}, kSiteLog, kNotRemoved + kSiteLog + " (error 32)", "old"}),
-    kCaseName);
+const DeboutCase kDeboutCases[] = {
+    {"Neither", {}, nullptr, "\nMarker file was not found", "\r\nSuccess"},
+    {"DriveRootOnly", {kDriveLog}, nullptr, kRemoved + kDriveLog, "\r\nSuccess"},
+    {"SiteOnly", {kSiteLog}, nullptr, kRemoved + kSiteLog, "\r\nSuccess"},
+    // The site's log is then opened anew, and holds nothing of the earlier one.
+    {"BothRemovesDriveRootOnly", {kDriveLog, kSiteLog}, nullptr, kRemoved + kDriveLog, "\r\nSuccess"},
+    {"DriveRootLocked", {kDriveLog}, kDriveLog, kNotRemoved + kDriveLog + " (error 32)", "\r\nSuccess"},
+    // The run goes on without a log.
+    {"SiteLocked", {kSiteLog}, kSiteLog, kNotRemoved + kSiteLog + " (error 32)", "old"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Removal, DeboutTest, ::testing::ValuesIn(kDeboutCases), kCaseName);
 
 }  // namespace
