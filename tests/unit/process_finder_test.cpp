@@ -127,46 +127,37 @@ TEST(ProcessListingTest, FailureFindsNothingAndLeavesNothingOpen) {
   }
 }
 
-struct CloseCase {
-  const char* name;
-  int windows;
-  OnClose onClose;
-  bool refuseTerminate;
-  bool closed;
-  bool terminated;
-  win::DWORD elapsed;
-};
-
-class ProcessCloseTest : public ProcessFinderTest, public ::testing::WithParamInterface<CloseCase> {};
-
-TEST_P(ProcessCloseTest, ClosesPolitelyThenTerminatesAfter5000ms) {
-  const CloseCase& c = GetParam();
+// WM_CLOSE to each window of the process and no other, then after 5000 ms
+// termination with exit code 0.
+TEST_F(ProcessFinderTest, ClosesPolitelyThenTerminatesAfter5000ms) {
   sim::Behaviour behaviour;
   behaviour.windows = 1;
   const sim::Process& bystander = machine.processes.Add("Notepad.exe", behaviour);
-  behaviour.windows = c.windows;
-  behaviour.onClose = c.onClose;
-  behaviour.refuseTerminate = c.refuseTerminate;
-  const sim::Process& p = machine.processes.Add("PelioMgr.exe", behaviour);
-  const win::DWORD start = machine.clock.ticks;
-  EXPECT_EQ(ProcessFinder().CloseProcess("PelioMgr.exe"), c.closed);
-  EXPECT_EQ(p.running, !c.closed);
-  EXPECT_EQ(p.terminated, c.terminated);
-  EXPECT_EQ(p.closeRequests, c.windows);  // one WM_CLOSE for each of its windows
-  EXPECT_EQ(machine.clock.Elapsed(start), c.elapsed);
-  EXPECT_EQ(bystander.closeRequests, 0);
-  if (c.terminated) {
-    EXPECT_EQ(p.exitCode, 0u);
+  const struct {
+    int windows;
+    OnClose onClose;
+    bool refuseTerminate;
+    bool closed;
+    bool terminated;
+    win::DWORD elapsed;
+  } cases[] = {{2, OnClose::EndAtOnce, false, true, false, 0},  // ends on WM_CLOSE
+               {0, OnClose::EndAtOnce, false, true, true, 5000},
+               {1, OnClose::Ignore, true, false, false, 5000}};
+  for (const auto& c : cases) {
+    behaviour.windows = c.windows;
+    behaviour.onClose = c.onClose;
+    behaviour.refuseTerminate = c.refuseTerminate;
+    const sim::Process& p = machine.processes.Add("PelioMgr.exe", behaviour);
+    const win::DWORD start = machine.clock.ticks;
+    EXPECT_EQ(ProcessFinder().CloseProcess("PelioMgr.exe"), c.closed);
+    EXPECT_EQ(p.running, !c.closed);
+    EXPECT_EQ(p.terminated, c.terminated);
+    EXPECT_EQ(p.closeRequests, c.windows);
+    EXPECT_EQ(machine.clock.Elapsed(start), c.elapsed);
+    EXPECT_EQ(p.exitCode, c.closed ? 0u : win::STILL_ACTIVE);
   }
+  EXPECT_EQ(bystander.closeRequests, 0);
 }
-
-const CloseCase kProcessCloseCases[] = {
-    {"EndsOnClose", 2, OnClose::EndAtOnce, false, true, false, 0},
-    {"NoWindows", 0, OnClose::EndAtOnce, false, true, true, 5000},
-    {"TerminationRefused", 1, OnClose::Ignore, true, false, false, 5000},
-};
-
-INSTANTIATE_TEST_SUITE_P(Behaviours, ProcessCloseTest, ::testing::ValuesIn(kProcessCloseCases), kCaseName);
 
 // The command line is passed on as it is.
 TEST_F(ProcessFinderTest, StartsTheCommandLineUnchangedAndWaitsAtMostTheTimeOut) {

@@ -56,7 +56,6 @@ class ServiceTest : public SiteTest {
     ASSERT_TRUE(LoadNTServiceHelperFunctions());
     ASSERT_EQ(machine.modules.Loads("advapi32.dll"), 1);  // kept for the bound entry point
   }
-  const Pauses& Sleeps() const { return machine.clock.sleeps; }
 
   sim::ScriptedService& hub;
 };
@@ -103,9 +102,7 @@ TEST_F(SiteTest, Windows9xMakesNoCallAtAll) {
   EXPECT_FALSE(StopControlServer());
   EXPECT_FALSE(StartControlServer());
   EXPECT_EQ(machine.stdoutText, "");
-  for (const auto& call : machine.calls) {
-    EXPECT_EQ(call.rfind("GetVersionExA", 0), 0u) << call;
-  }
+  EXPECT_EQ(machine.CallsStartingWith("GetVersionExA"), machine.calls);  // nothing but version queries
 }
 
 struct ServiceCase {
@@ -115,6 +112,8 @@ struct ServiceCase {
   Steps after;   // the answers after an accepted request; none: the default
   Pauses pauses;
   std::string console;
+  win::DWORD managerError = 0;  // OpenSCManagerA fails with this code
+  win::DWORD openError = 0;     // OpenServiceA fails with this code (1060: no such service)
 };
 
 class ServiceCaseTest : public ServiceTest, public ::testing::WithParamInterface<ServiceCase> {};
@@ -124,6 +123,8 @@ class ServiceCaseTest : public ServiceTest, public ::testing::WithParamInterface
 // that none was made.
 TEST_P(ServiceCaseTest, WaitsPausesAndReports) {
   const ServiceCase& c = GetParam();
+  machine.services.managerError = c.managerError;
+  hub.openError = c.openError;
   hub.status = c.status;
   if (!c.after.empty()) {
     (c.start ? hub.afterStart : hub.afterStop) = c.after;
@@ -133,7 +134,7 @@ TEST_P(ServiceCaseTest, WaitsPausesAndReports) {
   OpenRunLog(root + "\\tmp\\debGorvinal.txt");
   EXPECT_EQ(c.start ? StartControlServer() : StopControlServer(), c.console == kStopped || c.console == kStarted);
   EXPECT_EQ(machine.stdoutText, c.console);
-  EXPECT_EQ(Sleeps(), c.pauses);
+  EXPECT_EQ(machine.clock.sleeps, c.pauses);
   // The start failure report is for the console only; everything else is logged.
   EXPECT_EQ(SiteLog(), Contains(c.console, "is not started") ? "" : Crlf(c.console));
   // However long the service says it needs, a stop is over 1 ms after its time-out.
@@ -157,6 +158,8 @@ const ServiceCase kServiceCases[] = {
     {"StopRefused", false, {Starting(1, 2000)}, {}, {}, StopFailed(1061)},
     {"StopFirstQueryFails", false, {FailedQuery(5)}, {}, {}, StopFailed(5)},
     {"StopQueryFailsLater", false, {kRun}, {Stopping(0, 1000), FailedQuery(6)}, {1000}, StopFailed(6)},
+    {"StopManagerDenied", false, {kRun}, {}, {}, Failure("Stop", "OpenSCManager", 5), 5},
+    {"StopServiceMissing", false, {kRun}, {}, {}, Failure("Stop", "OpenService", 1060), 0, 1060},
     {"StartAtOnce", true, {kStop}, {kRun}, {}, kStarted},
     {"StartProgressRestartsTheWait", true, {kStop}, kProgress, Pauses(3, 1000), kStarted},
     // Each pause is a tenth of the wait hint, within 1 to 5 seconds.
@@ -168,6 +171,8 @@ const ServiceCase kServiceCases[] = {
     {"StartAlreadyRunning", true, {kRun}, {}, {}, Failure("Start", "StartService", 1056)},
     {"StartFirstQueryFails", true, {kStop}, {FailedQuery(6)}, {}, ""},
     {"StartQueryFailsLater", true, {kStop}, {Starting(4, 2000), FailedQuery(6)}, {1000}, StartReport(2, 0, 0, 4, 2000)},
+    {"StartManagerDenied", true, {kStop}, {}, {}, Failure("Start", "OpenSCManager", 5), 5},
+    {"StartServiceDenied", true, {kStop}, {}, {}, Failure("Start", "OpenService", 5), 0, 5},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, ServiceCaseTest, ::testing::ValuesIn(kServiceCases), kCaseName);
@@ -178,7 +183,7 @@ TEST_F(ServiceTest, StopWithWaitHintZeroPollsWithoutPausing) {
   const win::DWORD start = machine.clock.ticks;
   EXPECT_FALSE(StopControlServer());
   EXPECT_EQ(machine.stdoutText, Failure("Stop", "StopService", 1460));
-  EXPECT_EQ(Sleeps(), Pauses(500, 0));
+  EXPECT_EQ(machine.clock.sleeps, Pauses(500, 0));
   EXPECT_EQ(machine.services.queries, 501);
   EXPECT_EQ(machine.clock.Elapsed(start), 5010u);
 }
@@ -188,7 +193,7 @@ TEST_F(ServiceTest, LongestTimeOutStillPausesForTheWaitHint) {
   win::UniqueScHandle manager(win::OpenSCManagerA(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS));
   win::UniqueScHandle service(win::OpenServiceA(manager.get(), "HubSvc", win::SERVICE_ALL_ACCESS));
   EXPECT_EQ(StopService(service.get(), 0xFFFFFFFFu), 0u);
-  EXPECT_EQ(Sleeps(), (Pauses{1000, 1000}));
+  EXPECT_EQ(machine.clock.sleeps, (Pauses{1000, 1000}));
 }
 
 // The access masks, the requests, the size of the status record, and the
@@ -207,32 +212,6 @@ TEST_F(ServiceTest, RequestsAndCloseOrder) {
   }
   EXPECT_EQ(calls,
             open + "StartServiceA(HubSvc, 0)|" + query + close + open + query + "ControlService(HubSvc, 1)|" + close);
-}
-
-TEST_F(ServiceTest, OpenFailuresReportTheCallAndTheCode) {
-  const struct {
-    bool start;
-    win::DWORD managerError;
-    win::DWORD openError;
-    bool missing;
-    const char* call;
-    int code;
-  } cases[] = {{false, 5, 0, false, "OpenSCManager", 5},
-               {false, 0, 0, true, "OpenService", 1060},
-               {true, 5, 0, false, "OpenSCManager", 5},
-               {true, 0, 5, false, "OpenService", 5}};
-  for (const auto& c : cases) {
-    machine.stdoutText.clear();
-    machine.services.managerError = c.managerError;
-    sim::ScriptedService& service = InstallHub(false);
-    service.status = {c.start ? kStop : kRun};
-    service.openError = c.openError;
-    if (c.missing) {
-      machine.services.Uninstall("HubSvc");
-    }
-    EXPECT_FALSE(c.start ? StartControlServer() : StopControlServer());
-    EXPECT_EQ(machine.stdoutText, Failure(c.start ? "Start" : "Stop", c.call, c.code));
-  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/unit/harness.h"
 #include "tzrules/registry_update.h"
 #include "tzrules/zone_table.h"
@@ -9,12 +11,11 @@ namespace {
 const std::string kNtPrefix = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\";
 
 // Bytes from pairs of hex digits; blanks are skipped.
-std::vector<uint8_t> Hex(const std::string& text) {
+std::vector<uint8_t> Hex(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
   std::vector<uint8_t> bytes;
-  for (size_t at = 0; at < text.size(); at += text[at] == ' ' ? 1 : 2) {
-    if (text[at] != ' ') {
-      bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(at, 2), nullptr, 16)));
-    }
+  for (size_t at = 0; at < text.size(); at += 2) {
+    bytes.push_back(static_cast<uint8_t>(std::stoi(text.substr(at, 2), nullptr, 16)));
   }
   return bytes;
 }
