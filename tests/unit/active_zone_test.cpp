@@ -42,10 +42,10 @@ class ActiveZoneTest : public SiteTest {
 
 struct ZoneCase {
   const char* name;
-  Road road;
   const char* standardName;
   const char* keyName;  // "" where the platform gives none
   const Rules& rules;
+  Road road;
   bool automaticAdjustment;
   bool updated;
 };
@@ -91,20 +91,19 @@ TEST_P(ZoneTest, ChangesOnlyUsCanadaZonesThatKeepDaylightTime) {
 }
 
 const ZoneCase kZoneCases[] = {
-    {"Eastern", Road::Dynamic, "Eastern Standard Time", "Eastern Standard Time", kOld, true, true},
-    {"Newfoundland", Road::Dynamic, "Newfoundland Standard Time", "Newfoundland Standard Time", kOldNf, true, true},
-    {"KeyNameInOtherCase", Road::Dynamic, "PST", "pacific standard time", kOld, true, true},
-    {"XpByLocalizedName", Road::Xp, "Hora estándar del Este", "", kOld, true, true},
+    {"Eastern", "Eastern Standard Time", "Eastern Standard Time", kOld, Road::Dynamic, true, true},
+    {"Newfoundland", "Newfoundland Standard Time", "Newfoundland Standard Time", kOldNf, Road::Dynamic, true, true},
+    {"KeyNameInOtherCase", "PST", "pacific standard time", kOld, Road::Dynamic, true, true},
+    {"XpByLocalizedName", "Hora estándar del Este", "", kOld, Road::Xp, true, true},
     // The plain apply clears the key name: a second update finds the zone by its standard name.
-    {"WineReadPlainApply", Road::Wine, "Hora estándar del Este", "Eastern Standard Time", kOld, true, true},
-    {"Arizona", Road::Dynamic, "US Mountain Standard Time", "US Mountain Standard Time", kNone, true, false},
-    {"Europe", Road::Dynamic, "W. Europe Standard Time", "W. Europe Standard Time", kEurope, true, false},
-    {"Utc", Road::Dynamic, "Coordinated Universal Time", "UTC", kNone, true, false},
-    {"AutomaticAdjustmentOff", Road::Dynamic, "Eastern Standard Time", "Eastern Standard Time", kOld, false, false},
-    {"XpUnknownName", Road::Xp, "Romance Standard Time", "", kEurope, true, false},
+    {"WineReadPlainApply", "Hora estándar del Este", "Eastern Standard Time", kOld, Road::Wine, true, true},
+    {"Arizona", "US Mountain Standard Time", "US Mountain Standard Time", kNone, Road::Dynamic, true, false},
+    {"Europe", "W. Europe Standard Time", "W. Europe Standard Time", kEurope, Road::Dynamic, true, false},
+    {"Utc", "Coordinated Universal Time", "UTC", kNone, Road::Dynamic, true, false},
+    {"AutomaticAdjustmentOff", "Eastern Standard Time", "Eastern Standard Time", kOld, Road::Dynamic, false, false},
+    {"XpUnknownName", "Romance Standard Time", "", kEurope, Road::Xp, true, false},
     // A key name decides alone: the standard name is not consulted.
-    {"KeyNameWinsOverStandardName", Road::Dynamic, "Eastern Standard Time", "W. Europe Standard Time", kEurope, true,
-     false},
+    {"KeyNameDecides", "Eastern Standard Time", "W. Europe Standard Time", kEurope, Road::Dynamic, true, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Zones, ZoneTest, ::testing::ValuesIn(kZoneCases), kCaseName);

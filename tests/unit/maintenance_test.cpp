@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <optional>
-
 #include "tests/unit/harness.h"
 
 namespace {
@@ -35,15 +33,18 @@ class MaintenanceTest : public SiteTest {
   }
 };
 
+// The manager application at the start: not running, running and ending on
+// WM_CLOSE, or running, ignoring WM_CLOSE and refusing termination.
+enum class Manager { None, EndsOnClose, Stuck };
+
 struct AppCase {
   const char* name;
-  std::optional<OnClose> manager;  // running at the start, and what it does on WM_CLOSE
-  bool refuseTerminate;
+  Manager manager;
   bool silent;
   bool installed;    // the manager program exists and can be started
+  bool windows9x;    // with the control server registered as a service all the same
   std::string stop;  // what the console says about closing it
   std::vector<std::string> boxes;
-  bool windows9x = false;  // with the control server registered as a service all the same
 };
 
 class AppModeTest : public MaintenanceTest, public ::testing::WithParamInterface<AppCase> {};
@@ -54,7 +55,9 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
     machine.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
     InstallHub(true);
   }
-  const sim::Process* manager = c.manager ? &RunningManager(*c.manager, c.refuseTerminate) : nullptr;
+  const bool stuck = c.manager == Manager::Stuck;
+  const sim::Process* manager =
+      c.manager == Manager::None ? nullptr : &RunningManager(stuck ? OnClose::Ignore : OnClose::EndAtOnce, stuck);
   if (c.installed) {
     InstallManager(root);
   }
@@ -75,7 +78,7 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
   EXPECT_TRUE(FilesChanged());
   EXPECT_EQ(machine.modules.Loads("advapi32.dll"), c.windows9x ? 0 : 1);  // no service helpers on 9x
   if (manager != nullptr) {
-    EXPECT_EQ(manager->running, c.refuseTerminate);
+    EXPECT_EQ(manager->running, stuck);
   }
   EXPECT_EQ(machine.processes.commandLines, std::vector<std::string>{"C:\\Site\\bin\\PelioMgr.exe  /QUORDIR C:\\Site"});
   // A started manager keeps running: the whole 10000 ms are waited for it.
@@ -83,13 +86,13 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
 }
 
 const AppCase kAppModeCases[] = {
-    {"RunningSilent", OnClose::EndAtOnce, false, true, true, kStopping + kStopped, {}},
-    {"RunningAnsweredYes", OnClose::EndAtOnce, false, false, true, kStopping + kStopped, {kQuestion}},
-    {"CloseFails", OnClose::Ignore, true, true, true, kStopping, {}},
-    {"NotRunningNoPrompt", std::nullopt, false, false, true, "", {}},
-    {"StartFailsSilent", std::nullopt, false, true, false, "", {}},
-    {"StartFailsAsks", std::nullopt, false, false, false, "", {kCouldNotStart}},
-    {"Windows9x", OnClose::EndAtOnce, false, true, true, kStopping + kStopped, {}, true},
+    {"RunningSilent", Manager::EndsOnClose, true, true, false, kStopping + kStopped, {}},
+    {"RunningAnsweredYes", Manager::EndsOnClose, false, true, false, kStopping + kStopped, {kQuestion}},
+    {"CloseFails", Manager::Stuck, true, true, false, kStopping, {}},
+    {"NotRunningNoPrompt", Manager::None, false, true, false, "", {}},
+    {"StartFailsSilent", Manager::None, true, false, false, "", {}},
+    {"StartFailsAsks", Manager::None, false, false, false, "", {kCouldNotStart}},
+    {"Windows9x", Manager::EndsOnClose, true, true, true, kStopping + kStopped, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, AppModeTest, ::testing::ValuesIn(kAppModeCases), kCaseName);

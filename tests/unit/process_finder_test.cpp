@@ -35,9 +35,9 @@ class ProcessFinderTest : public ::testing::Test {
 
 struct NameCase {
   const char* name;
-  Road road;
   const char* image;
   const char* wanted;
+  Road road;
   bool found;
 };
 
@@ -57,12 +57,12 @@ TEST_P(ProcessNameTest, MatchesWholeNameWithoutRegardToAsciiCase) {
 }
 
 const NameCase kProcessNameCases[] = {
-    {"SnapshotStripsPath", Road::Snapshot, "C:\\Site\\bin\\PELIOMGR.EXE", "PelioMgr.exe", true},
-    {"SnapshotWholeName", Road::Snapshot, "PelioMgr.exe.old", "PelioMgr.exe", false},
-    {"QueryCase", Road::SystemQuery, "PELIOMGR.EXE", "PelioMgr.exe", true},
-    {"QueryKeepsPath", Road::SystemQuery, "C:\\Site\\bin\\PelioMgr.exe", "PelioMgr.exe", false},
-    {"QueryLatin1Converted", Road::SystemQuery, "\xE9t\xE9.exe", "\xE9t\xE9.exe", true},
-    {"QueryFoldsOnlyAtoZ", Road::SystemQuery, "\xC9T\xC9.EXE", "\xE9t\xE9.exe", false},
+    {"SnapshotStripsPath", "C:\\Site\\bin\\PELIOMGR.EXE", "PelioMgr.exe", Road::Snapshot, true},
+    {"SnapshotWholeName", "PelioMgr.exe.old", "PelioMgr.exe", Road::Snapshot, false},
+    {"QueryCase", "PELIOMGR.EXE", "PelioMgr.exe", Road::SystemQuery, true},
+    {"QueryKeepsPath", "C:\\Site\\bin\\PelioMgr.exe", "PelioMgr.exe", Road::SystemQuery, false},
+    {"QueryLatin1Converted", "\xE9t\xE9.exe", "\xE9t\xE9.exe", Road::SystemQuery, true},
+    {"QueryFoldsOnlyAtoZ", "\xC9T\xC9.EXE", "\xE9t\xE9.exe", Road::SystemQuery, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Roads, ProcessNameTest, ::testing::ValuesIn(kProcessNameCases), kCaseName);
