@@ -64,7 +64,7 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
 
 void WriteStdout(std::string_view text) {
   // stdout is in text mode: the C runtime turns each "\n" into "\r\n".
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  (void)std::fwrite(text.data(), 1, text.size(), stdout);
 }
 
 void ExitProcess(UINT exitCode) {

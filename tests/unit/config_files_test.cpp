@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "app/process_state.h"
 #include "app/run_log.h"
 #include "site/config_files.h"
 #include "tests/unit/harness.h"
@@ -11,17 +10,19 @@ namespace {
 
 const char kRemoving[] = "\nRemoving Timezone.ini.. if exists";
 const char kModifying[] = "\nModifying Pelio.ini.";
+const char kLocal[] = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n";
+const char kIntl[] = "[QUORTECH]\r\nTIMEZONE=INTL\r\n";
 
-class ConfigFilesTest : public SimTest {
+class ConfigFilesTest : public SiteTest {
  protected:
   ConfigFilesTest() {
-    ResetProcessState();
-    machine.files.WriteFile(newdataPelio, "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
+    WritePelioFiles(kLocal);
+    OpenRunLog(root + "\\tmp\\debGorvinal.txt");
   }
-  ~ConfigFilesTest() override { ResetProcessState(); }
+  // Every message, failures included, goes to the run log too.
   void TearDown() override {
-    EXPECT_TRUE(OpenHandles().empty());
-    EXPECT_EQ(machine.modules.TotalLoads(), 0);
+    EXPECT_EQ(SiteLog(), Crlf(machine.stdoutText));
+    SiteTest::TearDown();
   }
   std::string File(const std::string& path) const { return machine.files.ReadFile(path).value_or("<missing>"); }
 
@@ -31,210 +32,124 @@ class ConfigFilesTest : public SimTest {
   const std::string newdataTimezone = root + "\\newdata\\timezone.ini";
 };
 
-// --- RemoveTimezoneIni ---
-
-enum class Lock { None, NewdataHeld, DataReadOnly };
-
-struct RemoveCase {
-  const char* name;
-  bool inNewdata;
-  bool inData;
-  Lock lock;
-  std::string messages;  // after the first message
-  bool newdataRemains;
-};
-
-void PrintTo(const RemoveCase& c, std::ostream* os) { *os << c.name; }
-
-class RemoveTimezoneTest : public ConfigFilesTest, public ::testing::WithParamInterface<RemoveCase> {};
-
-TEST_P(RemoveTimezoneTest, DeletesWhatExistsAndReportsWhatStays) {
-  const RemoveCase& c = GetParam();
-  if (c.inNewdata) {
-    machine.files.WriteFile(newdataTimezone, "[TZ]\r\n");
-  }
-  if (c.inData) {
-    machine.files.WriteFile(dataTimezone, "[TZ]\r\n");
-  }
-  int hold = 0;
-  if (c.lock == Lock::NewdataHeld) {
-    hold = machine.files.HoldOpen(newdataTimezone, win::GENERIC_READ, 0);
-  }
-  if (c.lock == Lock::DataReadOnly) {
-    machine.files.SetReadOnly(dataTimezone, true);
-  }
+// Only what exists is deleted, newdata's first; a file that stays is
+// reported and does not stop the other.
+TEST_F(ConfigFilesTest, RemovesTimezoneIniAndReportsWhatStays) {
   RemoveTimezoneIni(root);
-  EXPECT_EQ(machine.stdoutText, kRemoving + c.messages);
-  EXPECT_EQ(machine.files.Exists(newdataTimezone), c.newdataRemains);
-  EXPECT_EQ(machine.files.Exists(dataTimezone), c.lock == Lock::DataReadOnly);
-  // Only existing files are deleted, newdata first.
-  std::vector<std::string> deletes;
-  if (c.inNewdata) {
-    deletes.push_back("DeleteFileA(" + newdataTimezone + ")");
+  for (int run = 0; run < 2; ++run) {
+    machine.files.WriteFile(newdataTimezone, "[TZ]\r\n");
+    machine.files.WriteFile(dataTimezone, "[TZ]\r\n");
+    if (run == 1) {
+      machine.files.HoldOpen(newdataTimezone, win::GENERIC_READ, 0);
+      machine.files.SetReadOnly(dataTimezone, true);
+    }
+    RemoveTimezoneIni(root);
+    EXPECT_EQ(machine.files.Exists(newdataTimezone), run == 1);
+    EXPECT_EQ(machine.files.Exists(dataTimezone), run == 1);
   }
-  if (c.inData) {
-    deletes.push_back("DeleteFileA(" + dataTimezone + ")");
-  }
-  EXPECT_EQ(machine.CallsStartingWith("DeleteFileA"), deletes);
-  if (hold != 0) {
-    machine.files.ReleaseHold(hold);
-  }
+  EXPECT_EQ(machine.stdoutText, std::string(kRemoving) + kRemoving + kRemoving +
+                                    "\nTimezone.ini could not be removed: C:\\Site\\newdata\\timezone.ini (error 32)"
+                                    "\nTimezone.ini could not be removed: C:\\Site\\data\\timezone.ini (error 5)");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RemoveTimezoneTest,
-    ::testing::Values(RemoveCase{"Neither", false, false, Lock::None, "", false},
-                      RemoveCase{"DataOnly", false, true, Lock::None, "", false},
-                      RemoveCase{"Both", true, true, Lock::None, "", false},
-                      RemoveCase{"NewdataHeldWithoutSharing", true, true, Lock::NewdataHeld,
-                                 "\nTimezone.ini could not be removed: C:\\Site\\newdata\\timezone.ini (error 32)",
-                                 true},
-                      RemoveCase{"DataReadOnly", true, true, Lock::DataReadOnly,
-                                 "\nTimezone.ini could not be removed: C:\\Site\\data\\timezone.ini (error 5)", false}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// --- ModifyPelioIni: values ---
-
+// The profile calls as Windows answers them: what counts as set is read
+// with its rules, and a write changes only the bytes of the entry.
 struct ValueCase {
   const char* name;
   std::string before;  // both pelio.ini files
   std::string after;   // empty: the files stay byte for byte as they were
 };
 
-void PrintTo(const ValueCase& c, std::ostream* os) { *os << c.name; }
-
 class PelioValueTest : public ConfigFilesTest, public ::testing::WithParamInterface<ValueCase> {};
 
 TEST_P(PelioValueTest, WritesOnlyWhereTheValueDiffers) {
   const ValueCase& c = GetParam();
-  machine.files.WriteFile(dataPelio, c.before);
-  machine.files.WriteFile(newdataPelio, c.before);
+  WritePelioFiles(c.before);
   EXPECT_TRUE(ModifyPelioIni(root));
   EXPECT_EQ(machine.stdoutText, kModifying);
   const std::string expected = c.after.empty() ? c.before : c.after;
   EXPECT_EQ(File(dataPelio), expected);
   EXPECT_EQ(File(newdataPelio), expected);
-  EXPECT_EQ(machine.CallsStartingWith("WritePrivateProfileStringA").size(), c.after.empty() ? 0u : 2u);
-  EXPECT_EQ(machine.CallsStartingWith("GetPrivateProfileStringA"),
-            (std::vector<std::string>{"GetPrivateProfileStringA(QUORTECH, TIMEZONE, 30, " + dataPelio + ")",
-                                      "GetPrivateProfileStringA(QUORTECH, TIMEZONE, 30, " + newdataPelio + ")"}));
+  EXPECT_TRUE(ModifyPelioIni(root));  // a second run changes nothing more
+  EXPECT_EQ(File(dataPelio), expected);
 }
 
-const std::string kHead = "; site\r\n[QUORTECH]\r\nNAME=North 1\r\n";
-const std::string kTail = "\r\n[OTHER]\r\nX=1\r\n";
+const std::string kHead = "; site\r\n[OTHER]\r\nA = 1 \r\n\r\n[QUORTECH]\r\n  ; note\r\nNAME=Caf\xE9 100%\r\n";
+const std::string kTail = "\r\nB=2\r\n\x1A";
+const std::string kSet = "[QUORTECH]\r\nTIMEZONE=INTL\r\n";
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, PelioValueTest,
-    ::testing::Values(
-        ValueCase{"LowerCaseIsSet", kHead + "TIMEZONE=intl" + kTail, ""},
-        ValueCase{"QuotedIsSet", kHead + "TIMEZONE=\"INTL\"" + kTail, ""},
-        ValueCase{"OtherValueReplaced", kHead + "TIMEZONE=LOCAL" + kTail, kHead + "TIMEZONE=INTL" + kTail},
-        ValueCase{"EmptyValueReplaced", kHead + "TIMEZONE=" + kTail, kHead + "TIMEZONE=INTL" + kTail},
-        ValueCase{"LongValueReplaced", kHead + "TIMEZONE=INTL" + std::string(30, ' ') + "X" + kTail,
-                  kHead + "TIMEZONE=INTL" + kTail},
-        ValueCase{"TrailingCommentReplaced", kHead + "TIMEZONE=INTL ; set" + kTail, kHead + "TIMEZONE=INTL" + kTail},
-        ValueCase{"MissingKeyAdded", kHead + kTail, kHead + "TIMEZONE=INTL\r\n" + kTail},
-        ValueCase{"MissingSectionAdded", "[OTHER]\nX=1\n", "[OTHER]\nX=1\n[QUORTECH]\r\nTIMEZONE=INTL\r\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const ValueCase kPelioValueCases[] = {
+    {"LowerCaseIsSet", "[QUORTECH]\r\nTIMEZONE=intl\r\n", ""},
+    {"NamesWithoutCaseBlanksTrimmed", "  [ quorTech ]  \r\n\t timeZone \t=  INTL \t\r\n", ""},
+    {"DoubleQuotesRemoved", "[QUORTECH]\r\nTIMEZONE= \"INTL\" \r\n", ""},
+    {"SingleQuotesRemoved", "[QUORTECH]\nTIMEZONE='INTL'", ""},
+    {"FirstOfDuplicateKeys", "[QUORTECH]\r\nTIMEZONE=INTL\r\nTIMEZONE=LOCAL\r\n", ""},
+    {"OtherValueReplacedRestKept", kHead + "TimeZone = LOCAL  " + kTail, kHead + "TimeZone =INTL" + kTail},
+    {"OnePairOfQuotesOnly", "[QUORTECH]\r\nTIMEZONE=\"\"INTL\"\"\r\n", kSet},
+    {"UnmatchedQuote", "[QUORTECH]\r\nTIMEZONE=\"INTL\r\n", kSet},
+    // Read into 30 bytes, the value is cut short and so never counts as set.
+    {"LongValueCut", "[QUORTECH]\r\nTIMEZONE=INTL" + std::string(30, ' ') + "X\r\n", kSet},
+    {"LfFile", "[QUORTECH]\nTIMEZONE=LOCAL\nB=2\n", "[QUORTECH]\nTIMEZONE=INTL\nB=2\n"},
+    {"NoFinalLineEnd", "[QUORTECH]\r\nTIMEZONE=LOCAL", "[QUORTECH]\r\nTIMEZONE=INTL"},
+    {"KeyAfterTheSectionsLastEntry", "[QUORTECH]\r\nA=1\r\n; x\r\n\r\n[OTHER]\r\nTIMEZONE=INTL\r\n",
+     "[QUORTECH]\r\nA=1\r\n; x\r\nTIMEZONE=INTL\r\n\r\n[OTHER]\r\nTIMEZONE=INTL\r\n"},
+    {"CommentIsNoEntry", "[QUORTECH]\r\n;TIMEZONE=INTL\r\n", "[QUORTECH]\r\n;TIMEZONE=INTL\r\nTIMEZONE=INTL\r\n"},
+    {"EntryBeforeAnySection", "TIMEZONE=INTL\r\n[QUORTECH]\r\n", "TIMEZONE=INTL\r\n" + kSet},
+    {"FirstOfDuplicateSections", "[QUORTECH]\r\nA=1\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\n",
+     "[QUORTECH]\r\nA=1\r\nTIMEZONE=INTL\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"},
+    {"KeyInLfFileEndsInCrLf", "[QUORTECH]\nA=1\n", "[QUORTECH]\nA=1\nTIMEZONE=INTL\r\n"},
+    {"KeyAfterLastLineWithoutLineEnd", "[QUORTECH]\r\nA=1", "[QUORTECH]\r\nA=1\r\nTIMEZONE=INTL\r\n"},
+    {"SectionAppendedAtTheEnd", "[OTHER]\r\nA=1\r\n\r\n", "[OTHER]\r\nA=1\r\n\r\n" + kSet},
+    {"SectionAfterLastLineWithoutLineEnd", "[OTHER]\nA=1", "[OTHER]\nA=1\r\n" + kSet},
+    {"EmptyFile", "", kSet},
+};
 
-// --- ModifyPelioIni: missing and refused files ---
+INSTANTIATE_TEST_SUITE_P(Values, PelioValueTest, ::testing::ValuesIn(kPelioValueCases), kCaseName);
 
-TEST_F(ConfigFilesTest, OnlyNewdataFileIsUpdatedAndTheMissingOneReported) {
+// A missing file is reported, never created, and the other one is still done.
+TEST_F(ConfigFilesTest, MissingFilesAreReportedInOrder) {
   ASSERT_TRUE(win::DeleteFileA(dataPelio.c_str()));
   EXPECT_FALSE(ModifyPelioIni(root));
   EXPECT_EQ(machine.stdoutText, std::string(kModifying) + "\nPelio.ini- File Not Found: C:\\Site\\data\\pelio.ini");
-  EXPECT_FALSE(machine.files.Exists(dataPelio));
-  EXPECT_EQ(File(newdataPelio), "[QUORTECH]\r\nTIMEZONE=INTL\r\n");
-}
+  EXPECT_EQ(File(newdataPelio), kIntl);
+  EXPECT_EQ(machine.CallsStartingWith("GetPrivateProfileStringA"),
+            std::vector<std::string>{"GetPrivateProfileStringA(QUORTECH, TIMEZONE, 30, " + newdataPelio + ")"});
 
-TEST_F(ConfigFilesTest, NeitherFileIsCreated) {
-  ASSERT_TRUE(win::DeleteFileA(dataPelio.c_str()));
   ASSERT_TRUE(win::DeleteFileA(newdataPelio.c_str()));
   EXPECT_FALSE(ModifyPelioIni(root));
-  EXPECT_EQ(machine.stdoutText, std::string(kModifying) +
-                                    "\nPelio.ini- File Not Found: C:\\Site\\data\\pelio.ini"
-                                    "\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini");
+  EXPECT_TRUE(Contains(machine.stdoutText, std::string(kModifying) +
+                                               "\nPelio.ini- File Not Found: C:\\Site\\data\\pelio.ini"
+                                               "\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini"));
   EXPECT_FALSE(machine.files.Exists(dataPelio));
   EXPECT_FALSE(machine.files.Exists(newdataPelio));
-  EXPECT_TRUE(machine.CallsStartingWith("GetPrivateProfileStringA").empty());
 }
-
-enum class Refusal { ReadOnly, HeldWithoutSharing, Directory, DiskFull };
 
 struct RefusalCase {
   const char* name;
-  Refusal refusal;
+  void (*arrange)(sim::Machine& machine, const std::string& path);
   int code;
 };
-
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
 class PelioRefusalTest : public ConfigFilesTest, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(PelioRefusalTest, RefusedWriteIsReportedAndTheOtherFileStillDone) {
   const RefusalCase& c = GetParam();
-  const std::string before = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n";
-  int hold = 0;
-  switch (c.refusal) {
-    case Refusal::ReadOnly:
-      machine.files.SetReadOnly(dataPelio, true);
-      break;
-    case Refusal::HeldWithoutSharing:
-      hold = machine.files.HoldOpen(dataPelio, win::GENERIC_READ, 0);
-      break;
-    case Refusal::Directory:
-      ASSERT_TRUE(win::DeleteFileA(dataPelio.c_str()));
-      machine.files.MakeDirectory(dataPelio);
-      break;
-    case Refusal::DiskFull:
-      machine.files.FailWrites(dataPelio, win::ERROR_DISK_FULL);
-      break;
-  }
+  c.arrange(machine, dataPelio);
   EXPECT_FALSE(ModifyPelioIni(root));
   EXPECT_EQ(machine.stdoutText, std::string(kModifying) +
                                     "\nPelio.ini- Unable to update: C:\\Site\\data\\pelio.ini (error " +
                                     std::to_string(c.code) + ")");
-  if (c.refusal != Refusal::Directory) {
-    EXPECT_EQ(File(dataPelio), before);
-  }
-  EXPECT_EQ(File(newdataPelio), "[QUORTECH]\r\nTIMEZONE=INTL\r\n");
-  if (hold != 0) {
-    machine.files.ReleaseHold(hold);
-  }
+  EXPECT_EQ(File(dataPelio), kLocal);
+  EXPECT_EQ(File(newdataPelio), kIntl);
 }
 
-INSTANTIATE_TEST_SUITE_P(Refusals, PelioRefusalTest,
-                         ::testing::Values(RefusalCase{"ReadOnly", Refusal::ReadOnly, 5},
-                                           RefusalCase{"HeldWithoutSharing", Refusal::HeldWithoutSharing, 32},
-                                           RefusalCase{"DirectoryAtThePath", Refusal::Directory, 5},
-                                           RefusalCase{"DiskFull", Refusal::DiskFull, 112}),
-                         [](const auto& info) { return std::string(info.param.name); });
+const RefusalCase kPelioRefusalCases[] = {
+    {"ReadOnly", [](sim::Machine& m, const std::string& p) { m.files.SetReadOnly(p, true); }, 5},
+    {"HeldWithoutSharing", [](sim::Machine& m, const std::string& p) { m.files.HoldOpen(p, win::GENERIC_READ, 0); },
+     32},
+    {"DiskFull", [](sim::Machine& m, const std::string& p) { m.files.FailWrites(p, 112); }, 112},
+};
 
-TEST_F(ConfigFilesTest, RootEndingInBackslashGivesPathsAsFormed) {
-  const std::string slashRoot = root + "\\";
-  ASSERT_TRUE(win::DeleteFileA(newdataPelio.c_str()));
-  EXPECT_FALSE(ModifyPelioIni(slashRoot));
-  EXPECT_EQ(machine.stdoutText,
-            std::string(kModifying) + "\nPelio.ini- File Not Found: C:\\Site\\\\newdata\\pelio.ini");
-  EXPECT_EQ(
-      machine.CallsStartingWith("WritePrivateProfileStringA"),
-      std::vector<std::string>{"WritePrivateProfileStringA(QUORTECH, TIMEZONE, INTL, C:\\Site\\\\data\\pelio.ini)"});
-  EXPECT_EQ(File(dataPelio), "[QUORTECH]\r\nTIMEZONE=INTL\r\n");
-}
-
-TEST_F(ConfigFilesTest, MessagesGoToTheRunLogToo) {
-  OpenRunLog(root + "\\tmp\\debGorvinal.txt");
-  machine.files.WriteFile(dataTimezone, "");
-  machine.files.SetReadOnly(dataTimezone, true);
-  ASSERT_TRUE(win::DeleteFileA(newdataPelio.c_str()));
-  RemoveTimezoneIni(root);
-  ModifyPelioIni(root);
-  ResetProcessState();  // closes the run log
-  EXPECT_EQ(SiteLog(),
-            "\r\nRemoving Timezone.ini.. if exists"
-            "\r\nTimezone.ini could not be removed: C:\\Site\\data\\timezone.ini (error 5)"
-            "\r\nModifying Pelio.ini."
-            "\r\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini");
-}
+INSTANTIATE_TEST_SUITE_P(Refusals, PelioRefusalTest, ::testing::ValuesIn(kPelioRefusalCases), kCaseName);
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 const char* const kZoneBaseNames[7] = {"Alaskan", "Pacific",  "Mountain",    "Central",
                                        "Eastern", "Atlantic", "Newfoundland"};
+const char kAppIdKey[] = "HKCR\\AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}";
 
 int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
   ResetProcessState();
@@ -34,21 +35,29 @@ std::string ZoneKey9x(const std::string& baseName) {
 }
 
 std::vector<uint8_t> OldTzi(int32_t bias) {
-  std::vector<uint8_t> tzi(44, 0);
+  // Bias, standard bias 0, daylight bias -60; standard time from the last
+  // (5th) Sunday of October, daylight time from the first Sunday of April.
+  std::vector<uint8_t> tzi = {0, 0, 0, 0, 0, 0, 0, 0, 0xC4, 0xFF, 0xFF, 0xFF, 0, 0, 10, 0, 0, 0, 5, 0, 2, 0,
+                              0, 0, 0, 0, 0, 0, 0, 0, 4,    0,    0,    0,    1, 0, 2,  0, 0, 0, 0, 0, 0, 0};
   for (int i = 0; i < 4; ++i) {
     tzi[i] = static_cast<uint8_t>(static_cast<uint32_t>(bias) >> (8 * i));
   }
-  const uint8_t daylightBias[4] = {0xC4, 0xFF, 0xFF, 0xFF};
-  std::copy(daylightBias, daylightBias + 4, tzi.begin() + 8);
-  // Standard time: last (5th) Sunday of October, 02:00.
-  tzi[14] = 10;
-  tzi[18] = 5;
-  tzi[20] = 2;
-  // Daylight time: first Sunday of April, 02:00.
-  tzi[30] = 4;
-  tzi[34] = 1;
-  tzi[36] = 2;
   return tzi;
+}
+
+std::string Crlf(std::string text) {
+  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
+    text.insert(at, "\r");
+  }
+  return text;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+void ExpectNothingLeftOpen(const sim::Machine& machine) {
+  EXPECT_EQ(machine.handles.Open(), std::vector<std::string>{});
+  EXPECT_EQ(machine.heap.Blocks(), 0u);
+  EXPECT_EQ(machine.modules.TotalLoads(), machine.modules.Loads("advapi32.dll"));
 }
 
 SimTest::SimTest() {
@@ -70,4 +79,37 @@ void SimTest::SeedZones(bool windows9x) {
 
 std::string SimTest::SiteLog() const {
   return machine.files.ReadFile(root + "\\tmp\\debGorvinal.txt").value_or("<no run log>");
+}
+
+SiteTest::SiteTest() { ResetProcessState(); }
+
+void SiteTest::TearDown() {
+  ResetProcessState();  // closes a run log that the test opened itself
+  ExpectNothingLeftOpen(machine);
+}
+
+void SiteTest::WritePelioFiles(const std::string& content) {
+  machine.files.WriteFile(root + "\\data\\pelio.ini", content);
+  machine.files.WriteFile(root + "\\newdata\\pelio.ini", content);
+}
+
+sim::ScriptedService& SiteTest::InstallHub(bool registered) {
+  if (registered) {
+    machine.registry.SetString(kAppIdKey, "LocalService", "HubSvc");
+  }
+  return machine.services.Install("HubSvc");
+}
+
+sim::Process& SiteTest::RunningManager(sim::Behaviour::OnClose onClose, bool refuseTerminate) {
+  sim::Behaviour behaviour;
+  behaviour.windows = 1;
+  behaviour.onClose = onClose;
+  behaviour.refuseTerminate = refuseTerminate;
+  return machine.processes.Add("PelioMgr.exe", behaviour);
+}
+
+void SiteTest::InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor) {
+  sim::Program program;
+  program.behaviour.runFor = runFor;
+  machine.processes.AddProgram(siteRoot + "\\bin\\PelioMgr.exe", program);
 }

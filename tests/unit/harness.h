@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,21 @@ extern const char* const kZoneBaseNames[7];
 // first Sunday of April to the last Sunday of October, at 02:00.
 std::vector<uint8_t> OldTzi(int32_t bias);
 
+// The control server's registration: a "LocalService" value here means that
+// it runs as a service.
+extern const char kAppIdKey[];
+
+// text with every "\n" written as "\r\n", as the run log holds it.
+std::string Crlf(std::string text);
+bool Contains(const std::string& text, const std::string& part);
+
+// Names the cases of a parameterized test after their `name` member.
+inline constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
+
+// Every handle closed and every heap block freed; no library left loaded but
+// ADVAPI32.DLL, which the bound status query keeps for the rest of a run.
+void ExpectNothingLeftOpen(const sim::Machine& machine);
+
 // A machine with a valid site at C:\Site (data\pelio.ini, tmp\) and the seven
 // US/Canada zone keys holding the old rules.
 class SimTest : public ::testing::Test {
@@ -34,4 +50,22 @@ class SimTest : public ::testing::Test {
 
   sim::Machine machine;
   const std::string root = "C:\\Site";
+};
+
+// A SimTest that starts from fresh process state and checks, once each test
+// is over and a run log it opened is closed, that nothing was left open.
+class SiteTest : public SimTest {
+ protected:
+  SiteTest();
+  void TearDown() override;
+  // data\pelio.ini and newdata\pelio.ini, both holding content.
+  void WritePelioFiles(const std::string& content);
+  // HubSvc installed and running; registered as the control server's service
+  // when asked, so that the back-office job runs in service mode.
+  sim::ScriptedService& InstallHub(bool registered);
+  // The manager application running, with one window.
+  sim::Process& RunningManager(sim::Behaviour::OnClose onClose = sim::Behaviour::OnClose::EndAtOnce,
+                               bool refuseTerminate = false);
+  // The manager program of a site; without runFor it keeps running once started.
+  void InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor = std::nullopt);
 };

@@ -6,32 +6,21 @@
 
 namespace {
 
-class RunLogTest : public SimTest {
- protected:
-  RunLogTest() { ResetProcessState(); }
-  ~RunLogTest() override { ResetProcessState(); }
-  const std::string logPath = "C:\\Site\\tmp\\debGorvinal.txt";
-};
+const char kDriveLog[] = "C:\\debGorvinal.txt";
+const char kSiteLog[] = "C:\\Site\\tmp\\debGorvinal.txt";
+
+using RunLogTest = SiteTest;
 
 TEST_F(RunLogTest, ConsoleGetsTextVerbatimAndLogGetsCrLf) {
-  OpenRunLog(logPath);
-  ASSERT_NE(CurrentRunLog(), nullptr);
+  OpenRunLog(kSiteLog);
   LogMessage("\nfirst\n\nsecond", CurrentRunLog());
   LogMessage("\nconsole only", nullptr);
   LogMessage("\r\nkept\r", CurrentRunLog());
   EXPECT_EQ(machine.stdoutText, "\nfirst\n\nsecond\nconsole only\r\nkept\r");
-  EXPECT_EQ(machine.files.ReadFile(logPath).value(), "\r\nfirst\r\n\r\nsecond\r\r\nkept\r");
-}
-
-TEST_F(RunLogTest, OpeningTruncatesAnEarlierLogAndSharesIt) {
-  machine.files.WriteFile(logPath, "old content that is longer");
-  OpenRunLog(logPath);
-  LogMessage("\nnew", CurrentRunLog());
-  EXPECT_EQ(machine.files.ReadFile(logPath).value(), "\r\nnew");
-  // Another process may read and write it while it is open.
-  int reader = machine.files.HoldOpen(logPath, win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE);
-  machine.files.ReleaseHold(reader);
-  EXPECT_EQ(machine.CallsStartingWith("CreateFileA")[0], "CreateFileA(" + logPath + ", 0xC0000000, 0x3, 2)");
+  EXPECT_EQ(machine.files.ReadFile(kSiteLog).value(), "\r\nfirst\r\n\r\nsecond\r\r\nkept\r");
+  // Created anew, for reading and writing, shared with readers and writers.
+  EXPECT_EQ(machine.CallsStartingWith("CreateFileA")[0],
+            "CreateFileA(" + std::string(kSiteLog) + ", 0xC0000000, 0x3, 2)");
 }
 
 TEST_F(RunLogTest, FormattedValuesAreNeverFormatStrings) {
@@ -43,72 +32,52 @@ TEST_F(RunLogTest, FormattedValuesAreNeverFormatStrings) {
 }
 
 TEST_F(RunLogTest, FailedLogWritesLeaveTheConsoleComplete) {
-  machine.files.FailWrites(logPath, win::ERROR_DISK_FULL);
+  machine.files.FailWrites(kSiteLog, win::ERROR_DISK_FULL);
   EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS", "/S"}), 0);
-  EXPECT_NE(machine.stdoutText.find("part.. succeeded\nSuccess"), std::string::npos);
+  EXPECT_TRUE(Contains(machine.stdoutText, "part.. succeeded\nSuccess"));
   EXPECT_EQ(SiteLog(), "");
-}
-
-TEST_F(RunLogTest, LogThatCannotBeOpenedMeansConsoleOnly) {
-  machine.files.WriteFile(logPath, "old");
-  const int hold = machine.files.HoldOpen(logPath, win::GENERIC_READ, 0);
-  EXPECT_EQ(RunProgram(machine, {"/S"}), 0);
-  EXPECT_EQ(machine.stdoutText, "\nTrying to remove debout file..\nDebout file could not be removed from " + logPath +
-                                    " (error 32)\nSuccess");
-  machine.files.ReleaseHold(hold);
-  EXPECT_TRUE(OpenHandles().empty());
-}
-
-TEST_F(RunLogTest, CloseLogAndExitWithoutLogEndsWithZero) {
-  try {
-    CloseLogAndExit(0);
-  } catch (const sim::ProcessExit& exit) {
-    EXPECT_EQ(exit.code, 0u);
-  }
-  EXPECT_EQ(machine.exitCode, 0u);
 }
 
 struct DeboutCase {
   const char* name;
-  bool atDriveRoot;
-  bool atSite;
-  bool atDriveRootHeld;  // another process holds it open without delete sharing
+  std::vector<const char*> earlier;  // earlier logs
+  const char* held;                  // held open by another process without sharing
   std::string console;
-  bool driveRootRemains;
+  const char* log;  // what the site's log holds at the end
 };
-
-void PrintTo(const DeboutCase& c, std::ostream* os) { *os << c.name; }
 
 class DeboutTest : public RunLogTest, public ::testing::WithParamInterface<DeboutCase> {};
 
+// At most one earlier log is removed, the one at the drive root first; a log
+// that cannot be removed is reported with the code and the run goes on.
 TEST_P(DeboutTest, RemovesAtMostOneEarlierLog) {
   const DeboutCase& c = GetParam();
-  if (c.atDriveRoot) {
-    machine.files.WriteFile("C:\\debGorvinal.txt", "old");
+  for (const char* path : c.earlier) {
+    machine.files.WriteFile(path, "old");
   }
-  if (c.atSite) {
-    machine.files.WriteFile(logPath, "old");
+  if (c.held != nullptr) {
+    machine.files.HoldOpen(c.held, win::GENERIC_READ, 0);
   }
-  if (c.atDriveRootHeld) {
-    machine.files.HoldOpen("C:\\debGorvinal.txt", win::GENERIC_READ, win::FILE_SHARE_READ);
-  }
-  RunProgram(machine, {"/S"});
+  EXPECT_EQ(RunProgram(machine, {"/S"}), 0);
   EXPECT_EQ(machine.stdoutText, "\nTrying to remove debout file.." + c.console + "\nSuccess");
-  EXPECT_EQ(machine.files.Exists("C:\\debGorvinal.txt"), c.driveRootRemains);
-  // The new log never holds what was written before it was opened.
-  EXPECT_EQ(SiteLog(), "\r\nSuccess");
+  EXPECT_EQ(machine.files.Exists(kDriveLog), c.held != nullptr && std::string(c.held) == kDriveLog);
+  EXPECT_EQ(SiteLog(), c.log);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Removal, DeboutTest,
-    ::testing::Values(
-        DeboutCase{"Neither", false, false, false, "\nMarker file was not found", false},
-        DeboutCase{"DriveRootOnly", true, false, false, "\nDebout file removed from C:\\debGorvinal.txt", false},
-        DeboutCase{"SiteOnly", false, true, false, "\nDebout file removed from C:\\Site\\tmp\\debGorvinal.txt", false},
-        DeboutCase{"BothRemovesDriveRootOnly", true, true, false, "\nDebout file removed from C:\\debGorvinal.txt",
-                   false},
-        DeboutCase{"LockedIsReported", true, false, true,
-                   "\nDebout file could not be removed from C:\\debGorvinal.txt (error 32)", true}),
-    [](const auto& info) { return std::string(info.param.name); });
+const std::string kRemoved = "\nDebout file removed from ";
+const std::string kNotRemoved = "\nDebout file could not be removed from ";
+
+const DeboutCase kDeboutCases[] = {
+    {"Neither", {}, nullptr, "\nMarker file was not found", "\r\nSuccess"},
+    {"DriveRootOnly", {kDriveLog}, nullptr, kRemoved + kDriveLog, "\r\nSuccess"},
+    {"SiteOnly", {kSiteLog}, nullptr, kRemoved + kSiteLog, "\r\nSuccess"},
+    // The site's log is then opened anew, and holds nothing of the earlier one.
+    {"BothRemovesDriveRootOnly", {kDriveLog, kSiteLog}, nullptr, kRemoved + kDriveLog, "\r\nSuccess"},
+    {"DriveRootLocked", {kDriveLog}, kDriveLog, kNotRemoved + kDriveLog + " (error 32)", "\r\nSuccess"},
+    // The run goes on without a log.
+    {"SiteLocked", {kSiteLog}, kSiteLog, kNotRemoved + kSiteLog + " (error 32)", "old"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Removal, DeboutTest, ::testing::ValuesIn(kDeboutCases), kCaseName);
 
 }  // namespace

@@ -43,17 +43,17 @@ bool ParseShare(const char* text, DWORD* share) {
 int main(int argc, char** argv) {
   DWORD share = 0;
   if (argc < 2 || argc > 3 || (argc == 3 && !ParseShare(argv[2], &share))) {
-    std::fprintf(stderr, "usage: file_locker PATH [none|rwd]\n");
+    (void)std::fprintf(stderr, "usage: file_locker PATH [none|rwd]\n");
     return 2;
   }
   HANDLE file =
       CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    std::printf("error %lu\n", GetLastError());
+    (void)std::printf("error %lu\n", GetLastError());
     return 1;
   }
-  std::printf("locked\n");
-  std::fflush(stdout);
+  (void)std::printf("locked\n");
+  (void)std::fflush(stdout);
 
   // Hold the file until standard input ends (closed pipe, end of file or no
   // input at all).

@@ -87,7 +87,7 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   }
   for (int step = 0; step < o.stopSteps; ++step) {
     Sleep(500);
-    Report(SERVICE_STOP_PENDING, static_cast<DWORD>(step + 2), 1000);
+    Report(SERVICE_STOP_PENDING, static_cast<DWORD>(step) + 2, 1000);
   }
   Report(SERVICE_STOPPED, 0, 0);
 }

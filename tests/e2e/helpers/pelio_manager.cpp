@@ -70,18 +70,18 @@ int main() {
   windowClass.hInstance = GetModuleHandleA(nullptr);
   windowClass.lpszClassName = "PelioMgrTestWindow";
   if (RegisterClassA(&windowClass) == 0) {
-    std::printf("error %lu\n", GetLastError());
+    (void)std::printf("error %lu\n", GetLastError());
     return 1;
   }
   HWND window =
       CreateWindowExA(0, windowClass.lpszClassName, "Pelio Manager (test)", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                       CW_USEDEFAULT, 320, 200, nullptr, nullptr, windowClass.hInstance, nullptr);
   if (window == nullptr) {
-    std::printf("error %lu\n", GetLastError());
+    (void)std::printf("error %lu\n", GetLastError());
     return 1;
   }
-  std::printf("ready\n");
-  std::fflush(stdout);
+  (void)std::printf("ready\n");
+  (void)std::fflush(stdout);
 
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {

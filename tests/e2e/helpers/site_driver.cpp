@@ -47,7 +47,7 @@ bool RunStep(const std::string& step, const std::string& root, bool* known) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: site_driver ROOT STEP...\n");
+    (void)std::fprintf(stderr, "usage: site_driver ROOT STEP...\n");
     return 2;
   }
   const std::string root = argv[1];
@@ -56,11 +56,11 @@ int main(int argc, char** argv) {
     bool known = false;
     const bool result = RunStep(argv[i], root, &known);
     if (!known) {
-      std::fprintf(stderr, "unknown step %s\n", argv[i]);
+      (void)std::fprintf(stderr, "unknown step %s\n", argv[i]);
       CloseLogAndExit(2);
     }
-    std::fflush(stdout);
-    std::fprintf(stderr, "%s=%d\n", argv[i], result ? 1 : 0);
+    (void)std::fflush(stdout);
+    (void)std::fprintf(stderr, "%s=%d\n", argv[i], result ? 1 : 0);
   }
   CloseLogAndExit(0);
 }
