@@ -27,7 +27,7 @@ BOOL CALLBACK FindBox(HWND window, LPARAM found) {
 
 std::string WindowText(HWND window) {
   std::string text(static_cast<size_t>(GetWindowTextLengthA(window)) + 1, '\0');
-  text.resize(static_cast<size_t>(GetWindowTextA(window, &text[0], static_cast<int>(text.size()))));
+  text.resize(static_cast<size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
   return text;
 }
 
@@ -68,7 +68,7 @@ bool WaitForClose(HWND box) {
 
 int main(int argc, char** argv) {
   std::printf("ready\n");
-  std::fflush(stdout);
+  (void)std::fflush(stdout);
   for (int i = 1; i < argc; ++i) {
     HWND box = WaitForBox();
     if (box == nullptr) {
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     std::string message;
     EnumChildWindows(box, FindMessage, reinterpret_cast<LPARAM>(&message));
     std::printf("caption: %s\ntext: %s\n", WindowText(box).c_str(), message.c_str());
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(std::atoi(argv[i]), BN_CLICKED), 0);
     if (!WaitForClose(box)) {
       std::printf("message box did not close\n");
