@@ -105,37 +105,27 @@ bool IsOwnMessage(const std::string& text) {
   return false;
 }
 
-// The input: one byte of machine choices, then fields separated by zero
-// bytes: QUORDIR, data\pelio.ini, newdata\pelio.ini, then the arguments.
-struct Input {
-  uint8_t choices = 0;
-  std::vector<std::string> fields;
-};
-
-Input Parse(const uint8_t* data, size_t size) {
-  Input input;
-  if (size == 0) {
-    return input;
-  }
-  input.choices = data[0];
-  input.fields.emplace_back();
-  for (size_t i = 1; i < size && input.fields.size() <= 64; ++i) {
+// The fields of an input after its first byte (the machine choices),
+// separated by zero bytes: QUORDIR, data\pelio.ini, newdata\pelio.ini, then
+// the arguments.
+std::vector<std::string> Fields(const uint8_t* data, size_t size) {
+  std::vector<std::string> fields(1);
+  for (size_t i = 0; i < size && fields.size() <= 64; ++i) {
     if (data[i] == 0) {
-      input.fields.emplace_back();
+      fields.emplace_back();
     } else {
-      input.fields.back() += static_cast<char>(data[i]);
+      fields.back() += static_cast<char>(data[i]);
     }
   }
-  input.fields.resize(std::max<size_t>(input.fields.size(), 3));
-  return input;
+  fields.resize(std::max<size_t>(fields.size(), 3));
+  return fields;
 }
 
-void SetUpMachine(sim::Machine& machine, const Input& input) {
-  const uint8_t c = input.choices;
-  machine.environment["QUORDIR"] = input.fields[0];
-  machine.files.WriteFile("C:\\Site\\data\\pelio.ini", input.fields[1]);
+void SetUpMachine(sim::Machine& machine, uint8_t c, const std::vector<std::string>& fields) {
+  machine.environment["QUORDIR"] = fields[0];
+  machine.files.WriteFile("C:\\Site\\data\\pelio.ini", fields[1]);
   if ((c & 0x01) == 0) {
-    machine.files.WriteFile("C:\\Site\\newdata\\pelio.ini", input.fields[2]);
+    machine.files.WriteFile("C:\\Site\\newdata\\pelio.ini", fields[2]);
   }
   if ((c & 0x02) == 0) {
     machine.files.MakeDirectory("C:\\Site\\tmp");
@@ -159,30 +149,31 @@ void SetUpMachine(sim::Machine& machine, const Input& input) {
   if ((c & 0x40) != 0) {
     machine.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
   }
-  const char* names[] = {"Alaskan", "Pacific", "Mountain", "Central", "Eastern", "Atlantic", "Newfoundland"};
-  for (const char* name : names) {
-    const std::string key = (c & 0x40) != 0
-                                ? std::string("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Time Zones\\") + name
-                                : std::string("HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\") +
-                                      name + " Standard Time";
-    machine.registry.SetValue(key, "TZI", win::REG_BINARY, std::vector<uint8_t>(44));
+  // The zone keys of both families: only one family's are looked for.
+  for (const char* name : {"Alaskan", "Pacific", "Mountain", "Central", "Eastern", "Atlantic", "Newfoundland"}) {
+    const std::vector<uint8_t> tzi(44);
+    machine.registry.SetValue(std::string("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Time Zones\\") + name,
+                              "TZI", win::REG_BINARY, tzi);
+    machine.registry.SetValue(
+        std::string("HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\") + name + " Standard Time",
+        "TZI", win::REG_BINARY, tzi);
   }
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const Input input = Parse(data, size);
-  if (input.fields.empty()) {
+  if (size == 0) {
     return 0;
   }
+  const std::vector<std::string> fields = Fields(data + 1, size - 1);
   sim::Machine machine;
-  SetUpMachine(machine, input);
+  SetUpMachine(machine, data[0], fields);
 
   // The argument vector as a C runtime gives it: exactly argc elements and
   // a null after them, so that any read beyond is caught.
   std::vector<std::string> arguments = {machine.exePath};
-  arguments.insert(arguments.end(), input.fields.begin() + 3, input.fields.end());
+  arguments.insert(arguments.end(), fields.begin() + 3, fields.end());
   std::vector<char*> argv;
   argv.reserve(arguments.size() + 1);
   for (auto& argument : arguments) {
