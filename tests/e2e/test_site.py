@@ -100,11 +100,10 @@ class SiteTestCase(winetest.TestCase):
         self.assertEqual(result.status, 0, result)
         return result
 
-    def check_output(self, result, log, console_only=None):
-        """The run log holds exactly LOG; the console holds the same after
-        its own first messages, or CONSOLE_ONLY when it differs further."""
-        console = CONSOLE_ONLY_START + (log if console_only is None else console_only)
-        self.assertEqual(result.stdout, to_crlf(console))
+    def check_output(self, result, log, console=None):
+        """The run log holds exactly LOG; the console holds its own first
+        messages, then CONSOLE (LOG unless given)."""
+        self.assertEqual(result.stdout, to_crlf(CONSOLE_ONLY_START + (log if console is None else console)))
         self.assertEqual(self.machine.read_file(LOG), to_crlf(log))
 
 
@@ -172,7 +171,7 @@ class ServiceTest(SiteTestCase):
         result = self.run_patch()
         report = ("\nControl Server Service is not started. \n  Current State: 1\n  Exit Code: 1066\n"
                   "  Service Specific Exit Code: 42\n  Check Point: 0\n  Wait Hint: 0\n")
-        self.check_output(result, service_run(STOPPED, ""), console_only=service_run(STOPPED, report))
+        self.check_output(result, service_run(STOPPED, ""), console=service_run(STOPPED, report))
         self.assertEqual(self.service(), (1, 1066, 42))
 
     def test_missing_service_gives_open_service_1060(self):
