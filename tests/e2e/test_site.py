@@ -1,20 +1,28 @@
-"""The site operations on the real Windows calls under Wine: the control server
+"""The site part of the back-office job under Wine: the control server
 service HubSvc stopped and started through the service control manager, and
 the site's configuration files changed through the profile calls.
 
-The operations are driven by the helper site_driver, which links the patch's
-own code and runs the named steps with the run log set up as dstpatch.exe
-sets it up. The service is the helper hub_service, registered as HubSvc; its
-command line picks how it behaves.
+Every test runs the real `dstpatch.exe /CHANGEBOHVALS /S` on a site at
+C:\\Site. The service tests register the control server's AppID, so the run
+works in service mode; the service is the helper hub_service, registered as
+HubSvc, and its command line picks how it behaves. The file tests have no
+registration, so the run works in application mode: the site's manager
+program is the helper pelio_manager, which the run starts again at the end
+and which then ends at once.
 """
 
 import os
 import re
 
 import winetest
+from winetest import to_crlf
 
 ROOT = r"C:\Site"
 LOG = ROOT + r"\tmp\debGorvinal.txt"
+DATA = ROOT + r"\data\pelio.ini"
+NEWDATA = ROOT + r"\newdata\pelio.ini"
+MANAGER = ROOT + r"\bin\PelioMgr.exe"
+PELIO = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"
 
 APPID_REG = r"""REGEDIT4
 
@@ -22,6 +30,9 @@ APPID_REG = r"""REGEDIT4
 "LocalService"="HubSvc"
 """
 
+# Written to the console before the run log is opened.
+CONSOLE_ONLY_START = "\nTrying to remove debout file..\nMarker file was not found"
+FILES = "\nRemoving Timezone.ini.. if exists\nModifying Pelio.ini."
 STOPPED = "\nControl server stopped."
 STARTED = "\nControl server started."
 
@@ -36,101 +47,17 @@ def start_failure(call, code):
             "\nStartControlServer() - Unable to start the Hubsvc" % (call, code))
 
 
-class SiteTestCase(winetest.TestCase):
-    """A machine with a site at C:\\Site and the control server's AppID
-    registration; the wine server is kept alive so that services run."""
-
-    def setUp(self):
-        super().setUp()
-        self.machine.keep_server_alive()
-        self.machine.write_file(ROOT + r"\data\pelio.ini", "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n")
-        self.machine.make_dir(ROOT + r"\tmp")
-        self.machine.import_reg(APPID_REG)
-
-    def drive(self, *steps):
-        """Runs the steps; returns the console output (str, CR LF as written)
-        and the result of each step."""
-        result = self.machine.run(winetest.helper("site_driver"), [ROOT, *steps], timeout=120)
-        self.assertEqual(result.status, 0, result)
-        results = dict(re.findall(r"^(\w+)=([01])\r?$", result.stderr.decode("latin-1"), re.M))
-        return result.stdout.decode("latin-1"), {step: value == "1" for step, value in results.items()}
-
-    def log(self):
-        return (self.machine.read_file(LOG) or b"").decode("latin-1")
+def service_run(stop, start):
+    """The run log of a service-mode run: STOP and START are what the stop
+    and the start of the control server wrote."""
+    return ("\nUsing QUORDIR -  C:\\Site\nTrying to stop the control server." + stop + FILES +
+            "\nTrying to start the control server." + start + "\nSuccess")
 
 
-class ServiceTest(SiteTestCase):
-
-    def install(self, *options):
-        exe = "Z:" + os.path.abspath(winetest.helper("hub_service")).replace("/", "\\")
-        result = self.machine.run("sc", ["create", "HubSvc", "binPath=", " ".join([exe, *options])])
-        self.assertEqual(result.status, 0, result)
-
-    def service(self):
-        """(state, Win32 exit code, service exit code) as `sc query` shows them."""
-        out = self.machine.run("sc", ["query", "HubSvc"]).stdout.decode("latin-1")
-        fields = dict(re.findall(r"^\s*(\w+)\s*:\s*(\d+)", out, re.M))
-        return int(fields["STATE"]), int(fields["WIN32_EXIT_CODE"]), int(fields["SERVICE_EXIT_CODE"])
-
-    def test_stop_then_start(self):
-        self.install("--stop-slowly", "3")
-        self.assertEqual(self.machine.run("sc", ["start", "HubSvc"]).status, 0)
-        console, results = self.drive("load", "isservice", "stop")
-        self.assertEqual(console, winetest.to_crlf(STOPPED).decode())
-        self.assertEqual(results, {"load": True, "isservice": True, "stop": True})
-        self.assertEqual(self.service()[0], 1)
-        self.assertEqual(self.log(), winetest.to_crlf(STOPPED).decode())
-
-        console, results = self.drive("load", "start")
-        self.assertEqual(console, winetest.to_crlf(STARTED).decode())
-        self.assertTrue(results["start"])
-        self.assertEqual(self.service()[0], 4)
-
-    def test_stop_of_a_stopped_service_sends_no_request(self):
-        self.install()
-        console, results = self.drive("load", "stop")
-        self.assertEqual(console, winetest.to_crlf(STOPPED).decode())
-        self.assertTrue(results["stop"])
-
-    def test_service_that_never_stops_times_out(self):
-        self.install("--never-stop")
-        self.assertEqual(self.machine.run("sc", ["start", "HubSvc"]).status, 0)
-        console, results = self.drive("load", "stop")
-        self.assertEqual(console, winetest.to_crlf(stop_failure("StopService", 1460)).decode())
-        self.assertFalse(results["stop"])
-        self.assertEqual(self.service()[0], 3)
-
-    def test_start_waits_while_the_check_point_grows(self):
-        # Four seconds of progress against a 2000 ms wait hint: the wait goes
-        # on for as long as the check point grows.
-        self.install("--start-pending", "8")
-        console, results = self.drive("load", "start")
-        self.assertEqual(console, winetest.to_crlf(STARTED).decode())
-        self.assertEqual(self.service()[0], 4)
-
-    def test_failed_start_is_reported_on_the_console_only(self):
-        self.install("--fail-start")
-        console, results = self.drive("load", "start")
-        report = ("\nControl Server Service is not started. \n  Current State: 1\n  Exit Code: 1066\n"
-                  "  Service Specific Exit Code: 42\n  Check Point: 0\n  Wait Hint: 0\n")
-        self.assertEqual(console, winetest.to_crlf(report).decode())
-        self.assertFalse(results["start"])
-        self.assertEqual(self.log(), "")
-        self.assertEqual(self.service(), (1, 1066, 42))
-
-    def test_start_of_a_running_service_is_refused(self):
-        self.install()
-        self.assertEqual(self.machine.run("sc", ["start", "HubSvc"]).status, 0)
-        console, results = self.drive("load", "start")
-        self.assertEqual(console, winetest.to_crlf(start_failure("StartService", 1056)).decode())
-        self.assertFalse(results["start"])
-
-    def test_missing_service_gives_open_service_1060(self):
-        console, results = self.drive("load", "isservice", "stop", "start")
-        expected = stop_failure("OpenService", 1060) + start_failure("OpenService", 1060)
-        self.assertEqual(console, winetest.to_crlf(expected).decode())
-        self.assertEqual(self.log(), winetest.to_crlf(expected).decode())
-        self.assertEqual(results, {"load": True, "isservice": True, "stop": False, "start": False})
+def application_run(files):
+    """The run log of an application-mode run with no manager running: FILES
+    is what the file changes wrote."""
+    return "\nUsing QUORDIR -  C:\\Site" + files + "\nTrying to start the Pelio Manager.\nSuccess"
 
 
 def entries(content):
@@ -152,31 +79,140 @@ def entries(content):
     return sections
 
 
+CHANGED = [("", []), ("QUORTECH", [("TIMEZONE", "INTL")])]
+
+
+class SiteTestCase(winetest.TestCase):
+    """A machine with a site at C:\\Site: pelio.ini in data and newdata, and
+    the tmp folder for the run log."""
+
+    def setUp(self):
+        super().setUp()
+        self.machine.write_file(DATA, PELIO)
+        self.machine.write_file(NEWDATA, PELIO)
+        self.machine.make_dir(ROOT + r"\tmp")
+
+    def run_patch(self):
+        # The manager program, where there is one, ends at once when started,
+        # so that the run does not wait out the 10 s given to it.
+        result = self.machine.run(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS", "/S"],
+                                  env={"QUORDIR": ROOT, "TZ": "America/New_York", "PELIOMGR_MODE": "exit"})
+        self.assertEqual(result.status, 0, result)
+        return result
+
+    def check_output(self, result, log, console=None):
+        """The run log holds exactly LOG; the console holds its own first
+        messages, then CONSOLE (LOG unless given)."""
+        self.assertEqual(result.stdout, to_crlf(CONSOLE_ONLY_START + (log if console is None else console)))
+        self.assertEqual(self.machine.read_file(LOG), to_crlf(log))
+
+
+class ServiceTest(SiteTestCase):
+    """Service mode: the AppID registration names the service, and the wine
+    server is kept alive so that services run."""
+
+    def setUp(self):
+        super().setUp()
+        self.machine.keep_server_alive()
+        self.machine.import_reg(APPID_REG)
+
+    def install(self, *options, start=False):
+        exe = "Z:" + os.path.abspath(winetest.helper("hub_service")).replace("/", "\\")
+        result = self.machine.run("sc", ["create", "HubSvc", "binPath=", " ".join([exe, *options])])
+        self.assertEqual(result.status, 0, result)
+        if start:
+            result = self.machine.run("sc", ["start", "HubSvc"])
+            self.assertEqual(result.status, 0, result)
+
+    def service(self):
+        """(state, Win32 exit code, service exit code) as `sc query` shows them."""
+        out = self.machine.run("sc", ["query", "HubSvc"]).stdout.decode("latin-1")
+        fields = dict(re.findall(r"^\s*(\w+)\s*:\s*(\d+)", out, re.M))
+        return int(fields["STATE"]), int(fields["WIN32_EXIT_CODE"]), int(fields["SERVICE_EXIT_CODE"])
+
+    def test_stop_then_start(self):
+        # A stop that takes 1.5 s: "stopped" is written once the service
+        # reports STOPPED, before the files are touched, and "started" once it
+        # reports RUNNING again, after them.
+        self.install("--stop-slowly", "3", start=True)
+        result = self.run_patch()
+        self.check_output(result, service_run(STOPPED, STARTED))
+        self.assertEqual(self.service()[0], 4)
+        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
+
+    def test_stopped_service_gets_no_stop_request_and_is_started(self):
+        # A stop request to a stopped service would fail with 1062, so the
+        # stop's success shows that none was sent.
+        self.install()
+        result = self.run_patch()
+        self.check_output(result, service_run(STOPPED, STARTED))
+        self.assertEqual(self.service()[0], 4)
+
+    def test_service_that_never_stops_times_out(self):
+        # After the 5 s time-out the service is still stop pending, so the
+        # start is refused as for a running service (1056) and the run goes on.
+        self.install("--never-stop", start=True)
+        result = self.run_patch()
+        self.check_output(result, service_run(stop_failure("StopService", 1460), start_failure("StartService", 1056)))
+        self.assertEqual(self.service()[0], 3)
+        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
+
+    def test_start_waits_while_the_check_point_grows(self):
+        # 3.5 s of progress against a 2000 ms wait hint, polled each second:
+        # a wait that did not start again with each progress would give up at
+        # the 3 s poll; this one goes on and sees RUNNING at the 4 s poll.
+        self.install("--start-pending", "7")
+        result = self.run_patch()
+        self.check_output(result, service_run(STOPPED, STARTED))
+        self.assertEqual(self.service()[0], 4)
+
+    def test_failed_start_is_reported_on_the_console_only(self):
+        self.install("--fail-start")
+        result = self.run_patch()
+        report = ("\nControl Server Service is not started. \n  Current State: 1\n  Exit Code: 1066\n"
+                  "  Service Specific Exit Code: 42\n  Check Point: 0\n  Wait Hint: 0\n")
+        self.check_output(result, service_run(STOPPED, ""), console=service_run(STOPPED, report))
+        self.assertEqual(self.service(), (1, 1066, 42))
+
+    def test_missing_service_gives_open_service_1060(self):
+        # The registration names a service that is not installed.
+        result = self.run_patch()
+        self.check_output(result, service_run(stop_failure("OpenService", 1060), start_failure("OpenService", 1060)))
+        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
+
+
 class ConfigFileTest(SiteTestCase):
-    """Wine rewrites a profile file in a normalised form when it writes an
+    """Application mode, with the manager program in place and not running.
+
+    Wine rewrites a profile file in a normalised form when it writes an
     entry (CR LF, blank lines dropped, blanks around "=" removed); Windows
     keeps every untouched line byte for byte, and the simulated machine of the
     unit tests follows Windows. So these tests compare entries and comments,
     not bytes, wherever a file is written."""
 
-    DATA = ROOT + r"\data\pelio.ini"
-    NEWDATA = ROOT + r"\newdata\pelio.ini"
+    def setUp(self):
+        super().setUp()
+        with open(winetest.helper("pelio_manager"), "rb") as f:
+            self.machine.write_file(MANAGER, f.read())
+
+    def journal(self):
+        """The lines that the manager program wrote about itself."""
+        return (self.machine.read_file(MANAGER + ".log") or b"").decode("latin-1").splitlines()
 
     def test_pelio_ini_keeps_every_other_entry_and_comment(self):
         m = self.machine
-        m.write_file(self.DATA, "; site settings\r\n[OTHER]\r\nA = 1 \r\n\r\n[QUORTECH]\r\n  ; keep me\r\n"
-                                "TimeZone = LOCAL  \r\nNAME=Caf\xe9 100%\r\n\r\n[LAST]\r\nB=2")
-        m.write_file(self.NEWDATA, "[Other]\nX=1\n")
-        console, results = self.drive("modifypelio")
-        self.assertEqual(console, winetest.to_crlf("\nModifying Pelio.ini.").decode())
-        self.assertTrue(results["modifypelio"])
-        self.assertEqual(entries(m.read_file(self.DATA)), [
+        m.write_file(DATA, "; site settings\r\n[OTHER]\r\nA = 1 \r\n\r\n[QUORTECH]\r\n  ; keep me\r\n"
+                           "TimeZone = LOCAL  \r\nNAME=Caf\xe9 100%\r\n\r\n[LAST]\r\nB=2")
+        m.write_file(NEWDATA, "[Other]\nX=1\n")
+        result = self.run_patch()
+        self.check_output(result, application_run(FILES))
+        self.assertEqual(entries(m.read_file(DATA)), [
             ("", [("; site settings", None)]),
             ("OTHER", [("A", "1")]),
             ("QUORTECH", [("; keep me", None), ("TimeZone", "INTL"), ("NAME", "Caf\xe9 100%")]),
             ("LAST", [("B", "2")]),
         ])
-        self.assertEqual(entries(m.read_file(self.NEWDATA)), [
+        self.assertEqual(entries(m.read_file(NEWDATA)), [
             ("", []),
             ("Other", [("X", "1")]),
             ("QUORTECH", [("TIMEZONE", "INTL")]),
@@ -184,42 +220,41 @@ class ConfigFileTest(SiteTestCase):
 
     def test_value_already_intl_leaves_the_bytes(self):
         content = "[quortech]\n timezone = intl \n\n; end"
-        self.machine.write_file(self.DATA, content)
-        self.machine.write_file(self.NEWDATA, '[QUORTECH]\r\nTIMEZONE="Intl"\r\n')
-        console, results = self.drive("modifypelio")
-        self.assertTrue(results["modifypelio"])
-        self.assertEqual(self.machine.read_file(self.DATA), content.encode())
-        self.assertEqual(self.machine.read_file(self.NEWDATA), b'[QUORTECH]\r\nTIMEZONE="Intl"\r\n')
+        self.machine.write_file(DATA, content)
+        self.machine.write_file(NEWDATA, '[QUORTECH]\r\nTIMEZONE="Intl"\r\n')
+        result = self.run_patch()
+        self.check_output(result, application_run(FILES))
+        self.assertEqual(self.machine.read_file(DATA), content.encode())
+        self.assertEqual(self.machine.read_file(NEWDATA), b'[QUORTECH]\r\nTIMEZONE="Intl"\r\n')
 
     def test_missing_pelio_ini_is_reported_and_not_created(self):
-        console, results = self.drive("modifypelio")
-        self.assertEqual(console, winetest.to_crlf(
-            "\nModifying Pelio.ini.\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini").decode())
-        self.assertFalse(results["modifypelio"])
-        self.assertFalse(self.machine.exists(self.NEWDATA))
-        self.assertEqual(entries(self.machine.read_file(self.DATA)), [("", []), ("QUORTECH", [("TIMEZONE", "INTL")])])
+        # The folder is there, so only the patch's check keeps the file from
+        # being made.
+        os.remove(self.machine.host_path(NEWDATA))
+        result = self.run_patch()
+        self.check_output(result, application_run(FILES + "\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini"))
+        self.assertFalse(self.machine.exists(NEWDATA))
+        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
 
     def test_files_held_without_sharing_give_code_32(self):
         m = self.machine
-        m.write_file(self.NEWDATA, "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n")
         m.write_file(ROOT + r"\data\timezone.ini", "[TZ]\r\n")
         m.write_file(ROOT + r"\newdata\timezone.ini", "[TZ]\r\n")
-        lockers = [m.start(winetest.helper("file_locker"), [path])
-                   for path in (self.DATA, ROOT + r"\data\timezone.ini")]
+        lockers = [m.start(winetest.helper("file_locker"), [path]) for path in (DATA, ROOT + r"\data\timezone.ini")]
         for locker in lockers:
             locker.wait_for_output("locked")
-        console, results = self.drive("removetz", "modifypelio")
-        expected = ("\nRemoving Timezone.ini.. if exists"
-                    "\nTimezone.ini could not be removed: C:\\Site\\data\\timezone.ini (error 32)"
-                    "\nModifying Pelio.ini."
-                    "\nPelio.ini- Unable to update: C:\\Site\\data\\pelio.ini (error 32)")
-        self.assertEqual(console, winetest.to_crlf(expected).decode())
-        self.assertEqual(self.log(), winetest.to_crlf(expected).decode())
-        self.assertFalse(results["modifypelio"])
+        result = self.run_patch()
         for locker in lockers:
             self.assertEqual(locker.stop(), 0)
-        # What was not held was done; what was held is unchanged.
+        self.check_output(result, application_run(
+            "\nRemoving Timezone.ini.. if exists"
+            "\nTimezone.ini could not be removed: C:\\Site\\data\\timezone.ini (error 32)"
+            "\nModifying Pelio.ini."
+            "\nPelio.ini- Unable to update: C:\\Site\\data\\pelio.ini (error 32)"))
+        # What was not held was done; what was held is unchanged; the run
+        # went on to start the manager.
         self.assertFalse(m.exists(ROOT + r"\newdata\timezone.ini"))
         self.assertTrue(m.exists(ROOT + r"\data\timezone.ini"))
-        self.assertEqual(m.read_file(self.DATA), b"[QUORTECH]\r\nTIMEZONE=LOCAL\r\n")
-        self.assertEqual(entries(m.read_file(self.NEWDATA)), [("", []), ("QUORTECH", [("TIMEZONE", "INTL")])])
+        self.assertEqual(m.read_file(DATA), PELIO.encode())
+        self.assertEqual(entries(m.read_file(NEWDATA)), CHANGED)
+        self.assertEqual(self.journal(), [r"start C:\Site\bin\PelioMgr.exe  /QUORDIR C:\Site"])
