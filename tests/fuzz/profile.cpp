@@ -26,20 +26,12 @@ std::vector<std::string> Fields(const uint8_t* data, size_t size) {
   return fields;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
 // A name or value the profile form can hold as it is: one line, no blanks
 // at either end, no character that ends a name.
-bool Representable(const std::string& text, const char* forbidden) {
-  if (text.empty() || IsBlank(text.front()) || IsBlank(text.back())) {
-    return false;
-  }
-  for (char c : text) {
-    if (c == '\0' || c == '\r' || c == '\n' || std::string(forbidden).find(c) != std::string::npos) {
-      return false;
-    }
-  }
-  return true;
+bool Representable(const std::string& text, const std::string& forbidden) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  return !text.empty() && !blank(text.front()) && !blank(text.back()) &&
+         text.find_first_of(forbidden + std::string("\r\n\0", 3)) == std::string::npos;
 }
 
 std::vector<std::string> Lines(const std::string& text) {
