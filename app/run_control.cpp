@@ -7,6 +7,7 @@
 
 #include "app/process_state.h"
 #include "app/run_log.h"
+#include "app/text.h"
 #include "platform/unique.h"
 #include "site/maintenance.h"
 #include "tzrules/active_zone.h"
@@ -52,21 +53,7 @@ struct RunSettings {
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Option words match as a whole, without regard to letter case.
-bool IsOption(const char* argument, std::string_view option) {
-  if (std::strlen(argument) != option.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < option.size(); ++i) {
-    char c = argument[i];
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-    if (c != option[i]) {
-      return false;
-    }
-  }
-  return true;
-}
+bool IsOption(const char* argument, std::string_view option) { return EqualsIgnoringCase(argument, option); }
 
 // A site root from /QUORDIR, used character for character. An empty or
 // missing value cannot name a site, so it leaves the root invalid.

@@ -1,22 +1,12 @@
 #include "site/config_files.h"
 
 #include "app/run_log.h"
+#include "app/text.h"
 #include "platform/win.h"
 
 namespace {
 
 bool Exists(const std::string& path) { return win::GetFileAttributesA(path.c_str()) != win::INVALID_FILE_ATTRIBUTES; }
-
-// ASCII letters folded, as the value is compared without regard to case.
-bool EqualsNoCase(const char* a, const char* b) {
-  auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (fold(*a) != fold(*b)) {
-      return false;
-    }
-  }
-  return *a == *b;
-}
 
 }  // namespace
 
@@ -45,7 +35,7 @@ bool ModifyPelioIni(const std::string& root) {
     // so never counts as already set.
     char value[30] = {};
     win::GetPrivateProfileStringA("QUORTECH", "TIMEZONE", "", value, sizeof value, path.c_str());
-    if (EqualsNoCase(value, "INTL")) {
+    if (EqualsIgnoringCase(value, "INTL")) {
       continue;
     }
     if (!win::WritePrivateProfileStringA("QUORTECH", "TIMEZONE", "INTL", path.c_str())) {

@@ -2,24 +2,13 @@
 
 #include <cstring>
 
+#include "app/text.h"
+
 namespace {
 
 constexpr win::DWORD kOpenAccess = win::SYNCHRONIZE | win::PROCESS_TERMINATE;
 constexpr win::DWORD kCloseWait = 5000;
 constexpr win::DWORD kFirstQuerySize = 0x8000;
-
-// Whole names compared, the letters A-Z matching a-z; every other byte must
-// be equal (names are in the ANSI code page, whose other letters Windows
-// would fold differently from one code page to the next).
-bool SameName(const char* a, const char* b) {
-  auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (fold(*a) != fold(*b)) {
-      return false;
-    }
-  }
-  return *a == *b;
-}
 
 template <typename Pfn>
 Pfn Bind(const win::UniqueModule& module, const char* name) {
@@ -101,7 +90,7 @@ win::UniqueHandle ProcessFinder::FindProcessBySnapshot(const char* name, win::DW
   for (win::BOOL more = process32First_(snapshot.get(), &entry); more; more = process32Next_(snapshot.get(), &entry)) {
     entry.szExeFile[sizeof entry.szExeFile - 1] = '\0';
     const char* slash = std::strrchr(entry.szExeFile, '\\');
-    if (SameName(slash == nullptr ? entry.szExeFile : slash + 1, name)) {
+    if (EqualsIgnoringCase(slash == nullptr ? entry.szExeFile : slash + 1, name)) {
       processId = entry.th32ProcessID;
       return win::UniqueHandle(win::OpenProcess(kOpenAccess, win::TRUE, entry.th32ProcessID));
     }
@@ -146,7 +135,7 @@ win::UniqueHandle ProcessFinder::FindProcessBySystemQuery(const char* name, win:
         converted = win::WideCharToMultiByte(win::CP_ACP, 0, record.ImageName.Buffer, -1, image, sizeof image, nullptr,
                                              nullptr) > 0;
       }
-      if (converted && SameName(image, name)) {
+      if (converted && EqualsIgnoringCase(image, name)) {
         processId = static_cast<win::DWORD>(reinterpret_cast<uintptr_t>(record.UniqueProcessId));
         return win::UniqueHandle(win::OpenProcess(kOpenAccess, win::TRUE, processId));
       }

@@ -63,6 +63,22 @@ void ReportFailure(const char* operation, const char* call, win::DWORD code, con
   LogFormatted(CurrentRunLog(), "\n%s() - %s", operation, summary);
 }
 
+// Opens the service control manager and HubSvc with all access. When either
+// open fails, writes the operation's pair of failure messages and gives false.
+bool OpenHub(const char* operation, const char* summary, win::UniqueScHandle& manager, win::UniqueScHandle& service) {
+  manager.reset(win::OpenSCManagerA(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS));
+  if (!manager) {
+    ReportFailure(operation, "OpenSCManager", win::GetLastError(), summary);
+    return false;
+  }
+  service.reset(win::OpenServiceA(manager.get(), kServiceName, win::SERVICE_ALL_ACCESS));
+  if (!service) {
+    ReportFailure(operation, "OpenService", win::GetLastError(), summary);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool LoadNTServiceHelperFunctions() {
@@ -103,15 +119,9 @@ bool StopControlServer() {
   }
   constexpr char kOperation[] = "StopControlServer";
   constexpr char kSummary[] = "Unable to stop the Hubsvc";
-  win::UniqueScHandle manager(win::OpenSCManagerA(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS));
-  if (!manager) {
-    ReportFailure(kOperation, "OpenSCManager", win::GetLastError(), kSummary);
-    return false;
-  }
-  // Declared after the manager, so it is closed before it.
-  win::UniqueScHandle service(win::OpenServiceA(manager.get(), kServiceName, win::SERVICE_ALL_ACCESS));
-  if (!service) {
-    ReportFailure(kOperation, "OpenService", win::GetLastError(), kSummary);
+  win::UniqueScHandle manager;
+  win::UniqueScHandle service;  // declared after the manager, so it is closed before it
+  if (!OpenHub(kOperation, kSummary, manager, service)) {
     return false;
   }
   const win::DWORD result = StopService(service.get(), kStopTimeout);
@@ -170,14 +180,9 @@ bool StartControlServer() {
   }
   constexpr char kOperation[] = "StartControlServer";
   constexpr char kSummary[] = "Unable to start the Hubsvc";
-  win::UniqueScHandle manager(win::OpenSCManagerA(nullptr, nullptr, win::SC_MANAGER_ALL_ACCESS));
-  if (!manager) {
-    ReportFailure(kOperation, "OpenSCManager", win::GetLastError(), kSummary);
-    return false;
-  }
-  win::UniqueScHandle service(win::OpenServiceA(manager.get(), kServiceName, win::SERVICE_ALL_ACCESS));
-  if (!service) {
-    ReportFailure(kOperation, "OpenService", win::GetLastError(), kSummary);
+  win::UniqueScHandle manager;
+  win::UniqueScHandle service;
+  if (!OpenHub(kOperation, kSummary, manager, service)) {
     return false;
   }
   if (!win::StartServiceA(service.get(), 0, nullptr)) {

@@ -7,6 +7,7 @@
 
 #include "app/run_control.h"
 #include "app/run_log.h"
+#include "app/text.h"
 #include "platform/unique.h"
 #include "tzrules/zone_table.h"
 
@@ -14,19 +15,6 @@ namespace {
 
 constexpr win::SYSTEMTIME kStandardDate = {0, 11, 0, 1, 2, 0, 0, 0};  // first Sunday of November
 constexpr win::SYSTEMTIME kDaylightDate = {0, 3, 0, 2, 2, 0, 0, 0};   // second Sunday of March
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (fold(a[i]) != fold(b[i])) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The "Std" value of a zone key: the standard-time name that the system
 // reports for that zone, in the system's language.
@@ -56,11 +44,11 @@ bool IsUsCanadaZone(const win::DYNAMIC_TIME_ZONE_INFORMATION& zone) {
   for (int index = 0; index < kZoneCount; ++index) {
     const std::string zoneKey = ZoneKeyName(index, isWindows9x);
     if (!keyName.empty()) {
-      if (EqualsNoCase(keyName, zoneKey)) {
+      if (EqualsIgnoringCase(keyName, zoneKey)) {
         return true;
       }
     } else if (!standardName.empty() &&
-               EqualsNoCase(standardName, StoredStandardName(TimeZonesKeyPrefix(isWindows9x) + zoneKey))) {
+               EqualsIgnoringCase(standardName, StoredStandardName(TimeZonesKeyPrefix(isWindows9x) + zoneKey))) {
       return true;
     }
   }

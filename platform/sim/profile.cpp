@@ -165,16 +165,6 @@ std::string WithEntry(std::string text, std::string_view section, std::string_vi
   return text + "[" + std::string(section) + "]\r\n" + entry;
 }
 
-DWORD CopyOut(const std::string& text, char* buffer, DWORD size) {
-  if (buffer == nullptr || size == 0) {
-    return 0;
-  }
-  const DWORD n = std::min<DWORD>(static_cast<DWORD>(text.size()), size - 1);
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
-  return n;
-}
-
 }  // namespace
 
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue, char* buffer, DWORD size,
@@ -185,7 +175,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
   std::string value(Trim(defaultValue == nullptr ? "" : defaultValue));
   if (section == nullptr || key == nullptr) {
     M().lastError = ERROR_INVALID_PARAMETER;  // listings of names are not simulated
-    return CopyOut("", buffer, size);
+    return sim::CopyOut("", buffer, size);
   }
   DWORD error = 0;
   if (auto text = ReadProfileFile(path, &error)) {
@@ -201,7 +191,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
   } else {
     M().lastError = error;
   }
-  return CopyOut(value, buffer, size);
+  return sim::CopyOut(value, buffer, size);
 }
 
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* path) {

@@ -23,18 +23,6 @@ BOOL Fail(DWORD code) {
 
 std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
 
-// Copies text into a caller's buffer the way the A functions do: cut to the
-// buffer, always zero-terminated.
-DWORD CopyOut(const std::string& text, char* buffer, DWORD size) {
-  if (buffer == nullptr || size == 0) {
-    return 0;
-  }
-  const DWORD n = std::min<DWORD>(static_cast<DWORD>(text.size()), size - 1);
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
-  return n;
-}
-
 }  // namespace
 
 BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
@@ -58,7 +46,7 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
       if (value.size() + 1 > size) {
         return static_cast<DWORD>(value.size() + 1);
       }
-      return CopyOut(value, buffer, size);
+      return sim::CopyOut(value, buffer, size);
     }
   }
   M().lastError = 203;  // ERROR_ENVVAR_NOT_FOUND
@@ -82,7 +70,7 @@ DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
   if (module != nullptr) {
     return Fail(ERROR_INVALID_HANDLE);
   }
-  return CopyOut(M().exePath, buffer, size);
+  return sim::CopyOut(M().exePath, buffer, size);
 }
 
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {

@@ -1,5 +1,8 @@
 #include "platform/sim/text.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace sim {
 
 std::string ToLowerAscii(std::string_view text) {
@@ -28,6 +31,16 @@ std::string Narrow(std::u16string_view wide) {
     narrow.push_back(c <= 0xFF ? static_cast<char>(c) : '?');
   }
   return narrow;
+}
+
+win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size) {
+  if (buffer == nullptr || size == 0) {
+    return 0;
+  }
+  const win::DWORD n = std::min<win::DWORD>(static_cast<win::DWORD>(text.size()), size - 1);
+  std::memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return n;
 }
 
 }  // namespace sim

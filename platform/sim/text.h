@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/win.h"
+
 namespace sim {
 
 // ASCII letters folded, every other byte compared as it is: how Windows
@@ -15,5 +17,9 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 // above U+00FF become '?', as Windows substitutes its default character.
 std::u16string Widen(std::string_view narrow);
 std::string Narrow(std::u16string_view wide);
+
+// Copies text into a caller's buffer as the A functions do: cut to the
+// buffer, always zero-terminated. Returns the characters copied.
+win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size);
 
 }  // namespace sim
