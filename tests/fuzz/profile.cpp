@@ -46,26 +46,25 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// Every line of before is in after, in order, but for at most one (the
-// entry whose value was replaced); the last line may have gained a line end.
+// A write touches one place: apart from one line (the entry whose value
+// was replaced) and at most three new ones, before and after share their
+// leading and trailing lines; the last line may have gained a line end.
 bool KeepsUntouchedLines(const std::string& before, const std::string& after) {
   const std::vector<std::string> old = Lines(before);
   const std::vector<std::string> now = Lines(after);
-  size_t at = 0;
-  int missing = 0;
-  for (size_t i = 0; i < old.size(); ++i) {
-    const bool last = i + 1 == old.size();
-    size_t j = at;
-    while (j < now.size() && now[j] != old[i] && !(last && now[j] == old[i] + "\r\n")) {
-      ++j;
-    }
-    if (j == now.size()) {
-      ++missing;
-    } else {
-      at = j + 1;
-    }
+  const auto same = [&](size_t i, size_t j) {
+    return old[i] == now[j] || (i + 1 == old.size() && now[j] == old[i] + "\r\n");
+  };
+  size_t prefix = 0;
+  while (prefix < old.size() && prefix < now.size() && same(prefix, prefix)) {
+    ++prefix;
   }
-  return missing <= 1 && now.size() <= old.size() + 3;
+  size_t suffix = 0;
+  while (prefix + suffix < old.size() && prefix + suffix < now.size() &&
+         same(old.size() - 1 - suffix, now.size() - 1 - suffix)) {
+    ++suffix;
+  }
+  return old.size() - prefix - suffix <= 1 && now.size() - prefix - suffix <= 3;
 }
 
 }  // namespace
