@@ -1,6 +1,7 @@
 #include "site/service_control.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "app/process_state.h"
 #include "app/run_control.h"
@@ -39,6 +40,23 @@ void PauseForStop(win::DWORD waitHint, win::DWORD start, win::DWORD timeout) {
   const win::DWORD elapsed = win::GetTickCount() - start;
   const win::DWORD left = elapsed < timeout ? timeout - elapsed : 0;
   win::Sleep(waitHint <= left ? waitHint : left + 1);  // left + 1 cannot wrap here
+}
+
+// One pass of a stop wait: pause, query, stopped test, time-out test. Gives
+// the stop's result when the wait is over, nothing while it goes on.
+std::optional<win::DWORD> WaitForStop(win::SC_HANDLE service, win::SERVICE_STATUS_PROCESS& status, win::DWORD start,
+                                      win::DWORD timeout) {
+  PauseForStop(status.dwWaitHint, start, timeout);
+  if (!QueryStatus(service, status)) {
+    return win::GetLastError();
+  }
+  if (status.dwCurrentState == win::SERVICE_STOPPED) {
+    return 0;
+  }
+  if (win::GetTickCount() - start > timeout) {
+    return win::ERROR_TIMEOUT;
+  }
+  return std::nullopt;
 }
 
 // The start wait's pause: a tenth of the wait hint, within 1 to 5 seconds.
@@ -144,15 +162,8 @@ win::DWORD StopService(win::SC_HANDLE service, win::DWORD timeout) {
   }
   // A stop already under way: wait for it without a request of our own.
   while (status.dwCurrentState == win::SERVICE_STOP_PENDING) {
-    PauseForStop(status.dwWaitHint, start, timeout);
-    if (!QueryStatus(service, status)) {
-      return win::GetLastError();
-    }
-    if (status.dwCurrentState == win::SERVICE_STOPPED) {
-      return 0;
-    }
-    if (win::GetTickCount() - start > timeout) {
-      return win::ERROR_TIMEOUT;
+    if (const auto result = WaitForStop(service, status, start, timeout)) {
+      return *result;
     }
   }
   // ControlService fills the leading SERVICE_STATUS part of the record.
@@ -160,15 +171,8 @@ win::DWORD StopService(win::SC_HANDLE service, win::DWORD timeout) {
     return win::GetLastError();
   }
   while (status.dwCurrentState != win::SERVICE_STOPPED) {
-    PauseForStop(status.dwWaitHint, start, timeout);
-    if (!QueryStatus(service, status)) {
-      return win::GetLastError();
-    }
-    if (status.dwCurrentState == win::SERVICE_STOPPED) {
-      return 0;
-    }
-    if (win::GetTickCount() - start > timeout) {
-      return win::ERROR_TIMEOUT;
+    if (const auto result = WaitForStop(service, status, start, timeout)) {
+      return *result;
     }
   }
   return 0;

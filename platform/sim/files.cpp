@@ -209,6 +209,15 @@ std::optional<std::string> FileSystem::ReadFile(std::string_view path) const {
 
 void FileSystem::SetReadOnly(std::string_view path, bool readOnly) { readOnly_[Resolve(path).key] = readOnly; }
 
+win::DWORD FileSystem::WriteOpenError(const Resolved& r, win::DWORD access, win::DWORD shareMode, bool* exists) const {
+  struct stat st {};
+  *exists = stat(r.host.c_str(), &st) == 0;
+  if (*exists && (S_ISDIR(st.st_mode) || IsReadOnly(r.key))) {
+    return win::ERROR_ACCESS_DENIED;
+  }
+  return ShareConflict(r.key, access, shareMode) ? win::ERROR_SHARING_VIOLATION : 0;
+}
+
 bool FileSystem::IsReadOnly(const std::string& key) const {
   auto it = readOnly_.find(key);
   return it != readOnly_.end() && it->second;

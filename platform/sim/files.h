@@ -49,6 +49,10 @@ class FileSystem {
   // Share-mode test of a new open against every open of the same file.
   bool ShareConflict(const std::string& key, win::DWORD access, win::DWORD shareMode) const;
   bool IsReadOnly(const std::string& key) const;
+  // Why a file at r cannot be opened with access and shareMode for writing
+  // (a folder or a read-only file: 5; another open that does not share: 32),
+  // or 0. exists tells whether the file is there.
+  win::DWORD WriteOpenError(const Resolved& r, win::DWORD access, win::DWORD shareMode, bool* exists) const;
   win::DWORD WriteFailure(const std::string& key) const;
 
   struct OpenFile {

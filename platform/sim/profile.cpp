@@ -209,13 +209,10 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   if (r.error != 0) {
     return fail(r.error);
   }
-  struct stat st {};
-  const bool exists = stat(r.host.c_str(), &st) == 0;
-  if (exists && (S_ISDIR(st.st_mode) || fs.IsReadOnly(r.key))) {
-    return fail(ERROR_ACCESS_DENIED);
-  }
-  if (fs.ShareConflict(r.key, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
-    return fail(ERROR_SHARING_VIOLATION);
+  bool exists = false;
+  if (const DWORD error =
+          fs.WriteOpenError(r, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &exists)) {
+    return fail(error);
   }
   if (const DWORD failure = fs.WriteFailure(r.key)) {
     return fail(failure);

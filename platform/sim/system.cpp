@@ -193,13 +193,9 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* securi
   if (r.error != 0) {
     return fail(r.error);
   }
-  struct stat st {};
-  const bool exists = stat(r.host.c_str(), &st) == 0;
-  if (exists && (S_ISDIR(st.st_mode) || fs.IsReadOnly(r.key))) {
-    return fail(ERROR_ACCESS_DENIED);
-  }
-  if (fs.ShareConflict(r.key, access, shareMode)) {
-    return fail(ERROR_SHARING_VIOLATION);
+  bool exists = false;
+  if (const DWORD error = fs.WriteOpenError(r, access, shareMode, &exists)) {
+    return fail(error);
   }
   std::ofstream create(r.host, std::ios::binary | std::ios::trunc);
   if (!create) {
