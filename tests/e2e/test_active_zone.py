@@ -56,8 +56,7 @@ def report(tz):
 class ActiveZoneTest(winetest.TestCase):
     def setUp(self):
         super().setUp()
-        self.machine.write_file(SITE + r"\data\pelio.ini", "[QUORTECH]\r\n")
-        self.machine.make_dir(SITE + r"\tmp")
+        self.machine.make_site(SITE)
 
     def run_patch(self, tz, *args):
         result = self.machine.run(winetest.DSTPATCH_EXE, list(args), env={"QUORDIR": SITE, "TZ": tz})

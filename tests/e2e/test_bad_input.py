@@ -7,7 +7,7 @@ import zones
 from winetest import to_crlf
 
 SITE = r"C:\Site"
-PELIO = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"
+PELIO = b"[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"  # what Machine.make_site writes
 INVALID_ROOT = "\nQuordir is not defined in the system environment variables."
 EASTERN = zones.key_path("Eastern")
 
@@ -15,11 +15,7 @@ EASTERN = zones.key_path("Eastern")
 class BadInputTest(winetest.TestCase):
     def setUp(self):
         super().setUp()
-        self.make_site(SITE)
-
-    def make_site(self, root):
-        self.machine.write_file(root + r"\data\pelio.ini", PELIO)
-        self.machine.make_dir(root + r"\tmp")
+        self.machine.make_site(SITE)
 
     def run_patch(self, args, root=SITE):
         result = self.machine.run(winetest.DSTPATCH_EXE, args, env={"QUORDIR": root, "TZ": "America/New_York"})
@@ -34,7 +30,7 @@ class BadInputTest(winetest.TestCase):
     def test_percent_and_latin1_in_the_site_root(self):
         # The root reaches the program in the ANSI code page (1252 here).
         root = "C:\\Site 100%s \u00e9t\u00e9"
-        self.make_site(root)
+        self.machine.make_site(root)
         out = self.run_patch(["/CHANGEBOHVALS", "/S"], root=root)
         shown = root.encode("cp1252")
         self.assertIn(b"\r\nUsing QUORDIR -  " + shown + b"\r\n", out)
@@ -45,7 +41,7 @@ class BadInputTest(winetest.TestCase):
     def test_trailing_blanks_name_another_folder(self):
         out = self.run_patch(["/QUORDIR", SITE + "  ", "/CHANGEBOHVALS", "/S"])
         self.assertIn(to_crlf(INVALID_ROOT), out)
-        self.assertEqual(self.machine.read_file(SITE + r"\data\pelio.ini"), PELIO.encode())
+        self.assertEqual(self.machine.read_file(SITE + r"\data\pelio.ini"), PELIO)
 
     def test_tzi_of_wrong_type_is_replaced_and_other_values_stay(self):
         self.machine.import_reg(zones.old_zones_reg_text() + '\n[%s]\n"TZI"="garbage"\n"Dlt"="Eastern Daylight Time"\n'

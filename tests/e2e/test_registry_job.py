@@ -10,7 +10,6 @@ from winetest import to_crlf
 SITE = r"C:\Site"
 # The program's own path, as Windows programs see it (drive Z: is the host's root).
 PROGRAM = "Z:" + os.path.abspath(winetest.DSTPATCH_EXE).replace("/", "\\")
-PELIO = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"
 NT_PREFIX = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\"
 
 # The records the patch installs: daylight time from the second Sunday of
@@ -78,11 +77,7 @@ def registry_job_output(missing=()):
 class RegistryJobTest(winetest.TestCase):
     def setUp(self):
         super().setUp()
-        self.make_site(SITE)
-
-    def make_site(self, root):
-        self.machine.write_file(root + r"\data\pelio.ini", PELIO)
-        self.machine.make_dir(root + r"\tmp")
+        self.machine.make_site(SITE)
 
     def seed_old_zones(self, deleted=()):
         self.machine.import_reg(zones.old_zones_reg_text(deleted))
@@ -169,7 +164,7 @@ class RegistryJobTest(winetest.TestCase):
 
     def test_site_root_with_a_blank_given_by_option(self):
         self.seed_old_zones()
-        self.make_site(r"C:\Quor Site")
+        self.machine.make_site(r"C:\Quor Site")
 
         result = self.dstpatch("/CHANGEREGVALS", "/QUORDIR", r"C:\Quor Site", "/S", quordir=None)
 

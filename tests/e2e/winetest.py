@@ -148,6 +148,11 @@ class Machine:
     def exists(self, windows_path):
         return os.path.exists(self.host_path(windows_path))
 
+    def make_site(self, root, pelio="[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"):
+        """A site root: ROOT\\data\\pelio.ini holding PELIO, and ROOT\\tmp for the run log."""
+        self.write_file(root + r"\data\pelio.ini", pelio)
+        self.make_dir(root + r"\tmp")
+
     # -- registry ---------------------------------------------------------
 
     def import_reg(self, text):

@@ -4,8 +4,6 @@
 
 namespace {
 
-using OnClose = sim::Behaviour::OnClose;
-
 const char kQuestion[] = "This patch requires Peliomgr to be closed, do you wish to continue?";
 const char kNotCompleted[] = "\nThis patch has not completed, you will need to run this patch again.";
 const char kCouldNotStart[] = "Could not start Pelio Manager, please start the application manually";
@@ -33,13 +31,11 @@ class MaintenanceTest : public SiteTest {
   }
 };
 
-// The manager application at the start: not running, running and ending on
-// WM_CLOSE, or running, ignoring WM_CLOSE and refusing termination.
-enum class Manager { None, EndsOnClose, Stuck };
-
+// A manager that ignores WM_CLOSE or refuses termination is in the
+// bad-input matrix.
 struct AppCase {
   const char* name;
-  Manager manager;
+  bool running;  // the manager application at the start, ending on WM_CLOSE
   bool silent;
   bool installed;    // the manager program exists and can be started
   bool windows9x;    // with the control server registered as a service all the same
@@ -55,9 +51,7 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
     machine.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
     InstallHub(true);
   }
-  const bool stuck = c.manager == Manager::Stuck;
-  const sim::Process* manager =
-      c.manager == Manager::None ? nullptr : &RunningManager(stuck ? OnClose::Ignore : OnClose::EndAtOnce, stuck);
+  const sim::Process* manager = c.running ? &RunningManager() : nullptr;
   if (c.installed) {
     InstallManager(root);
   }
@@ -78,7 +72,7 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
   EXPECT_TRUE(FilesChanged());
   EXPECT_EQ(machine.modules.Loads("advapi32.dll"), c.windows9x ? 0 : 1);  // no service helpers on 9x
   if (manager != nullptr) {
-    EXPECT_EQ(manager->running, stuck);
+    EXPECT_FALSE(manager->running);
   }
   EXPECT_EQ(machine.processes.commandLines, std::vector<std::string>{"C:\\Site\\bin\\PelioMgr.exe  /QUORDIR C:\\Site"});
   // A started manager keeps running: the whole 10000 ms are waited for it.
@@ -86,13 +80,12 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
 }
 
 const AppCase kAppModeCases[] = {
-    {"RunningSilent", Manager::EndsOnClose, true, true, false, kStopping + kStopped, {}},
-    {"RunningAnsweredYes", Manager::EndsOnClose, false, true, false, kStopping + kStopped, {kQuestion}},
-    {"CloseFails", Manager::Stuck, true, true, false, kStopping, {}},
-    {"NotRunningNoPrompt", Manager::None, false, true, false, "", {}},
-    {"StartFailsSilent", Manager::None, true, false, false, "", {}},
-    {"StartFailsAsks", Manager::None, false, false, false, "", {kCouldNotStart}},
-    {"Windows9x", Manager::EndsOnClose, true, true, true, kStopping + kStopped, {}},
+    {"RunningSilent", true, true, true, false, kStopping + kStopped, {}},
+    {"RunningAnsweredYes", true, false, true, false, kStopping + kStopped, {kQuestion}},
+    {"NotRunningNoPrompt", false, false, true, false, "", {}},
+    {"StartFailsSilent", false, true, false, false, "", {}},
+    {"StartFailsAsks", false, false, false, false, "", {kCouldNotStart}},
+    {"Windows9x", true, true, true, true, kStopping + kStopped, {}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, AppModeTest, ::testing::ValuesIn(kAppModeCases), kCaseName);
