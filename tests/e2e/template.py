@@ -2,11 +2,17 @@
 """The template Wine prefix that every end-to-end test copies.
 
 Making a prefix takes Wine about 20 s and 1.3 GB, so it is made once per
-machine and reused while Wine's version and this file are unchanged (both are
-recorded in a stamp file inside it). A lock file beside it keeps parallel test
-runs from making it twice or copying it while it is being replaced.
+machine and reused while Wine's version, the kind of Wine (wine.py) and this
+file are unchanged (all three are recorded in a stamp file inside it). Each
+kind has a directory of its own: the one given for a machine whose Wine runs
+32-bit code, the same name with "-win64" for a 64-bit-only one, so a prefix
+is never used with the other kind of Wine. A lock file beside it keeps
+parallel test runs from making it twice or copying it while it is being
+replaced.
 
-    template.py DIR      make DIR unless it is current (a CTest fixture)
+    template.py DIR [EXE]    make DIR's template for this machine unless it is
+                             current (a CTest fixture); skipped (status 77)
+                             when EXE cannot run here
 """
 
 import contextlib
@@ -18,34 +24,23 @@ import subprocess
 import sys
 import time
 
+import wine
+
 STAMP = ".dstpatch-template"
 
-# Mono and Gecko are not needed and their installers would ask for a
-# download; the menu builder would write desktop entries into $HOME.
-DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 
-
-def wine_environment(prefix):
-    """A reproducible environment for Wine's tools in PREFIX."""
-    env = {name: os.environ[name] for name in ("PATH", "HOME", "USER", "LOGNAME", "TMPDIR") if name in os.environ}
-    env.update(
-        WINEPREFIX=str(prefix),
-        WINEDEBUG="-all",
-        WINEDLLOVERRIDES=DLL_OVERRIDES,
-        LANG="C.UTF-8",
-    )
-    return env
-
-
-def wine_version():
-    out = subprocess.run(["wine", "--version"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True)
-    return out.stdout.decode().strip()
+def directory(base):
+    """The template directory for this machine's kind of Wine."""
+    base = os.path.abspath(base)
+    return base + "-win64" if wine.kind() == "win64" else base
 
 
 def expected_stamp():
-    with open(__file__, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()
-    return "%s\n%s\n" % (wine_version(), digest)
+    digest = hashlib.sha256()
+    for source in (__file__, wine.__file__):
+        with open(source, "rb") as f:
+            digest.update(f.read())
+    return "%s\n%s\n%s\n" % (wine.version(), wine.kind(), digest.hexdigest())
 
 
 def is_current(path):
@@ -71,7 +66,7 @@ def locked(path, exclusive):
 def _wine_step(prefix, args, log):
     """Runs one Wine tool in PREFIX; its output goes to LOG (a file, never a
     pipe: the wine server it starts would keep a pipe open)."""
-    result = subprocess.run(args, env=wine_environment(prefix), stdin=subprocess.DEVNULL, stdout=log,
+    result = subprocess.run(args, env=wine.environment(prefix), stdin=subprocess.DEVNULL, stdout=log,
                             stderr=subprocess.STDOUT, timeout=300)
     if result.returncode != 0:
         raise RuntimeError("%s failed with status %d in %s" % (" ".join(args), result.returncode, prefix))
@@ -83,13 +78,13 @@ def make(path):
     shutil.rmtree(partial, ignore_errors=True)
     os.makedirs(partial)
     with open(partial + ".log", "w") as log:
-        _wine_step(partial, ["wineboot", "--init"], log)
+        _wine_step(partial, wine.command("wineboot", "--init"), log)
         # The null graphics driver lets windowed programs and message boxes
         # work without a display; it takes effect once the server restarts.
-        _wine_step(partial, ["wine", "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null",
-                             "/f"], log)
+        _wine_step(partial, wine.command("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/d", "null",
+                                         "/f"), log)
         # Wait until the server has saved the registry and ended.
-        _wine_step(partial, ["wineserver", "--wait"], log)
+        _wine_step(partial, wine.wineserver_command("--wait"), log)
     os.remove(partial + ".log")
     with open(os.path.join(partial, STAMP), "w") as f:
         f.write(expected_stamp())
@@ -108,15 +103,18 @@ def ensure(path):
 
 
 def main(argv):
-    if len(argv) != 2:
+    if len(argv) not in (2, 3):
         print(__doc__, file=sys.stderr)
         return 2
-    if shutil.which("wine") is None:
-        print("Wine is not installed: no template prefix (scripts/setup installs Wine)")
-        return 77
+    reason = wine.unable_to_run(argv[2]) if len(argv) == 3 else None
+    if reason or wine.kind() is None:
+        print("no template prefix: %s" % (reason or "Wine is not installed (scripts/setup installs it)"))
+        return wine.SKIPPED
+    path = directory(argv[1])
     start = time.monotonic()
-    made = ensure(argv[1])
-    print("%s template prefix %s (%.1f s)" % ("made" if made else "reused", argv[1], time.monotonic() - start))
+    made = ensure(path)
+    print("%s template prefix %s (%.1f s); %s" % ("made" if made else "reused", path, time.monotonic() - start,
+                                                 wine.describe()))
     return 0
 
 

@@ -13,6 +13,7 @@ import time
 import unittest
 
 import template
+import wine
 
 # Where the build put the programs under test (set by tests/e2e/CMakeLists.txt).
 DSTPATCH_EXE = os.environ.get("DSTPATCH_EXE", "")
@@ -92,9 +93,9 @@ class Machine:
     """
 
     def __init__(self, name="machine", template_dir=None, parent_dir=None):
-        template_dir = template_dir or TEMPLATE_DIR
-        if not template_dir:
+        if not (template_dir or TEMPLATE_DIR):
             raise RuntimeError("no template prefix: set DSTPATCH_WINE_TEMPLATE")
+        template_dir = template.directory(template_dir or TEMPLATE_DIR)
         # Beside the template by default: hard links need the same file system.
         parent_dir = parent_dir or WORK_DIR or os.path.dirname(os.path.abspath(template_dir))
         os.makedirs(parent_dir, exist_ok=True)
@@ -158,7 +159,8 @@ class Machine:
     def import_reg(self, text):
         r"""Imports a .reg text ("REGEDIT4" header, [-KEY] deletes a key) in
         one `reg import`. Keys that are not shared between the 32- and 64-bit
-        views land in the 32-bit view (Wow6432Node), as with reg.exe."""
+        views land in the view of Wine's loader: the 32-bit one (Wow6432Node)
+        where it runs 32-bit code, as with the 32-bit reg.exe."""
         path = self._io_file("import.reg")
         with open(path, "wb") as f:
             f.write(text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
@@ -197,8 +199,9 @@ class Machine:
         err_path = self._io_file("%03d.err" % self._count)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             try:
-                process = subprocess.run(["wine", exe, *args], env=self._environment(env), cwd=self.host_path("C:\\"),
-                                         stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
+                process = subprocess.run(wine.command(exe, *args), env=self._environment(env),
+                                         cwd=self.host_path("C:\\"), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                         timeout=timeout)
             except subprocess.TimeoutExpired:
                 raise AssertionError("%s %s did not end within %d s" % (exe, " ".join(args), timeout)) from None
         with open(out_path, "rb") as out, open(err_path, "rb") as err:
@@ -210,7 +213,7 @@ class Machine:
         self._count += 1
         out_path = self._io_file("%03d.out" % self._count)
         with open(out_path, "wb") as out:
-            process = subprocess.Popen(["wine", exe, *args], env=self._environment(env), cwd=self.host_path("C:\\"),
+            process = subprocess.Popen(wine.command(exe, *args), env=self._environment(env), cwd=self.host_path("C:\\"),
                                        stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
         background = Background(process, out_path)
         self._background.append(background)
@@ -246,7 +249,7 @@ class Machine:
     # -- internals ----------------------------------------------------------
 
     def _environment(self, extra):
-        env = template.wine_environment(self.prefix)
+        env = wine.environment(self.prefix)
         for name, value in (extra or {}).items():
             if value is None:
                 env.pop(name, None)
@@ -255,7 +258,7 @@ class Machine:
         return env
 
     def _wineserver(self, option):
-        return subprocess.run(["wineserver", option], env=self._environment(None), stdin=subprocess.DEVNULL,
+        return subprocess.run(wine.wineserver_command(option), env=self._environment(None), stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60).returncode
 
     def _io_file(self, name):

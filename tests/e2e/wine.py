@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""Which Wine this machine runs, and how every Wine program is started.
+
+There are two kinds of machine:
+
+- "wow64": Wine's 32-bit loader runs (the kernel runs 32-bit code). Prefixes
+  hold both halves of Windows, and both builds of dstpatch.exe run.
+- "win64": it does not run (the kernel runs no 32-bit code, or Wine's 32-bit
+  part is not installed). Wine's 64-bit loader runs programs in a
+  64-bit-only prefix; x86_64 programs run, i686 ones cannot run at all.
+
+The choice is made once per process, by starting the loaders, and every
+Wine program of the tests, the demo and the benchmark is started through
+command() with environment(), so nothing else needs to know which kind this
+is. A prefix of one kind is never used with the other kind: template.py
+keeps one template directory per kind.
+
+    wine.py                  print the choice in one line
+    wine.py --explain EXE    print whether EXE runs here and why (status 0)
+    wine.py --check EXE      the same; status 77 when EXE cannot run here
+    wine.py --preset         print the MinGW preset whose build runs here
+"""
+
+import functools
+import os
+import subprocess
+import sys
+
+LOADER_32 = "/usr/lib/wine/wine"
+LOADER_64 = "/usr/lib/wine/wine64"
+SKIPPED = 77
+
+# Mono and Gecko are not needed and their installers would ask for a
+# download; the menu builder would write desktop entries into $HOME.
+DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+# PE machine types of the two builds.
+_MACHINE_I386 = 0x014C
+_MACHINE_AMD64 = 0x8664
+
+
+def _runs(command):
+    try:
+        return subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=60).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
+@functools.lru_cache(maxsize=None)
+def kind():
+    """"wow64", "win64", or None when no Wine loader runs here."""
+    if _runs([LOADER_32, "--version"]):
+        return "wow64"
+    if _runs([LOADER_64, "--version"]):
+        return "win64"
+    return None
+
+
+def _no_32_bit():
+    if os.path.exists(LOADER_32):
+        return "this machine runs no 32-bit code"
+    return "Wine's 32-bit part (package wine32) is not installed"
+
+
+def loader():
+    """The loader that starts every Windows program here."""
+    return {"wow64": LOADER_32, "win64": LOADER_64}.get(kind())
+
+
+@functools.lru_cache(maxsize=None)
+def version():
+    out = subprocess.run([loader(), "--version"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, check=True)
+    return out.stdout.decode().strip()
+
+
+def command(program, *args):
+    """The host command that runs PROGRAM (a host path, or a Windows program
+    such as "reg" or "wineboot") with ARGS."""
+    return [loader(), program, *args]
+
+
+def wineserver_command(*args):
+    """The wine server, the same 64-bit program for both kinds."""
+    return ["wineserver", *args]
+
+
+def environment(prefix):
+    """A reproducible environment for Wine programs in PREFIX: nothing from
+    the caller's shell leaks in but what Wine itself needs."""
+    env = {name: os.environ[name] for name in ("PATH", "HOME", "USER", "LOGNAME", "TMPDIR") if name in os.environ}
+    env.update(WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES=DLL_OVERRIDES, LANG="C.UTF-8")
+    if kind() == "win64":
+        # A 64-bit-only prefix; the programs that Wine itself starts (its
+        # services, a program that dstpatch.exe starts) use the 64-bit loader.
+        env.update(WINEARCH="win64", WINELOADER=LOADER_64)
+    return env
+
+
+def pe_machine(path):
+    """The machine type in the PE header of PATH, or None when it is not a
+    PE file."""
+    try:
+        with open(path, "rb") as f:
+            header = f.read(4096)
+    except OSError:
+        return None
+    if header[:2] != b"MZ" or len(header) < 64:
+        return None
+    offset = int.from_bytes(header[60:64], "little")
+    if header[offset:offset + 4] != b"PE\0\0":
+        return None
+    return int.from_bytes(header[offset + 4:offset + 6], "little")
+
+
+def unable_to_run(exe):
+    """Why EXE cannot run under Wine here, in plain words, or None when it
+    can."""
+    if kind() is None:
+        return "Wine is not installed, so the end-to-end tests cannot run: scripts/setup installs it."
+    machine = pe_machine(exe)
+    if machine == _MACHINE_I386 and kind() == "win64":
+        return "%s, so Wine cannot run the i686 build: it was built and inspected (imports, PE header) but not run; " \
+            "its end-to-end tests are reported as skipped." % _no_32_bit()
+    if machine not in (_MACHINE_I386, _MACHINE_AMD64):
+        return "%s is not a Windows program for i686 or x86_64." % (exe or "(no program given)")
+    return None
+
+
+def build_to_run():
+    """The MinGW preset whose dstpatch.exe the demo and the benchmark run
+    here, and why, in words."""
+    if kind() == "wow64":
+        return "mingw-x86", "the i686 build, the one to ship: Wine runs 32-bit code here"
+    return "mingw-x64", "the x86_64 build: %s, so the i686 build (the one to ship) cannot run here" % _no_32_bit()
+
+
+def describe():
+    """The choice in one line."""
+    if kind() == "wow64":
+        return "%s with its 32-bit loader: both builds run (prefixes with 32- and 64-bit Windows)" % version()
+    if kind() == "win64":
+        return "%s with its 64-bit loader in a 64-bit-only prefix (%s): only the x86_64 build runs" % (
+            version(), _no_32_bit())
+    return "no Wine loader runs here (scripts/setup installs Wine)"
+
+
+def main(argv):
+    if not argv:
+        print("Wine: " + describe())
+        return 0
+    if argv == ["--preset"]:
+        print(build_to_run()[0])
+        return 0
+    if len(argv) == 2 and argv[0] in ("--explain", "--check"):
+        reason = unable_to_run(argv[1])
+        name = os.path.basename(os.path.dirname(os.path.abspath(argv[1]))) + "/" + os.path.basename(argv[1])
+        if reason:
+            print("%s: not run: %s" % (name, reason))
+        else:
+            print("%s: runs under %s" % (name, describe()))
+        return SKIPPED if reason and argv[0] == "--check" else 0
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
