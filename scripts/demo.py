@@ -16,6 +16,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 
 import template  # noqa: E402
+import wine  # noqa: E402
 import winetest  # noqa: E402
 import zones  # noqa: E402
 
@@ -103,7 +104,12 @@ def main(argv):
         print(__doc__, file=sys.stderr)
         return 2
     exe, template_dir, manager_exe = (os.path.abspath(arg) for arg in argv[1:])
-    if not template.is_current(template_dir):
+    reason = wine.unable_to_run(exe)
+    if reason:
+        print("demo: %s" % reason, file=sys.stderr)
+        return 1
+    print("Running %s: %s." % (os.path.relpath(exe), wine.build_to_run()[1]))
+    if not template.is_current(template.directory(template_dir)):
         print("Making the template Wine prefix (once, about 20 s)...")
     machine = winetest.Machine("demo", template_dir=template_dir)
     try:
