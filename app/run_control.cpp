@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/os.h"
 #include "app/process_state.h"
 #include "app/run_log.h"
 #include "app/text.h"
@@ -145,21 +146,6 @@ void RunRegistryJob(bool isWindows9x) {
 
 }  // namespace
 
-int GetOsPlatform() {
-  win::OSVERSIONINFOEXA info{};
-  info.dwOSVersionInfoSize = win::kOsVersionInfoExSize;
-  if (!win::GetVersionExA(&info)) {
-    info.dwOSVersionInfoSize = win::kOsVersionInfoSize;
-    if (!win::GetVersionExA(&info)) {
-      return 0;
-    }
-  }
-  if (info.dwPlatformId == win::VER_PLATFORM_WIN32_WINDOWS) {
-    return 1;
-  }
-  return info.dwPlatformId == win::VER_PLATFORM_WIN32_NT ? 2 : 0;
-}
-
 std::string GetEnvironmentValue(const std::string& name) {
   std::vector<char> buffer(256);
   win::DWORD length = win::GetEnvironmentVariableA(name.c_str(), buffer.data(), static_cast<win::DWORD>(buffer.size()));
@@ -185,12 +171,6 @@ std::string GetEnvironmentValue(const std::string& name) {
 bool IsQuordirValid(const std::string& root) {
   const std::string path = root + "\\data\\pelio.ini";
   return win::GetFileAttributesA(path.c_str()) != win::INVALID_FILE_ATTRIBUTES;
-}
-
-int ShowMessageBox(const std::string& text, win::UINT buttons) {
-  char caption[1024] = {};
-  win::GetModuleFileNameA(nullptr, caption, sizeof caption);
-  return win::MessageBoxA(nullptr, text.c_str(), caption, buttons | win::MB_ICONEXCLAMATION);
 }
 
 void ShowUsage() {

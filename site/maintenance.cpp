@@ -1,7 +1,7 @@
 #include "site/maintenance.h"
 
+#include "app/os.h"
 #include "app/process_state.h"
-#include "app/run_control.h"
 #include "app/run_log.h"
 #include "site/config_files.h"
 #include "site/process_finder.h"

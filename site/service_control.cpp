@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "app/os.h"
 #include "app/process_state.h"
-#include "app/run_control.h"
 #include "app/run_log.h"
 #include "platform/unique.h"
 

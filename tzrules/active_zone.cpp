@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "app/run_control.h"
+#include "app/os.h"
 #include "app/run_log.h"
 #include "app/text.h"
 #include "platform/unique.h"
