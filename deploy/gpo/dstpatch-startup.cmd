@@ -11,6 +11,6 @@ set "DONE="
 for /f "usebackq delims=" %%L in (`powershell.exe -NoProfile -ExecutionPolicy Bypass -File "%HERE%detect.ps1"`) do set "DONE=1"
 if defined DONE exit /b 0
 
-rem The console output holds two failure reports that the run log lacks.
+rem The console output holds failure reports that the run log lacks.
 "%HERE%dstpatch.exe" /CHANGEREGVALS /CHANGEBOHVALS /S > "%SystemRoot%\Temp\dstpatch-console.txt" 2>&1
 exit /b 0
