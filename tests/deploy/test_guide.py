@@ -1,7 +1,8 @@
 """The deployment guide (docs/deploy.md) and the files in deploy/ agree: the
-files the guide shows are shown as they are, its table of failure lines is
-the list that the Ansible playbook reads, and each of those lines begins a
-message of the program. Python 3 standard library only."""
+files the guide shows are shown as they are, its table of failure lines and
+the operator's README list the lines that the Ansible playbook reads, and
+each of those lines begins a message of the program. Python 3 standard
+library only."""
 
 import pathlib
 import re
@@ -10,8 +11,10 @@ import unittest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 GUIDE = ROOT / "docs" / "deploy.md"
 FAILURE_LINES = ROOT / "deploy" / "ansible" / "failure-lines.txt"
+README = ROOT / "deploy" / "README.txt"
+SHOWN_FILES = ("deploy/detect.ps1", "deploy/gpo/dstpatch-startup.cmd")
 # Files run or read on Windows: checked out with CR LF line ends.
-WINDOWS_FILES = ("deploy/detect.ps1", "deploy/gpo/dstpatch-startup.cmd")
+WINDOWS_FILES = SHOWN_FILES + ("deploy/README.txt",)
 
 
 def guide():
@@ -32,7 +35,7 @@ def table_after(text, marker):
 class GuideTest(unittest.TestCase):
     def test_shown_files_are_the_files(self):
         shown = re.findall(r"<!-- (deploy/[^ ]+) -->\n```\w+\n(.*?)```\n", guide(), re.S)
-        self.assertEqual(sorted(path for path, _ in shown), sorted(WINDOWS_FILES))
+        self.assertEqual(sorted(path for path, _ in shown), sorted(SHOWN_FILES))
         for path, text in shown:
             with self.subTest(path=path):
                 on_disk = (ROOT / path).read_bytes().decode("latin-1").replace("\r\n", "\n")
@@ -45,9 +48,19 @@ class GuideTest(unittest.TestCase):
                 self.assertTrue(data.endswith(b"\r\n"))
                 self.assertEqual(data.count(b"\n"), data.count(b"\r\n"))
 
-    def test_failure_table_is_the_playbooks_list(self):
+    def test_guide_and_readme_list_the_playbooks_failure_lines(self):
         marker = "<!-- failure lines: deploy/ansible/failure-lines.txt -->"
-        self.assertEqual(table_after(guide(), marker), failure_lines())
+        with self.subTest(file="docs/deploy.md"):
+            self.assertEqual(table_after(guide(), marker), failure_lines())
+        with self.subTest(file="deploy/README.txt"):
+            text = README.read_bytes().decode("ascii").replace("\r\n", "\n")
+            block = text.split("Lines that report a failed step begin with:\n", 1)[1]
+            listed = []
+            for line in block.splitlines():
+                if not line.startswith("  "):
+                    break
+                listed.append(line[2:])
+            self.assertEqual(listed, failure_lines())
 
     def test_each_failure_line_begins_a_message_of_the_program(self):
         # The messages as the program's sources write them, and as its unit
