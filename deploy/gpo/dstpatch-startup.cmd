@@ -8,7 +8,9 @@ set "HERE=%~dp0"
 
 rem detect.ps1 prints Detected on a machine that is done.
 set "DONE="
-for /f "usebackq delims=" %%L in (`powershell.exe -NoProfile -ExecutionPolicy Bypass -File "%HERE%detect.ps1"`) do set "DONE=1"
+for /f "usebackq delims=" %%L in (`powershell.exe -NoProfile -ExecutionPolicy Bypass -File "%HERE%detect.ps1"`) do (
+  if "%%L"=="Detected" set "DONE=1"
+)
 if defined DONE exit /b 0
 
 rem The console output holds failure reports that the run log lacks.
