@@ -65,7 +65,7 @@ class GuideTest(unittest.TestCase):
     def test_each_failure_line_begins_a_message_of_the_program(self):
         # The messages as the program's sources write them, and as its unit
         # and end-to-end tests expect them (where a message is put together
-        # from parts, such as "StopControlServer() - ...").
+        # from pieces, such as "StopControlServer() - ...").
         texts = "".join(path.read_text(encoding="utf-8")
                         for folder in ("app", "tzrules", "site", "tests/unit", "tests/e2e")
                         for pattern in ("*.cpp", "*.py")
