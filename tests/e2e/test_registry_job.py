@@ -2,6 +2,7 @@
 Wine: the seven zone records, console output and run log, byte for byte."""
 
 import os
+import re
 
 import winetest
 import zones
@@ -27,6 +28,20 @@ NEW_TZI = {
          "D2000000 00000000 C4FFFFFF 00000B00000001000000010000000000 00000300000002000000010000000000"),
     )
 }
+
+# The files that give the Eastern record in hex, for detection rules.
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+DEPLOYMENT_FILES = ("docs/deploy.md", "deploy/detect.ps1")
+
+
+def deployment_records():
+    """Each file of DEPLOYMENT_FILES -> the set of 44-byte records written in hex in it (upper case)."""
+    records = {}
+    for name in DEPLOYMENT_FILES:
+        with open(os.path.join(REPO, name), encoding="utf-8") as f:
+            records[name] = {h.upper() for h in re.findall(r"\b[0-9A-Fa-f]{88}\b", f.read())}
+    return records
+
 
 INVALID_ROOT = ("\nQuordir is not defined in the system environment variables.\n"
                 "Or the value set is not pointing to the correct QUORDIR.\n"
@@ -107,6 +122,9 @@ class RegistryJobTest(winetest.TestCase):
 
         self.assertEqual(result.status, 0)
         self.assert_zones(NEW_TZI)
+        # The detection rules of the deployment guide look for the record this run wrote.
+        eastern = self.tzi("Eastern").hex().upper()
+        self.assertEqual(deployment_records(), {name: {eastern} for name in DEPLOYMENT_FILES})
         # Only the TZI value is written; the key's other values stay.
         self.assertEqual(self.machine.reg_query(zones.key_path("Eastern"), "Std"), "Eastern Standard Time")
         self.assertEqual(
