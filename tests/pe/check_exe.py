@@ -14,9 +14,11 @@ Windows each is meant for:
 import os
 import sys
 
-import pe
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+
+import pe  # noqa: E402
+
 EXPORTS = os.path.join(HERE, "windows-exports.txt")
 OLDEST = {"i686": "Windows 2000", "x86_64": "Windows XP x64"}
 SUBSYSTEM = {"i686": ((4, 0), "exactly"), "x86_64": ((5, 2), "at most")}
@@ -43,15 +45,17 @@ def read_exports(path, target):
 
 def faults(path, exports_path=EXPORTS):
     """The faults of the PE file at PATH, each in one line, and a summary."""
-    exe = pe.PeFile(path)
-    if exe.machine not in OLDEST:
-        return ["%s: %s is neither i686 nor x86_64" % (path, exe.machine)], ""
+    with open(path, "rb") as f:
+        exe = pe.PeImage(f.read())
+    machine = exe.machine_name
+    if machine not in OLDEST:
+        return ["%s: %s is neither i686 nor x86_64" % (path, machine)], ""
     found = []
-    wanted, how = SUBSYSTEM[exe.machine]
+    wanted, how = SUBSYSTEM[machine]
     version = exe.subsystem_version
     if version > wanted or (how == "exactly" and version != wanted):
         found.append("%s: subsystem version %d.%d, wanted %s %d.%d" % ((path, *version, how, *wanted)))
-    exports = read_exports(exports_path, exe.machine)
+    exports = read_exports(exports_path, machine)
     imports = exe.imports()
     if not imports:
         found.append("%s: no imports could be read" % path)
@@ -64,9 +68,9 @@ def faults(path, exports_path=EXPORTS):
         for name in names:
             if name not in known:
                 found.append("%s: imports %s from %s, which is not on the list of what %s exports (%s)" %
-                             (path, name, dll, OLDEST[exe.machine], os.path.relpath(exports_path)))
+                             (path, name, dll, OLDEST[machine], os.path.relpath(exports_path)))
     listed = "; ".join("%s (%d functions)" % (dll, len(names)) for dll, names in imports.items())
-    summary = "%s: %s, subsystem version %d.%d, imports %s" % (path, exe.machine, *version, listed)
+    summary = "%s: %s, subsystem version %d.%d, imports %s" % (path, machine, *version, listed)
     return found, summary
 
 

@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""A signed release, made as an operator would: a throwaway self-signed
+code-signing certificate, scripts/release --no-build with it into a
+temporary folder, then the folder checked with the tools an operator has
+(osslsigncode verify, sha256sum -c) and the signed programs run under Wine.
+
+CTest passes DSTPATCH_EXE (this tree's dstpatch.exe, which must be the
+preset's build/mingw-x64/dstpatch.exe: scripts/release takes that one) and
+the Wine variables of the end-to-end tests. Exit status 77 (skipped) when a
+tool is missing.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+
+import pe  # noqa: E402
+import wine  # noqa: E402
+import winetest  # noqa: E402
+
+SKIPPED = 77
+TOOLS = ("openssl", "osslsigncode", "sha256sum")
+UNSIGNED = {
+    "dstpatch.exe": os.path.join(ROOT, "build", "mingw-x86", "dstpatch.exe"),
+    "dstpatch-x64.exe": os.path.join(ROOT, "build", "mingw-x64", "dstpatch.exe"),
+}
+# Line ends of every kind, as an editor may leave them; the release stores CR LF.
+README = b"dstpatch\n\nRun dstpatch.exe as administrator.\r\nThen read the run log.\n"
+
+
+def run(command, cwd=None):
+    result = subprocess.run(command, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return result.returncode, result.stdout.decode("utf-8", "replace")
+
+
+class SignedReleaseTest(unittest.TestCase):
+    maxDiff = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="release-signed-")
+        cls.cert = os.path.join(cls.dir, "cert.pem")
+        key = os.path.join(cls.dir, "key.pem")
+        status, text = run([
+            "openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cls.cert, "-days", "2",
+            "-subj", "/CN=dstpatch test signing", "-addext", "extendedKeyUsage=codeSigning", "-addext",
+            "keyUsage=critical,digitalSignature", "-addext", "basicConstraints=critical,CA:FALSE"
+        ])
+        assert status == 0, text
+        readme = os.path.join(cls.dir, "README.txt")
+        with open(readme, "wb") as f:
+            f.write(README)
+        out = os.path.join(cls.dir, "out")
+        status, cls.release_output = run([
+            sys.executable,
+            os.path.join(ROOT, "scripts", "release"), "--no-build", "--out", out, "--readme", readme, "--cert", cls.cert,
+            "--key", key
+        ])
+        print(cls.release_output, end="")
+        assert status == 0, "scripts/release failed (%d)" % status
+        version = pe.VersionInfo(winetest.DSTPATCH_EXE).strings["040904b0"]["FileVersion"]
+        cls.folder = os.path.join(out, "dstpatch-" + version)
+        cls.zip = cls.folder + ".zip"
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.folder, name)
+
+    def test_folder_holds_the_programs_readme_and_sums(self):
+        self.assertEqual(sorted(os.listdir(self.folder)), ["README.txt", "SHA256SUMS", "dstpatch-x64.exe", "dstpatch.exe"])
+        self.assertNotIn("not signed", self.release_output)
+        status, text = run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=self.folder)
+        print(text, end="")
+        self.assertEqual(status, 0, text)
+        self.assertEqual(text, "README.txt: OK\ndstpatch-x64.exe: OK\ndstpatch.exe: OK\n")
+        with open(self.path("README.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"dstpatch\r\n\r\nRun dstpatch.exe as administrator.\r\nThen read the run log.\r\n")
+
+    def test_zip_holds_the_folder(self):
+        with zipfile.ZipFile(self.zip) as archive:
+            base = os.path.basename(self.folder) + "/"
+            names = archive.namelist()
+            self.assertEqual(names, [base] + [base + name for name in sorted(os.listdir(self.folder))])
+            for name in names[1:]:
+                with open(self.path(name[len(base):]), "rb") as f:
+                    self.assertEqual(archive.read(name), f.read(), name)
+
+    def test_signatures_verify_and_signing_added_nothing_else(self):
+        for name, unsigned in UNSIGNED.items():
+            with self.subTest(name):
+                status, text = run(["osslsigncode", "verify", "-CAfile", self.cert, "-in", self.path(name)])
+                print("osslsigncode verify %s:\n%s" % (name, text))
+                self.assertEqual(status, 0, text)
+                self.assertIn("Signature verification: ok", text)
+                self.assertIn("Subject: /CN=dstpatch test signing", text)
+                stripped = os.path.join(self.dir, "stripped-" + name)
+                status, text = run(["osslsigncode", "remove-signature", "-in", self.path(name), "-out", stripped])
+                self.assertEqual(status, 0, text)
+                with open(stripped, "rb") as a, open(unsigned, "rb") as b:
+                    self.assertTrue(a.read() == b.read(), "%s without its signature differs from %s" % (name, unsigned))
+
+    def test_signed_programs_run_as_the_unsigned_build(self):
+        machine = winetest.Machine("release-signed")
+        self.addCleanup(machine.close)
+        env = {"TZ": "America/New_York"}
+        for name, path in UNSIGNED.items():
+            with self.subTest(name):
+                if wine.unable_to_run(path):  # the i686 build where Wine runs no 32-bit code
+                    self.skipTest(wine.unable_to_run(path))
+                # /S: the usage goes to the console only, not to a message box.
+                unsigned = machine.run(path, ["/?", "/S"], env=env)
+                self.assertEqual(unsigned.status, 0)
+                self.assertIn(b"\t/CHANGEREGVALS\r\n", unsigned.stdout)
+                signed = machine.run(self.path(name), ["/?", "/S"], env=env)
+                self.assertEqual((signed.status, signed.stdout), (unsigned.status, unsigned.stdout))
+
+
+def main():
+    missing = [tool for tool in TOOLS if shutil.which(tool) is None] + (["wine"] if wine.kind() is None else [])
+    if missing:
+        print("not installed: %s (scripts/setup installs them); skipped" % ", ".join(missing))
+        return SKIPPED
+    own = os.path.realpath(winetest.DSTPATCH_EXE)
+    if own != os.path.realpath(UNSIGNED["dstpatch-x64.exe"]):
+        print("this tree's dstpatch.exe (%s) is not the preset's, which scripts/release takes; skipped" % own)
+        return SKIPPED
+    suite = unittest.defaultTestLoader.loadTestsFromTestCase(SignedReleaseTest)
+    result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
