@@ -26,6 +26,10 @@ import os
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
+import pe  # noqa: E402
+
 LOADER_32 = "/usr/lib/wine/wine"
 LOADER_64 = "/usr/lib/wine/wine64"
 SKIPPED = 77
@@ -33,10 +37,6 @@ SKIPPED = 77
 # Mono and Gecko are not needed and their installers would ask for a
 # download; the menu builder would write desktop entries into $HOME.
 DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
-
-# PE machine types of the two builds.
-_MACHINE_I386 = 0x014C
-_MACHINE_AMD64 = 0x8664
 
 
 def _runs(command):
@@ -98,19 +98,13 @@ def environment(prefix):
 
 
 def pe_machine(path):
-    """The machine type in the PE header of PATH, or None when it is not a
-    PE file."""
+    """The machine of the PE file at PATH ("i686", "x86_64", ...), or None
+    when it is not a PE file."""
     try:
         with open(path, "rb") as f:
-            header = f.read(4096)
-    except OSError:
+            return pe.PeImage(f.read()).machine_name
+    except (OSError, pe.PeError):
         return None
-    if header[:2] != b"MZ" or len(header) < 64:
-        return None
-    offset = int.from_bytes(header[60:64], "little")
-    if header[offset:offset + 4] != b"PE\0\0":
-        return None
-    return int.from_bytes(header[offset + 4:offset + 6], "little")
 
 
 def unable_to_run(exe):
@@ -119,10 +113,10 @@ def unable_to_run(exe):
     if kind() is None:
         return "Wine is not installed, so the end-to-end tests cannot run: scripts/setup installs it."
     machine = pe_machine(exe)
-    if machine == _MACHINE_I386 and kind() == "win64":
+    if machine == "i686" and kind() == "win64":
         return "%s, so Wine cannot run the i686 build: it was built and inspected (imports, PE header) but not run; " \
             "its end-to-end tests are reported as skipped." % _no_32_bit()
-    if machine not in (_MACHINE_I386, _MACHINE_AMD64):
+    if machine not in ("i686", "x86_64"):
         return "%s is not a Windows program for i686 or x86_64." % (exe or "(no program given)")
     return None
 
