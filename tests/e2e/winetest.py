@@ -8,6 +8,7 @@ the API and the environment variables that CTest passes in.
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -165,6 +166,14 @@ class Machine:
         with open(path, "wb") as f:
             f.write(text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
         result = self.run("reg", ["import", _z_path(path)], timeout=60)
+        if result.status != 0:
+            # Under Wine's 64-bit loader, a first `reg import` in a fresh
+            # copy of the template has been seen to end with status 1 and no
+            # output (2 of some 15 suite runs, never when repeated alone).
+            # The import is set-up, not what a test checks, and importing
+            # the same text again gives the same registry: try once more.
+            print("reg import failed (%r); trying again" % result, file=sys.stderr)
+            result = self.run("reg", ["import", _z_path(path)], timeout=60)
         if result.status != 0:
             raise AssertionError("reg import failed: %r" % result)
 
