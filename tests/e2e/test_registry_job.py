@@ -14,7 +14,7 @@ PROGRAM = "Z:" + os.path.abspath(winetest.DSTPATCH_EXE).replace("/", "\\")
 NT_PREFIX = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\"
 
 # The records the patch installs: daylight time from the second Sunday of
-# March to the first Sunday of November, at 02:00 (Newfoundland 00:01).
+# March to the first Sunday of November, at 02:00 in every zone.
 NEW_TZI = {
     base: bytes.fromhex(hex_digits)
     for base, hex_digits in (
@@ -24,8 +24,7 @@ NEW_TZI = {
         ("Central", "68010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
         ("Eastern", "2C010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
         ("Atlantic", "F0000000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
-        ("Newfoundland",
-         "D2000000 00000000 C4FFFFFF 00000B00000001000000010000000000 00000300000002000000010000000000"),
+        ("Newfoundland", "D2000000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
     )
 }
 
@@ -133,6 +132,17 @@ class RegistryJobTest(winetest.TestCase):
                     registry_job_output() + "\nSuccess"))
         self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"),
                          to_crlf(registry_job_output() + "\nSuccess"))
+
+    def test_up_to_date_records_stay_as_they_are(self):
+        # Wine's own records are the rules in force today, as on a Windows kept
+        # up to date: the patch writes the same bytes back, Newfoundland's
+        # changes at 02:00 included.
+        before = {base: self.tzi(base) for base, _ in zones.ZONES}
+        self.assertEqual(before["Newfoundland"], NEW_TZI["Newfoundland"])
+
+        self.assertEqual(self.dstpatch("/CHANGEREGVALS", "/S").status, 0)
+
+        self.assert_zones(before)
 
     def test_missing_zone_key_is_reported_and_the_others_are_written(self):
         self.seed_old_zones(deleted=("Mountain",))
