@@ -361,7 +361,8 @@ using WNDENUMPROC = BOOL(WINAPI*)(HWND window, LPARAM param);
 BOOL GetVersionExA(OSVERSIONINFOEXA* info);
 DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size);
 // Standard output of the process in text mode: each "\n" reaches a pipe or
-// file as "\r\n", as the C runtime's printf writes it.
+// file as "\r\n", as the C runtime's printf writes it. Each text is written
+// through before the call returns.
 void WriteStdout(std::string_view text);
 [[noreturn]] void ExitProcess(UINT exitCode);
 DWORD GetLastError();

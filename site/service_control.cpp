@@ -63,7 +63,7 @@ std::optional<win::DWORD> WaitForStop(win::SC_HANDLE service, win::SERVICE_STATU
 win::DWORD StartPause(win::DWORD waitHint) { return std::clamp<win::DWORD>(waitHint / 10, 1000, 5000); }
 
 void ReportStartFailure(const win::SERVICE_STATUS_PROCESS& status) {
-  LogFormatted(nullptr,
+  LogFormatted(CurrentRunLog(),
                "\nControl Server Service is not started. \n"
                "  Current State: %d\n"
                "  Exit Code: %d\n"
@@ -102,12 +102,12 @@ bool OpenHub(const char* operation, const char* summary, win::UniqueScHandle& ma
 bool LoadNTServiceHelperFunctions() {
   win::UniqueModule advapi(win::LoadLibraryA("ADVAPI32.DLL"));
   if (!advapi) {
-    LogMessage("\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL", nullptr);
+    LogMessage("\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL", CurrentRunLog());
     return false;
   }
   const win::FARPROC entry = win::GetProcAddress(advapi.get(), "QueryServiceStatusEx");
   if (entry == nullptr) {
-    LogMessage("\nLoadNTServiceHelperFunctions(): Failed to find needed functions in ADVAPI32.DLL", nullptr);
+    LogMessage("\nLoadNTServiceHelperFunctions(): Failed to find needed functions in ADVAPI32.DLL", CurrentRunLog());
     return false;  // the library is released here
   }
   Process().queryServiceStatusEx = reinterpret_cast<win::PFN_QueryServiceStatusEx>(entry);

@@ -8,8 +8,8 @@
 
 // Binds QueryServiceStatusEx from ADVAPI32.DLL into the process-wide slot,
 // which every status query below calls through; the library then stays
-// loaded. False (with a console-only message) when it cannot be bound; the
-// service operations must not run then.
+// loaded. False (with a message) when it cannot be bound; the service
+// operations must not run then.
 bool LoadNTServiceHelperFunctions();
 
 // True when the control server's AppID registration names a hosting service

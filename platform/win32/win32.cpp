@@ -64,7 +64,11 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
 
 void WriteStdout(std::string_view text) {
   // stdout is in text mode: the C runtime turns each "\n" into "\r\n".
+  // Redirected to a file or pipe it is fully buffered, so each message is
+  // flushed at once: a run that hangs or is killed leaves every line it
+  // wrote, as its run log does.
   (void)std::fwrite(text.data(), 1, text.size(), stdout);
+  (void)std::fflush(stdout);
 }
 
 void ExitProcess(UINT exitCode) {

@@ -128,6 +128,9 @@ TEST_F(MaintenanceTest, UnboundServiceHelpersLeaveEverythingAsItWas) {
   InstallManager(root);
   EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
   EXPECT_EQ(machine.stdoutText, kHead + "\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL\nSuccess");
+  // The run log, all that an unattended run leaves, holds the failure too.
+  EXPECT_EQ(SiteLog(), Crlf("\nUsing QUORDIR -  C:\\Site\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL"
+                            "\nSuccess"));
   EXPECT_FALSE(FilesChanged());
   EXPECT_EQ(manager.closeRequests, 0);  // and, as the console shows, not started again either
 }
