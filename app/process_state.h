@@ -1,4 +1,4 @@
-// The state that lives for the whole process. These four values are
+// The state that lives for the whole process. These five values are
 // process-wide by design; nothing else in the program keeps state between
 // operations.
 #pragma once
@@ -7,11 +7,15 @@
 #include <string>
 
 #include "app/run_log.h"
+#include "platform/unique.h"
 #include "platform/win.h"
 
 struct ProcessState {
   // Set by /S: no message box is shown anywhere.
   bool silent = false;
+  // The machine-wide guard of this run, held until the process ends. Declared
+  // before the run log, so that the log is closed first.
+  win::UniqueOwnedMutex runGuard;
   // The current run log, or none until it is opened (and when it cannot be).
   std::optional<RunLog> runLog;
   // Where every message with placeholders is formatted before it is written.

@@ -7,6 +7,7 @@
 
 #include "app/os.h"
 #include "app/process_state.h"
+#include "app/run_guard.h"
 #include "app/run_log.h"
 #include "app/text.h"
 #include "platform/unique.h"
@@ -22,6 +23,10 @@ constexpr char kInvalidRootMessage[] =
     "\nQuordir is not defined in the system environment variables.\n"
     "Or the value set is not pointing to the correct QUORDIR.\n"
     "This patch has not completed, you will need to run this patch again after setting the QUORDIR.";
+
+constexpr char kAnotherRun[] =
+    "\nAnother run of this patch is in progress on this machine: this run changed nothing. Run this patch again "
+    "later.";
 
 constexpr char kUsage[] =
     "\n\n\t/? -Shows the command line arguments\n"
@@ -128,6 +133,28 @@ class TimeZonePrivileges {
   win::TOKEN_PRIVILEGES privileges_[std::size(kNames)]{};
 };
 
+// Takes the machine-wide guard of the run, or ends the run when another run
+// holds it. That run owns both run logs, so this one writes to the console
+// only (first, so that a box nobody answers still leaves the line behind).
+void TakeRunGuardOrEnd(bool isWindows9x) {
+  win::DWORD error = 0;
+  switch (TakeRunGuard(isWindows9x, error)) {
+    case RunGuard::Taken:
+      return;
+    case RunGuard::OtherRun:
+      LogMessage(kAnotherRun, nullptr);
+      if (!Process().silent) {
+        ShowMessageBox(kAnotherRun, win::MB_OK);
+      }
+      CloseLogAndExit(0);
+    case RunGuard::NotAvailable:
+      LogFormatted(nullptr,
+                   "\nCould not make sure that no other run of this patch is in progress (error %d); this run goes on.",
+                   static_cast<int>(error));
+      return;
+  }
+}
+
 void RunZoneUpdates(bool isWindows9x) {
   LogMessage("\nSetting TimeZones for US/Canada part..", CurrentRunLog());
   SetTimeZonesForLocalMachine(TimeZonesKeyPrefix(isWindows9x), isWindows9x);
@@ -210,6 +237,8 @@ int DstPatchMain(int argc, char** argv) {
     LogMessage(kInvalidRootMessage, CurrentRunLog());
     CloseLogAndExit(0);
   }
+
+  TakeRunGuardOrEnd(settings.isWindows9x);
 
   LogMessage("\nTrying to remove debout file..", nullptr);
   RemoveDeboutFile(settings.root);

@@ -79,6 +79,18 @@ struct ServiceHandleTraits {
   static void Close(Value v) { CloseServiceHandle(v); }
 };
 
+// A mutex this process owns: released before its handle is closed, so that
+// the next owner finds it released rather than abandoned.
+struct OwnedMutexTraits {
+  using Value = HANDLE;
+  static Value Invalid() { return nullptr; }
+  static bool IsInvalid(Value v) { return v == nullptr; }
+  static void Close(Value v) {
+    ReleaseMutex(v);
+    CloseHandle(v);
+  }
+};
+
 struct ModuleTraits {
   using Value = HMODULE;
   static Value Invalid() { return nullptr; }
@@ -91,5 +103,6 @@ using UniqueFile = Unique<FileHandleTraits>;
 using UniqueHkey = Unique<KeyTraits>;
 using UniqueScHandle = Unique<ServiceHandleTraits>;
 using UniqueModule = Unique<ModuleTraits>;
+using UniqueOwnedMutex = Unique<OwnedMutexTraits>;
 
 }  // namespace win

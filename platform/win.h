@@ -236,9 +236,13 @@ constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
+constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 constexpr DWORD ERROR_MORE_DATA = 234;
+constexpr DWORD ERROR_NOT_OWNER = 288;
 constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 constexpr DWORD ERROR_SERVICE_ALREADY_RUNNING = 1056;
 constexpr DWORD ERROR_SERVICE_DOES_NOT_EXIST = 1060;
@@ -326,6 +330,7 @@ constexpr DWORD SYNCHRONIZE = 0x00100000;
 constexpr DWORD PROCESS_TERMINATE = 0x0001;
 constexpr UINT WM_CLOSE = 0x0010;
 constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_ABANDONED = 0x80;
 constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 constexpr DWORD INFINITE = 0xFFFFFFFF;
@@ -418,6 +423,11 @@ BOOL CloseServiceHandle(SC_HANDLE handle);
 // Clock.
 DWORD GetTickCount();
 void Sleep(DWORD milliseconds);
+
+// Named mutexes (the machine-wide guard of a run). WaitForSingleObject,
+// below, takes ownership; CloseHandle closes.
+HANDLE CreateMutexA(void* security, BOOL initialOwner, const char* name);
+BOOL ReleaseMutex(HANDLE mutex);
 
 // Processes and windows (the process list is read through entry points
 // bound at run time).

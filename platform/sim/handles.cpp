@@ -24,6 +24,8 @@ const char* KindName(HandleKind kind) {
       return "Module";
     case HandleKind::Heap:
       return "Heap";
+    case HandleKind::Mutex:
+      return "Mutex";
   }
   return "?";
 }
@@ -54,6 +56,14 @@ bool HandleTable::KindOf(uintptr_t value, HandleKind* kind) const {
   }
   *kind = it->second.kind;
   return true;
+}
+
+std::vector<uintptr_t> HandleTable::Values() const {
+  std::vector<uintptr_t> values;
+  for (const auto& [value, entry] : open_) {
+    values.push_back(value);
+  }
+  return values;
 }
 
 std::vector<std::string> HandleTable::Open() const {

@@ -10,7 +10,7 @@
 
 namespace sim {
 
-enum class HandleKind { File, Token, Key, ScManager, Service, Process, Thread, Snapshot, Module, Heap };
+enum class HandleKind { File, Token, Key, ScManager, Service, Process, Thread, Snapshot, Module, Heap, Mutex };
 
 const char* KindName(HandleKind kind);
 
@@ -35,6 +35,8 @@ class HandleTable {
   std::vector<std::string> Open() const;
   // The handle kind, for calls that close any kind (CloseHandle).
   bool KindOf(uintptr_t value, HandleKind* kind) const;
+  // Values of the open handles, for the system's clean-up at a process's end.
+  std::vector<uintptr_t> Values() const;
 
  private:
   uintptr_t AddValue(HandleKind kind, const std::string& label);

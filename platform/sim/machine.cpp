@@ -48,6 +48,46 @@ std::vector<std::string> Machine::CallsStartingWith(const std::string& prefix) c
   return found;
 }
 
+void Machine::EnterCall() {
+  if (killed_) {
+    return;
+  }
+  if (killAtCall && platformCalls == *killAtCall) {
+    killed_ = true;
+    throw ProcessKilled{};
+  }
+  ++platformCalls;
+}
+
+void Machine::EndKilledProcess() {
+  killed_ = true;  // the clean-up is the system's, not calls of the program
+  mutexes.EndProcess();
+  for (const uintptr_t value : handles.Values()) {
+    auto* handle = reinterpret_cast<win::HANDLE>(value);
+    HandleKind kind{};
+    handles.KindOf(value, &kind);
+    switch (kind) {
+      case HandleKind::Key:
+        win::RegCloseKey(static_cast<win::HKEY>(handle));
+        break;
+      case HandleKind::ScManager:
+      case HandleKind::Service:
+        win::CloseServiceHandle(static_cast<win::SC_HANDLE>(handle));
+        break;
+      default:
+        win::CloseHandle(handle);
+        break;
+    }
+  }
+  modules.UnloadAll();
+  heap.FreeAll();
+  for (auto& [name, privilege] : token.privileges) {
+    privilege.enabled = false;  // the next process gets a token of its own
+  }
+  killAtCall.reset();
+  killed_ = false;
+}
+
 std::string Hex(unsigned long long value) {
   char text[24];
   (void)std::snprintf(text, sizeof text, "0x%llX", value);

@@ -13,6 +13,7 @@
 #include "platform/sim/files.h"
 #include "platform/sim/handles.h"
 #include "platform/sim/modules.h"
+#include "platform/sim/mutexes.h"
 #include "platform/sim/processes.h"
 #include "platform/sim/registry.h"
 #include "platform/sim/services.h"
@@ -26,6 +27,12 @@ namespace sim {
 struct ProcessExit {
   win::UINT code;
 };
+
+// The process was killed at a platform call, as by TerminateProcess from a
+// distribution tool's time-out or a power cut: thrown at that call and
+// caught by whoever runs the program, which then has the machine clean up
+// after the process (Machine::EndKilledProcess).
+struct ProcessKilled {};
 
 struct Version {
   win::DWORD platformId = win::VER_PLATFORM_WIN32_NT;
@@ -84,6 +91,20 @@ class Machine {
   // The recorded calls whose text starts with prefix.
   std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
 
+  // Every platform call of the program starts here. It counts the call and,
+  // at the call numbered killAtCall (0 the first), kills the process. Once
+  // killed, calls are no longer counted: the only code that still runs is
+  // the release of handles while ProcessKilled unwinds, which the system
+  // does at a process's end anyway.
+  void EnterCall();
+  // What Windows does when a process has been killed: every handle it held
+  // closed, every mutex it owned abandoned, its libraries and heap blocks
+  // gone, its token with it. Processes it started and services it asked to
+  // stop or start go on as they are.
+  void EndKilledProcess();
+  std::optional<size_t> killAtCall;
+  size_t platformCalls = 0;  // calls counted so far
+
   Version version;
   std::map<std::string, std::string> environment;  // names matched without regard to case
   std::string stdoutText;                          // all that the program wrote to standard output
@@ -100,13 +121,23 @@ class Machine {
   Modules modules;
   HandleTable handles;
   Processes processes;
+  Mutexes mutexes;
   Heap heap;
   std::vector<std::string> calls;
   win::DWORD lastError = 0;
 
  private:
   Machine* previous_;
+  bool killed_ = false;
 };
+
+// The current machine, once the call has been counted: the first thing
+// every simulated Windows call does.
+inline Machine& PlatformCall() {
+  Machine& machine = Machine::Current();
+  machine.EnterCall();
+  return machine;
+}
 
 // Formats a number as Windows documentation shows codes and masks: 0xF003F.
 std::string Hex(unsigned long long value);

@@ -44,6 +44,12 @@ int Modules::TotalLoads() const {
   return total;
 }
 
+void Modules::UnloadAll() {
+  for (auto& [name, module] : modules_) {
+    module.loads = 0;
+  }
+}
+
 win::HMODULE Modules::Load(const char* name) {
   auto it = modules_.find(Normalize(name == nullptr ? "" : name));
   if (it == modules_.end() || !it->second.present) {

@@ -23,6 +23,8 @@ class Modules {
   // Load references taken with LoadLibraryA and not yet given back.
   int Loads(std::string_view module) const;
   int TotalLoads() const;
+  // Every load reference given back, as at the end of a process.
+  void UnloadAll();
 
   // --- The Windows calls ---
   win::HMODULE Load(const char* name);

@@ -254,6 +254,7 @@ std::string ProgramOf(const std::string& commandLine) {
 // --- Entry points bound at run time ---
 
 HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
+  sim::PlatformCall();
   M().Record("CreateToolhelp32Snapshot(" + sim::Hex(flags) + ", " + std::to_string(processId) + ")");
   P().Advance(M().clock.ticks);
   if (P().snapshotFails) {
@@ -302,11 +303,13 @@ BOOL NextEntry(HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
 }
 
 BOOL WINAPI SimProcess32First(HANDLE snapshot, PROCESSENTRY32* entry) {
+  sim::PlatformCall();
   M().Record("Process32First");
   return NextEntry(snapshot, entry, true);
 }
 
 BOOL WINAPI SimProcess32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
+  sim::PlatformCall();
   M().Record("Process32Next");
   return NextEntry(snapshot, entry, false);
 }
@@ -317,6 +320,7 @@ BOOL WINAPI SimProcess32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
 // lists neither the idle nor the System process and packs its records
 // without alignment.)
 NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD bufferSize, DWORD* returnLength) {
+  sim::PlatformCall();
   M().Record("ZwQuerySystemInformation(" + std::to_string(infoClass) + ", " + std::to_string(bufferSize) + ")");
   P().Advance(M().clock.ticks);
   if (infoClass != SystemProcessInformation) {
@@ -370,9 +374,13 @@ NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD
   return STATUS_SUCCESS;
 }
 
-HANDLE WINAPI SimGetProcessHeap() { return sim::Heap::Handle(); }
+HANDLE WINAPI SimGetProcessHeap() {
+  sim::PlatformCall();
+  return sim::Heap::Handle();
+}
 
 void* WINAPI SimHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  sim::PlatformCall();
   M().Record("HeapAlloc(" + std::to_string(bytes) + ")");
   if (heap != sim::Heap::Handle() || flags != 0) {
     return nullptr;  // the simulation knows only the process heap and flags 0
@@ -381,6 +389,7 @@ void* WINAPI SimHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 }
 
 BOOL WINAPI SimHeapFree(HANDLE heap, DWORD flags, void* block) {
+  sim::PlatformCall();
   if (heap != sim::Heap::Handle() || flags != 0) {
     M().Record("HeapFree(?)");
     return Fail(ERROR_INVALID_PARAMETER);
@@ -395,6 +404,7 @@ BOOL WINAPI SimHeapFree(HANDLE heap, DWORD flags, void* block) {
 // --- Calls ---
 
 HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
+  sim::PlatformCall();
   M().Record("OpenProcess(" + sim::Hex(access) + ", " + std::to_string(inheritHandle) + ", " +
              std::to_string(processId) + ")");
   P().Advance(M().clock.ticks);
@@ -411,6 +421,7 @@ HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
 }
 
 BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
+  sim::PlatformCall();
   M().Record("EnumWindows");
   P().Advance(M().clock.ticks);
   // The list is taken first: windows that close meanwhile are still visited.
@@ -423,6 +434,7 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
+  sim::PlatformCall();
   const sim::Process* p = P().OwnerOf(window);
   if (p == nullptr) {
     M().lastError = ERROR_INVALID_WINDOW_HANDLE;
@@ -435,6 +447,7 @@ DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  sim::PlatformCall();
   M().Record("PostMessageA(" + sim::Hex(reinterpret_cast<uintptr_t>(window)) + ", " + sim::Hex(message) + ", " +
              std::to_string(wParam) + ", " + std::to_string(lParam) + ")");
   sim::Process* p = P().OwnerOf(window);
@@ -456,6 +469,11 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  sim::PlatformCall();
+  if (M().handles.Is(handle, sim::HandleKind::Mutex)) {
+    M().Record("WaitForSingleObject(mutex, " + std::to_string(milliseconds) + ")");
+    return M().mutexes.Wait(handle, milliseconds);
+  }
   M().Record("WaitForSingleObject(" + IdOf(handle) + ", " + std::to_string(milliseconds) + ")");
   sim::Process* p = Opened(handle, SYNCHRONIZE);
   if (p == nullptr) {
@@ -481,6 +499,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 }
 
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
+  sim::PlatformCall();
   M().Record("TerminateProcess(" + IdOf(process) + ", " + std::to_string(exitCode) + ")");
   if (!M().handles.Is(process, sim::HandleKind::Process)) {
     return Fail(ERROR_INVALID_HANDLE);
@@ -501,6 +520,7 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
 BOOL CreateProcessA(const char* application, char* commandLine, void* processSecurity, void* threadSecurity,
                     BOOL inheritHandles, DWORD creationFlags, void* environment, const char* currentDirectory,
                     STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
+  sim::PlatformCall();
   const std::string line = commandLine == nullptr ? "" : commandLine;
   M().Record("CreateProcessA(" + std::string(application == nullptr ? "(null)" : application) + ", " + line + ")");
   P().commandLines.push_back(line);
@@ -526,6 +546,7 @@ BOOL CreateProcessA(const char* application, char* commandLine, void* processSec
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+  sim::PlatformCall();
   M().Record("GetExitCodeProcess(" + IdOf(process) + ")");
   if (!M().handles.Is(process, sim::HandleKind::Process)) {
     return Fail(ERROR_INVALID_HANDLE);

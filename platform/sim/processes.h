@@ -125,6 +125,7 @@ class Heap {
   void* Alloc(win::SIZE_T bytes);
   // The size of the freed block, or nothing when block is not one of the heap's.
   std::optional<win::SIZE_T> Free(void* block);
+  void FreeAll() { blocks_.clear(); }
 
  private:
   struct Block {

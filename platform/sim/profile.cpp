@@ -169,6 +169,7 @@ std::string WithEntry(std::string text, std::string_view section, std::string_vi
 
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue, char* buffer, DWORD size,
                                const char* path) {
+  sim::PlatformCall();
   M().Record("GetPrivateProfileStringA(" + Str(section) + ", " + Str(key) + ", " + std::to_string(size) + ", " +
              Str(path) + ")");
   // Windows drops trailing blanks of the default.
@@ -195,6 +196,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
 }
 
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* path) {
+  sim::PlatformCall();
   M().Record("WritePrivateProfileStringA(" + Str(section) + ", " + Str(key) + ", " + Str(value) + ", " + Str(path) +
              ")");
   auto fail = [](DWORD code) {

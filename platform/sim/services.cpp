@@ -228,6 +228,7 @@ bool Services::Close(win::SC_HANDLE handle) {
 
 win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer,
                                          win::DWORD bufferSize, win::DWORD* bytesNeeded) {
+  sim::PlatformCall();
   return Machine::Current().services.QueryStatus(service, infoLevel, buffer, bufferSize, bytesNeeded) ? win::TRUE
                                                                                                       : win::FALSE;
 }
@@ -237,21 +238,28 @@ win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD info
 namespace win {
 
 SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access) {
+  sim::PlatformCall();
   return sim::Machine::Current().services.OpenManager(machine, database, access);
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access) {
+  sim::PlatformCall();
   return sim::Machine::Current().services.OpenService(manager, name, access);
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
+  sim::PlatformCall();
   return sim::Machine::Current().services.Control(service, control, status) ? TRUE : FALSE;
 }
 
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
+  sim::PlatformCall();
   return sim::Machine::Current().services.Start(service, argc, argv) ? TRUE : FALSE;
 }
 
-BOOL CloseServiceHandle(SC_HANDLE handle) { return sim::Machine::Current().services.Close(handle) ? TRUE : FALSE; }
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+  sim::PlatformCall();
+  return sim::Machine::Current().services.Close(handle) ? TRUE : FALSE;
+}
 
 }  // namespace win

@@ -26,6 +26,7 @@ std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
 }  // namespace
 
 BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
+  sim::PlatformCall();
   const sim::Version& v = M().version;
   M().Record("GetVersionExA(" + std::to_string(info->dwOSVersionInfoSize) + ")");
   const DWORD size = info->dwOSVersionInfoSize;
@@ -41,6 +42,7 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
 }
 
 DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
+  sim::PlatformCall();
   for (const auto& [key, value] : M().environment) {
     if (sim::EqualsNoCase(key, name)) {
       if (value.size() + 1 > size) {
@@ -54,19 +56,28 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
 }
 
 void WriteStdout(std::string_view text) {
+  sim::PlatformCall();
   M().stdoutWriteStarts.push_back(M().stdoutText.size());
   M().stdoutText.append(text);
 }
 
 void ExitProcess(UINT exitCode) {
+  sim::PlatformCall();
   M().exitCode = exitCode;
   throw sim::ProcessExit{exitCode};
 }
 
-DWORD GetLastError() { return M().lastError; }
-void SetLastError(DWORD code) { M().lastError = code; }
+DWORD GetLastError() {
+  sim::PlatformCall();
+  return M().lastError;
+}
+void SetLastError(DWORD code) {
+  sim::PlatformCall();
+  M().lastError = code;
+}
 
 DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
+  sim::PlatformCall();
   if (module != nullptr) {
     return Fail(ERROR_INVALID_HANDLE);
   }
@@ -74,6 +85,7 @@ DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
 }
 
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
+  sim::PlatformCall();
   sim::MessageBoxes& boxes = M().messageBoxes;
   boxes.shown.push_back({Str(text), Str(caption), type});
   M().Record("MessageBoxA(" + sim::Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + sim::Hex(type) + ")");
@@ -87,9 +99,13 @@ int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
 
 // --- Token privileges ---
 
-HANDLE GetCurrentProcess() { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)); }
+HANDLE GetCurrentProcess() {
+  sim::PlatformCall();
+  return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
+}
 
 BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
+  sim::PlatformCall();
   M().Record("OpenProcessToken(" + sim::Hex(access) + ")");
   if (process != GetCurrentProcess() || token == nullptr) {
     return Fail(ERROR_INVALID_HANDLE);
@@ -102,6 +118,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
 }
 
 BOOL LookupPrivilegeValueA(const char* systemName, const char* name, LUID* luid) {
+  sim::PlatformCall();
   M().Record("LookupPrivilegeValueA(" + Str(systemName) + ", " + Str(name) + ")");
   auto it = M().token.privileges.find(Str(name));
   if (systemName != nullptr || it == M().token.privileges.end()) {
@@ -113,6 +130,7 @@ BOOL LookupPrivilegeValueA(const char* systemName, const char* name, LUID* luid)
 
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState, DWORD bufferLength,
                            TOKEN_PRIVILEGES* previousState, DWORD* returnLength) {
+  sim::PlatformCall();
   if (!M().handles.Is(token, sim::HandleKind::Token)) {
     return Fail(ERROR_INVALID_HANDLE);
   }
@@ -141,6 +159,7 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
 }
 
 BOOL CloseHandle(HANDLE handle) {
+  sim::PlatformCall();
   sim::HandleKind kind{};
   const auto value = reinterpret_cast<uintptr_t>(handle);
   if (!M().handles.KindOf(value, &kind) || kind == sim::HandleKind::Key || kind == sim::HandleKind::ScManager ||
@@ -154,12 +173,16 @@ BOOL CloseHandle(HANDLE handle) {
   if (kind == sim::HandleKind::Process || kind == sim::HandleKind::Thread || kind == sim::HandleKind::Snapshot) {
     sim::ForgetProcessHandle(value);
   }
+  if (kind == sim::HandleKind::Mutex) {
+    M().mutexes.Close(handle);
+  }
   return TRUE;
 }
 
 // --- Files ---
 
 DWORD GetFileAttributesA(const char* path) {
+  sim::PlatformCall();
   sim::FileSystem::Resolved r = M().files.Resolve(Str(path));
   if (r.error != 0) {
     M().lastError = r.error;
@@ -178,6 +201,7 @@ DWORD GetFileAttributesA(const char* path) {
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
                    HANDLE templateFile) {
+  sim::PlatformCall();
   M().Record("CreateFileA(" + Str(path) + ", " + sim::Hex(access) + ", " + sim::Hex(shareMode) + ", " +
              std::to_string(disposition) + ")");
   auto fail = [](DWORD code) {
@@ -209,6 +233,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* securi
 }
 
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* overlapped) {
+  sim::PlatformCall();
   if (written != nullptr) {
     *written = 0;
   }
@@ -237,6 +262,7 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* 
 }
 
 BOOL DeleteFileA(const char* path) {
+  sim::PlatformCall();
   M().Record("DeleteFileA(" + Str(path) + ")");
   sim::FileSystem& fs = M().files;
   sim::FileSystem::Resolved r = fs.Resolve(Str(path));
@@ -261,6 +287,7 @@ BOOL DeleteFileA(const char* path) {
 // --- Registry ---
 
 LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) {
+  sim::PlatformCall();
   M().Record("RegOpenKeyExA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ", " + std::to_string(options) + ", " +
              sim::Hex(access) + ")");
   if (options != 0) {
@@ -270,11 +297,13 @@ LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, 
 }
 
 LONG RegOpenKeyA(HKEY root, const char* subKey, HKEY* result) {
+  sim::PlatformCall();
   M().Record("RegOpenKeyA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ")");
   return M().registry.OpenKey(root, subKey, 0, true, result);
 }
 
 LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+  sim::PlatformCall();
   M().Record("RegSetValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " + std::to_string(type) + ", " +
              std::to_string(size) + ")");
   if (reserved != 0) {
@@ -284,6 +313,7 @@ LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, cons
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size) {
+  sim::PlatformCall();
   M().Record("RegQueryValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " +
              (size == nullptr ? std::string("-") : std::to_string(*size)) + ")");
   if (reserved != nullptr) {
@@ -293,6 +323,7 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, 
 }
 
 LONG RegCloseKey(HKEY key) {
+  sim::PlatformCall();
   M().Record("RegCloseKey(" + M().registry.PathOf(key) + ")");
   return M().registry.CloseKey(key);
 }
@@ -300,27 +331,37 @@ LONG RegCloseKey(HKEY key) {
 // --- Modules ---
 
 HMODULE LoadLibraryA(const char* name) {
+  sim::PlatformCall();
   M().Record("LoadLibraryA(" + Str(name) + ")");
   return M().modules.Load(name);
 }
 
-HMODULE GetModuleHandleA(const char* name) { return M().modules.Handle(name); }
+HMODULE GetModuleHandleA(const char* name) {
+  sim::PlatformCall();
+  return M().modules.Handle(name);
+}
 
 FARPROC GetProcAddress(HMODULE module, const char* name) {
+  sim::PlatformCall();
   M().Record("GetProcAddress(" + Str(name) + ")");
   return M().modules.ProcAddress(module, name);
 }
 
 BOOL FreeLibrary(HMODULE module) {
+  sim::PlatformCall();
   M().Record("FreeLibrary(" + sim::Hex(reinterpret_cast<uintptr_t>(module)) + ")");
   return M().modules.Free(module) ? TRUE : FALSE;
 }
 
 // --- Clock ---
 
-DWORD GetTickCount() { return M().clock.ticks; }
+DWORD GetTickCount() {
+  sim::PlatformCall();
+  return M().clock.ticks;
+}
 
 void Sleep(DWORD milliseconds) {
+  sim::PlatformCall();
   M().clock.sleeps.push_back(milliseconds);
   M().clock.ticks += milliseconds;
 }

@@ -67,11 +67,13 @@ std::string ActiveTimeZone::DaylightName() const { return GetName(settings.Dayli
 std::string ActiveTimeZone::KeyName() const { return GetName(settings.TimeZoneKeyName); }
 
 win::DWORD WINAPI SimGetDynamicTimeZoneInformation(win::DYNAMIC_TIME_ZONE_INFORMATION* info) {
+  sim::PlatformCall();
   Machine::Current().Record("GetDynamicTimeZoneInformation()");
   return Read(info, sizeof *info);
 }
 
 win::BOOL WINAPI SimSetDynamicTimeZoneInformation(const win::DYNAMIC_TIME_ZONE_INFORMATION* info) {
+  sim::PlatformCall();
   Machine& m = Machine::Current();
   m.Record("SetDynamicTimeZoneInformation()");
   if (!MayApply(m)) {
@@ -87,11 +89,13 @@ win::BOOL WINAPI SimSetDynamicTimeZoneInformation(const win::DYNAMIC_TIME_ZONE_I
 namespace win {
 
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info) {
+  sim::PlatformCall();
   sim::Machine::Current().Record("GetTimeZoneInformation()");
   return sim::Read(info, sizeof *info);
 }
 
 BOOL SetTimeZoneInformation(const TIME_ZONE_INFORMATION* info) {
+  sim::PlatformCall();
   sim::Machine& m = sim::Machine::Current();
   m.Record("SetTimeZoneInformation()");
   if (!sim::MayApply(m)) {
@@ -107,6 +111,7 @@ BOOL SetTimeZoneInformation(const TIME_ZONE_INFORMATION* info) {
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideLength, char* narrow, int narrowSize,
                         const char* defaultChar, BOOL* usedDefaultChar) {
+  sim::PlatformCall();
   sim::Machine& m = sim::Machine::Current();
   if (codePage != CP_ACP || flags != 0 || wide == nullptr || narrowSize < 0 || defaultChar != nullptr ||
       usedDefaultChar != nullptr) {

@@ -206,6 +206,14 @@ BOOL CloseServiceHandle(SC_HANDLE handle) { return ::CloseServiceHandle(As<::SC_
 DWORD GetTickCount() { return ::GetTickCount(); }
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 
+// --- Named mutexes ---
+
+HANDLE CreateMutexA(void* security, BOOL initialOwner, const char* name) {
+  return ::CreateMutexA(static_cast<::LPSECURITY_ATTRIBUTES>(security), initialOwner, name);
+}
+
+BOOL ReleaseMutex(HANDLE mutex) { return ::ReleaseMutex(mutex); }
+
 // --- Processes and windows ---
 
 HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "app/process_state.h"
 #include "app/run_control.h"
 #include "tests/unit/harness.h"
 
@@ -152,3 +153,121 @@ TEST_F(RunControlTest, Windows9xWritesTheBareKeysWithoutAToken) {
 }
 
 }  // namespace
+
+// --- One run at a time ---
+
+const char kOtherRun[] =
+    "\nAnother run of this patch is in progress on this machine: this run changed nothing. Run this patch again later.";
+const std::string kGlobalGuard = "Global\\dstpatch.run";
+const std::string kPlainGuard = "dstpatch.run";
+
+struct GuardCase {
+  const char* name;
+  void (*setUp)(sim::Machine&);
+  std::vector<std::string> args;
+  std::vector<std::string> mutexCalls;  // the CreateMutexA calls, in order
+  const char* console;                  // what the console says before the run's own lines; null: refused
+  bool box = false;
+  bool guarded = true;  // the run holds the guard
+};
+
+class RunGuardTest : public RunControlTest, public ::testing::WithParamInterface<GuardCase> {
+ protected:
+  RunGuardTest() { machine.files.WriteFile(root + "\\tmp\\debGorvinal.txt", "the other run's log"); }
+};
+
+// A run takes the guard after the site root is found valid and holds it until
+// it ends; while another run holds it, it changes nothing, writes no run log
+// and says so.
+TEST_P(RunGuardTest, OneRunAtATime) {
+  const GuardCase& c = GetParam();
+  c.setUp(machine);
+  EXPECT_EQ(RunProgram(machine, c.args), 0);
+  std::vector<std::string> creates;
+  for (const std::string& call : machine.CallsStartingWith("CreateMutexA")) {
+    creates.push_back(call.substr(call.find(", ") + 2, call.size() - call.find(", ") - 3));
+  }
+  EXPECT_EQ(creates, c.mutexCalls);
+  if (c.console == nullptr) {
+    EXPECT_EQ(machine.stdoutText, kOtherRun);
+    EXPECT_EQ(SiteLog(), "the other run's log");
+    EXPECT_TRUE(machine.CallsStartingWith("RegSetValueExA").empty());
+    EXPECT_TRUE(machine.CallsStartingWith("DeleteFileA").empty());
+  } else {
+    EXPECT_EQ(machine.stdoutText.substr(0, std::string(c.console).size()), c.console);
+    EXPECT_TRUE(Contains(machine.stdoutText, "\nSetting TimeZoneInfo part..") &&
+                Contains(machine.stdoutText, "\nSuccess"));
+    EXPECT_EQ(SiteLog(), Crlf(machine.stdoutText.substr(machine.stdoutText.find("\nSetting TimeZones for"))));
+    const std::string& guard = creates.back();
+    EXPECT_EQ(machine.mutexes.Free(guard), !c.guarded) << "held until the process ends";
+    ResetProcessState();
+    EXPECT_TRUE(machine.mutexes.Free(guard));
+  }
+  ASSERT_EQ(machine.messageBoxes.shown.size(), c.box ? 1u : 0u);
+  if (c.box) {
+    EXPECT_EQ(machine.messageBoxes.shown[0].text, kOtherRun);
+  }
+}
+
+const char kNormalStart[] = "\nTrying to remove debout file..\nDebout file removed from C:\\Site\\tmp\\debGorvinal.txt";
+
+const GuardCase kGuardCases[] = {
+    {"NoOtherRun", [](sim::Machine&) {}, {"/CHANGEREGVALS", "/S"}, {kGlobalGuard}, kNormalStart},
+    {"OtherRunHoldsIt",
+     [](sim::Machine& m) { m.mutexes.HeldByAnotherProcess(kGlobalGuard); },
+     {"/CHANGEREGVALS", "/CHANGEBOHVALS", "/S"},
+     {kGlobalGuard},
+     nullptr},
+    {"OtherRunHoldsItBoxUnlessSilent",
+     [](sim::Machine& m) { m.mutexes.HeldByAnotherProcess(kGlobalGuard); },
+     {"/CHANGEREGVALS"},
+     {kGlobalGuard},
+     nullptr,
+     true},
+    {"OtherAccountsRunHoldsIt",
+     [](sim::Machine& m) { m.mutexes.HeldByAnotherProcess(kGlobalGuard, true); },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     nullptr},
+    {"RunThatDiedDoesNotBlock",
+     [](sim::Machine& m) { m.mutexes.AbandonedByAnotherProcess(kGlobalGuard); },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     kNormalStart},
+    {"NoGlobalNamespace",
+     [](sim::Machine& m) { m.mutexes.globalNamespace = false; },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard, kPlainGuard},
+     kNormalStart},
+    {"Windows9xUsesThePlainName",
+     [](sim::Machine& m) {
+       m.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
+       m.mutexes.globalNamespace = false;
+       m.mutexes.HeldByAnotherProcess(kGlobalGuard);
+     },
+     {"/CHANGEREGVALS", "/S"},
+     {kPlainGuard},
+     kNormalStart},
+    {"GuardThatCannotBeMadeIsReported",
+     [](sim::Machine& m) { m.mutexes.createError = win::ERROR_INVALID_HANDLE; },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     "\nCould not make sure that no other run of this patch is in progress (error 6); this run goes on.",
+     false,
+     false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Guard, RunGuardTest, ::testing::ValuesIn(kGuardCases), kCaseName);
+
+// The usage text, the report and an invalid site root change nothing, so
+// they need no guard and are never held up by another run.
+TEST_F(RunControlTest, UsageReportAndInvalidRootTakeNoGuard) {
+  machine.mutexes.HeldByAnotherProcess(kGlobalGuard);
+  RunProgram(machine, {"/?", "/S"});
+  EXPECT_TRUE(Contains(machine.stdoutText, "/? -Shows the command line arguments"));
+  machine.environment["QUORDIR"] = "C:\\Nowhere";
+  RunProgram(machine, {"/DISPONLY", "/S"});
+  EXPECT_TRUE(Contains(machine.stdoutText, "\nRetrieving Standard Time"));
+  EXPECT_TRUE(Contains(machine.stdoutText, "This patch has not completed"));
+  EXPECT_TRUE(machine.CallsStartingWith("CreateMutexA").empty());
+}

@@ -1,0 +1,23 @@
+// One run of the patch at a time on a machine. Two runs at once (a start-up
+// script and an operator, a distribution tool's retry while the first run
+// still waits) would share one run log and stop the same control server
+// twice; the second run must change nothing instead.
+#pragma once
+
+#include "platform/win.h"
+
+enum class RunGuard {
+  Taken,         // this run holds the guard until the process ends
+  OtherRun,      // another run of the patch holds it
+  NotAvailable,  // it could not be made; the run goes on unguarded
+};
+
+// The guard's name, in the namespace that all sessions share.
+inline constexpr char kRunGuardName[] = "Global\\dstpatch.run";
+
+// Takes the machine-wide guard, a named mutex, and keeps it in the process
+// state. On a system without the "Global\" namespace (Windows 9x, NT 4
+// without Terminal Services) the plain name serves. A guard left by a run
+// that died (an abandoned mutex) is taken over. error receives the system's
+// code when the guard could not be made.
+RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error);

@@ -1,0 +1,55 @@
+// The simulated machine's named mutexes: this process's handles and
+// ownership, and what other processes (another run of the patch, one that
+// died) do with the same name, so that a test can set up a machine on which
+// another run holds the guard.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "platform/win.h"
+
+namespace sim {
+
+struct NamedMutex {
+  int handles = 0;            // open handles of this process
+  int owned = 0;              // this process's ownership count
+  bool otherOpen = false;     // another process has it open, which keeps it in being
+  bool otherHolds = false;    // another process owns it
+  bool abandoned = false;     // its owner ended without releasing it
+  bool otherAccount = false;  // made by another account: opening it with all access is denied (5)
+};
+
+class Mutexes {
+ public:
+  // --- Set-up and inspection by tests ---
+  // False on Windows 9x and NT 4 without Terminal Services: no "Global\"
+  // namespace, and a name with a backslash fails with 3, as a path whose
+  // folder does not exist.
+  bool globalNamespace = true;
+  // Non-zero: CreateMutexA fails with the code (6: the name belongs to an
+  // object of another type).
+  win::DWORD createError = 0;
+  // Another process owns the mutex and keeps it open.
+  void HeldByAnotherProcess(const std::string& name, bool otherAccount = false);
+  // Its owner died without releasing it; another process still has it open.
+  void AbandonedByAnotherProcess(const std::string& name);
+  // Nobody owns it (it may not exist at all).
+  bool Free(const std::string& name) const;
+  std::map<std::string, NamedMutex> named;  // names compared with letter case, as Windows does
+
+  // --- The Windows calls ---
+  win::HANDLE Create(const char* name, bool initialOwner);
+  win::DWORD Wait(win::HANDLE mutex, win::DWORD milliseconds);
+  bool Release(win::HANDLE mutex);
+  // CloseHandle of a mutex handle: false when it is not one.
+  bool Close(win::HANDLE mutex);
+  // The end of this process: what it owns is abandoned, its handles closed.
+  void EndProcess();
+
+ private:
+  std::map<uintptr_t, std::string> open_;  // this process's handles, by value
+};
+
+}  // namespace sim
