@@ -160,8 +160,12 @@ win::DWORD StopService(win::SC_HANDLE service, win::DWORD timeout) {
   if (status.dwCurrentState == win::SERVICE_STOPPED) {
     return 0;
   }
-  // A stop already under way: wait for it without a request of our own.
-  while (status.dwCurrentState == win::SERVICE_STOP_PENDING) {
+  // A stop already under way: wait for it without a request of our own. A
+  // start under way (the system starting the service at boot, or a run that
+  // was killed after starting it) is waited out too, within the same
+  // time-out: Windows refuses a stop request while the service starts
+  // (1061), and the files would then be changed under the running service.
+  while (status.dwCurrentState == win::SERVICE_STOP_PENDING || status.dwCurrentState == win::SERVICE_START_PENDING) {
     if (const auto result = WaitForStop(service, status, start, timeout)) {
       return *result;
     }

@@ -23,7 +23,8 @@ bool StopControlServer();
 // running.
 bool StartControlServer();
 
-// Stops the service behind an open handle and waits for it to stop. Returns
+// Stops the service behind an open handle and waits for it to stop; a stop
+// or start already under way is waited out before the request. Returns
 // 0 when it is stopped, ERROR_TIMEOUT when more than timeout milliseconds
 // passed, else the code of the service call that failed. No pause ends later
 // than 1 ms after the time-out, whatever wait hint the service reports.

@@ -1,7 +1,10 @@
 #include "platform/sim/machine.h"
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <thread>
 
 namespace sim {
 namespace {
@@ -48,19 +51,51 @@ std::vector<std::string> Machine::CallsStartingWith(const std::string& prefix) c
   return found;
 }
 
+// A run on its own thread, and how it ended. Shared with the thread, which
+// outlives the machine when it was killed.
+struct Machine::Run {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool over = false;
+  bool killed = false;
+  win::UINT code = 0;
+};
+
 void Machine::EnterCall() {
   if (killed_) {
     return;
   }
-  if (killAtCall && platformCalls == *killAtCall) {
+  if (killAtCall && platformCalls == *killAtCall && run_) {
     killed_ = true;
-    throw ProcessKilled{};
+    const std::shared_ptr<Run> run = run_;
+    std::unique_lock<std::mutex> lock(run->mutex);
+    run->killed = true;
+    run->over = true;
+    run->changed.notify_all();
+    run->changed.wait(lock, [] { return false; });  // a killed process runs no more code
   }
   ++platformCalls;
 }
 
+std::optional<win::UINT> Machine::RunKillable(const std::function<win::UINT()>& program) {
+  run_ = std::make_shared<Run>();
+  std::thread([run = run_, program] {
+    const win::UINT code = program();
+    const std::lock_guard<std::mutex> lock(run->mutex);
+    run->code = code;
+    run->over = true;
+    run->changed.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(run_->mutex);
+  run_->changed.wait(lock, [this] { return run_->over; });
+  const std::optional<win::UINT> result = run_->killed ? std::nullopt : std::optional<win::UINT>(run_->code);
+  lock.unlock();
+  run_.reset();
+  return result;
+}
+
 void Machine::EndKilledProcess() {
-  killed_ = true;  // the clean-up is the system's, not calls of the program
+  // killed_ stays set while the system cleans up: its calls are not the program's.
   mutexes.EndProcess();
   for (const uintptr_t value : handles.Values()) {
     auto* handle = reinterpret_cast<win::HANDLE>(value);

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,12 +29,6 @@ namespace sim {
 struct ProcessExit {
   win::UINT code;
 };
-
-// The process was killed at a platform call, as by TerminateProcess from a
-// distribution tool's time-out or a power cut: thrown at that call and
-// caught by whoever runs the program, which then has the machine clean up
-// after the process (Machine::EndKilledProcess).
-struct ProcessKilled {};
 
 struct Version {
   win::DWORD platformId = win::VER_PLATFORM_WIN32_NT;
@@ -92,18 +88,22 @@ class Machine {
   std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
 
   // Every platform call of the program starts here. It counts the call and,
-  // at the call numbered killAtCall (0 the first), kills the process. Once
-  // killed, calls are no longer counted: the only code that still runs is
-  // the release of handles while ProcessKilled unwinds, which the system
-  // does at a process's end anyway.
+  // at the call numbered killAtCall (0 the first), kills the process: the
+  // call is not made and no more of the program runs.
   void EnterCall();
-  // What Windows does when a process has been killed: every handle it held
+  std::optional<size_t> killAtCall;
+  size_t platformCalls = 0;  // calls counted so far
+
+  // Runs program as the simulated process, on a thread of its own so that a
+  // kill can stop it dead: its thread then stays blocked for good, and no
+  // destructor or other code of it runs, as with TerminateProcess. Returns
+  // what program returned, or nothing when it was killed.
+  std::optional<win::UINT> RunKillable(const std::function<win::UINT()>& program);
+  // What Windows does once a process has been killed: every handle it held
   // closed, every mutex it owned abandoned, its libraries and heap blocks
   // gone, its token with it. Processes it started and services it asked to
   // stop or start go on as they are.
   void EndKilledProcess();
-  std::optional<size_t> killAtCall;
-  size_t platformCalls = 0;  // calls counted so far
 
   Version version;
   std::map<std::string, std::string> environment;  // names matched without regard to case
@@ -127,7 +127,9 @@ class Machine {
   win::DWORD lastError = 0;
 
  private:
+  struct Run;
   Machine* previous_;
+  std::shared_ptr<Run> run_;  // the killable run under way
   bool killed_ = false;
 };
 

@@ -11,19 +11,30 @@ int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
   ResetProcessState();
   std::vector<std::string> storage = {machine.exePath};
   storage.insert(storage.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  argv.reserve(storage.size() + 1);
-  for (auto& arg : storage) {
-    argv.push_back(arg.data());
+  const auto program = [&storage]() -> win::UINT {
+    std::vector<char*> argv;
+    argv.reserve(storage.size() + 1);
+    for (auto& arg : storage) {
+      argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    try {
+      DstPatchMain(static_cast<int>(storage.size()), argv.data());
+    } catch (const sim::ProcessExit& exit) {
+      return exit.code;
+    }
+    ADD_FAILURE() << "the program returned without ending the process";
+    return 0xFFFFFFFF;
+  };
+  if (!machine.killAtCall) {
+    return static_cast<int>(program());
   }
-  argv.push_back(nullptr);
-  try {
-    DstPatchMain(static_cast<int>(storage.size()), argv.data());
-  } catch (const sim::ProcessExit& exit) {
-    return static_cast<int>(exit.code);
+  const std::optional<win::UINT> code = machine.RunKillable(program);
+  if (!code) {
+    machine.EndKilledProcess();
+    return kKilledExitCode;
   }
-  ADD_FAILURE() << "the program returned without ending the process";
-  return -1;
+  return static_cast<int>(*code);
 }
 
 std::string NtZoneKey(const std::string& keyName) {

@@ -11,8 +11,10 @@
 #include "platform/sim/machine.h"
 
 // Runs dstpatch with these arguments (after the program's own name) as a
-// fresh process on machine; returns its exit status.
+// fresh process on machine; returns its exit status, kKilledExitCode when the
+// machine killed it (Machine::killAtCall).
 int RunProgram(sim::Machine& machine, const std::vector<std::string>& args);
+constexpr int kKilledExitCode = 1;  // what TerminateProcess(process, 1) leaves
 
 // The NT-family time-zone database key of a zone key name.
 std::string NtZoneKey(const std::string& keyName);

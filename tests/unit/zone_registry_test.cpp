@@ -45,9 +45,8 @@ TEST_F(ZoneRegistryTest, WritesTheSevenNewRecordsByteForByteInOrder) {
       const std::string key = windows9x ? ZoneKey9x(name) : NtZoneKey(name + " Standard Time");
       EXPECT_EQ(opens[i], "RegOpenKeyExA(" + key + ", 0, 0xF003F)");
       // Every zone changes at 02:00, Newfoundland included.
-      EXPECT_EQ(Tzi(key), Hex(std::string(biases[i]) +
-                              " 00 00 00000000 C4FFFFFF 0000 0B00 0000 0100 0200 0000 00000000"
-                              " 0000 0300 0000 0200 0200 0000 00000000"))
+      EXPECT_EQ(Tzi(key), Hex(std::string(biases[i]) + " 00 00 00000000 C4FFFFFF 0000 0B00 0000 0100 0200 0000 00000000"
+                                                       " 0000 0300 0000 0200 0200 0000 00000000"))
           << key;
       EXPECT_TRUE(machine.registry.GetValue(key, "Std").has_value());  // the other values stay
     }

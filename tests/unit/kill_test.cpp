@@ -1,0 +1,162 @@
+// A run that dies part-way, killed at any one of its platform calls (a
+// distribution tool's time-out, a power cut), is mended by running the patch
+// again: the machine then equals one uninterrupted run.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "app/process_state.h"
+#include "tests/unit/harness.h"
+
+namespace {
+
+const std::string kRoot = "C:\\Site";
+const std::string kPelio = "; site settings\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\nSTORE=12\r\n[PRINTER]\r\nPORT=LPT1\r\n";
+
+// What a run leaves that matters: zone records, active zone, site files,
+// control server, and what the process still holds.
+struct Outcome {
+  std::vector<std::vector<uint8_t>> zones;
+  std::vector<uint8_t> activeZone;
+  std::optional<std::string> data, newdata;
+  bool timezoneIni = false;
+  win::DWORD service = 0;  // the state HubSvc last reported; 0 in application mode
+  size_t managers = 0;     // PelioMgr.exe processes running
+  std::string lastLine;
+  std::vector<std::string> openHandles;
+  size_t heapBlocks = 0;
+  int libraries = 0;  // load references beyond the one the bound status query keeps
+  bool guardFree = false;
+
+  bool operator==(const Outcome& o) const {
+    return zones == o.zones && activeZone == o.activeZone && data == o.data && newdata == o.newdata &&
+           timezoneIni == o.timezoneIni && service == o.service && managers == o.managers && lastLine == o.lastLine &&
+           openHandles == o.openHandles && heapBlocks == o.heapBlocks && libraries == o.libraries &&
+           guardFree == o.guardFree;
+  }
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& o) {
+  out << "zones:";
+  for (const auto& tzi : o.zones) {
+    out << " " << tzi.size() << "B/" << (tzi.size() > 20 ? int{tzi[20]} : -1);
+  }
+  return out << " data=" << o.data.value_or("-") << " newdata=" << o.newdata.value_or("-")
+             << " timezone.ini=" << o.timezoneIni << " service=" << o.service << " managers=" << o.managers
+             << " last line=" << o.lastLine << " handles=" << o.openHandles.size() << " heap=" << o.heapBlocks
+             << " libraries=" << o.libraries << " guard free=" << o.guardFree;
+}
+
+struct Scenario {
+  const char* name;
+  bool serviceMode;
+};
+
+// A machine with the old zone rules, an active Eastern zone with them, and a
+// site whose control server runs: HubSvc (taking a few status queries to stop
+// and to start), or the manager application with a window.
+class Site {
+ public:
+  explicit Site(bool serviceMode) {
+    for (const char* dir : {"\\data", "\\newdata"}) {
+      machine.files.WriteFile(kRoot + dir + "\\pelio.ini", kPelio);
+      machine.files.WriteFile(kRoot + dir + "\\timezone.ini", "[TZ]\r\n");
+    }
+    machine.files.MakeDirectory(kRoot + "\\tmp");
+    machine.environment["QUORDIR"] = kRoot;
+    const int32_t biases[7] = {540, 480, 420, 360, 300, 240, 210};
+    for (int i = 0; i < 7; ++i) {
+      machine.registry.SetValue(NtZoneKey(std::string(kZoneBaseNames[i]) + " Standard Time"), "TZI", 3,
+                                OldTzi(biases[i]));
+    }
+    machine.timeZone.Set(300, "Eastern Standard Time", "Eastern Daylight Time", "Eastern Standard Time",
+                         win::SYSTEMTIME{0, 10, 0, 5, 2, 0, 0, 0}, win::SYSTEMTIME{0, 4, 0, 1, 2, 0, 0, 0});
+    sim::Program manager;
+    manager.behaviour.windows = 1;
+    machine.processes.AddProgram(kRoot + "\\bin\\PelioMgr.exe", manager);
+    if (serviceMode) {
+      machine.registry.SetString(kAppIdKey, "LocalService", "HubSvc");
+      hub = &machine.services.Install("HubSvc");
+      hub->afterStop = {sim::Status(win::SERVICE_STOP_PENDING, 1, 1000),
+                        sim::Status(win::SERVICE_STOP_PENDING, 2, 1000), sim::Status(win::SERVICE_STOPPED)};
+      hub->afterStart = {sim::Status(win::SERVICE_START_PENDING, 1, 2000), sim::Status(win::SERVICE_RUNNING)};
+    } else {
+      sim::Behaviour running;
+      running.windows = 1;
+      running.onClose = sim::Behaviour::OnClose::EndAfterDelay;
+      running.closeDelay = 300;
+      machine.processes.Add("PelioMgr.exe", running);
+    }
+  }
+
+  int Run() { return RunProgram(machine, {"/CHANGEREGVALS", "/CHANGEBOHVALS", "/S"}); }
+
+  // Ends the run's process (closing what it holds) and reads the machine.
+  Outcome End() {
+    const std::string log = machine.files.ReadFile(kRoot + "\\tmp\\debGorvinal.txt").value_or("");
+    ResetProcessState();
+    Outcome o;
+    for (const char* name : kZoneBaseNames) {
+      o.zones.push_back(machine.registry.GetValue(NtZoneKey(std::string(name) + " Standard Time"), "TZI")->data);
+    }
+    const auto& zone = machine.timeZone.settings;
+    const auto* dates = reinterpret_cast<const uint8_t*>(&zone.StandardDate);
+    o.activeZone.assign(dates, dates + sizeof zone.StandardDate);
+    dates = reinterpret_cast<const uint8_t*>(&zone.DaylightDate);
+    o.activeZone.insert(o.activeZone.end(), dates, dates + sizeof zone.DaylightDate);
+    o.data = machine.files.ReadFile(kRoot + "\\data\\pelio.ini");
+    o.newdata = machine.files.ReadFile(kRoot + "\\newdata\\pelio.ini");
+    o.timezoneIni =
+        machine.files.Exists(kRoot + "\\data\\timezone.ini") || machine.files.Exists(kRoot + "\\newdata\\timezone.ini");
+    o.service = hub == nullptr ? 0 : hub->Current().state;
+    for (const sim::Process* p : machine.processes.Named("PelioMgr.exe")) {
+      o.managers += p->running ? 1 : 0;
+    }
+    o.lastLine = log.substr(log.rfind('\n') + 1);
+    o.openHandles = machine.handles.Open();
+    o.heapBlocks = machine.heap.Blocks();
+    o.libraries = machine.modules.TotalLoads() - machine.modules.Loads("advapi32.dll");
+    o.guardFree = machine.mutexes.Free("Global\\dstpatch.run");
+    return o;
+  }
+
+  sim::Machine machine;
+  sim::ScriptedService* hub = nullptr;
+};
+
+class KillTest : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(KillTest, RunAgainAfterAKillAtAnyCallEqualsOneRun) {
+  const bool serviceMode = GetParam().serviceMode;
+  size_t calls = 0;
+  Outcome once;
+  {
+    Site site(serviceMode);
+    ASSERT_EQ(site.Run(), 0);
+    calls = site.machine.platformCalls;
+    once = site.End();
+  }
+  // One uninterrupted run: everything changed, the control server running.
+  ASSERT_EQ(once.data, "; site settings\r\n[QUORTECH]\r\nTIMEZONE=INTL\r\nSTORE=12\r\n[PRINTER]\r\nPORT=LPT1\r\n");
+  ASSERT_EQ(once.newdata, once.data);
+  ASSERT_FALSE(once.timezoneIni);
+  ASSERT_EQ(once.service, serviceMode ? win::SERVICE_RUNNING : 0);
+  ASSERT_EQ(once.managers, serviceMode ? 0u : 1u);
+  ASSERT_EQ(once.lastLine, "Success");
+  ASSERT_TRUE(once.openHandles.empty() && once.heapBlocks == 0 && once.libraries == 0 && once.guardFree);
+  ASSERT_GT(calls, 100u);
+
+  for (size_t at = 0; at < calls; ++at) {
+    Site site(serviceMode);
+    site.machine.killAtCall = at;
+    EXPECT_EQ(site.Run(), kKilledExitCode) << "call " << at;
+    EXPECT_EQ(site.Run(), 0) << "call " << at;
+    EXPECT_EQ(site.End(), once) << "killed at call " << at << " of " << calls;
+  }
+}
+
+const Scenario kScenarios[] = {{"ServiceMode", true}, {"ApplicationModeWithARunningManager", false}};
+
+INSTANTIATE_TEST_SUITE_P(Kill, KillTest, ::testing::ValuesIn(kScenarios), kCaseName);
+
+}  // namespace
