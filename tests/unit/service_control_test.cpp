@@ -114,6 +114,7 @@ struct ServiceCase {
   std::string console;
   win::DWORD managerError = 0;  // OpenSCManagerA fails with this code
   win::DWORD openError = 0;     // OpenServiceA fails with this code (1060: no such service)
+  win::DWORD stopError = 0;     // the stop request is refused with this code (1051: dependents run)
 };
 
 class ServiceCaseTest : public ServiceTest, public ::testing::WithParamInterface<ServiceCase> {};
@@ -125,6 +126,7 @@ TEST_P(ServiceCaseTest, WaitsPausesAndReports) {
   const ServiceCase& c = GetParam();
   machine.services.managerError = c.managerError;
   hub.openError = c.openError;
+  hub.stopError = c.stopError;
   hub.status = c.status;
   if (!c.after.empty()) {
     (c.start ? hub.afterStart : hub.afterStop) = c.after;
@@ -163,6 +165,7 @@ const ServiceCase kServiceCases[] = {
      {2000, 1000},
      kStopped},
     {"StopStartPendingTimeOut", false, {Starting(1, 2000)}, {}, {2000, 2000, 1001}, StopFailed(1460)},
+    {"StopRefusedWhileDependentsRun", false, {kRun}, {}, {}, StopFailed(1051), 0, 0, 1051},
     {"StopFirstQueryFails", false, {FailedQuery(5)}, {}, {}, StopFailed(5)},
     {"StopQueryFailsLater", false, {kRun}, {Stopping(0, 1000), FailedQuery(6)}, {1000}, StopFailed(6)},
     {"StopManagerDenied", false, {kRun}, {}, {}, Failure("Stop", "OpenSCManager", 5), 5},
