@@ -20,3 +20,29 @@ int ShowMessageBox(const std::string& text, win::UINT buttons) {
   win::GetModuleFileNameA(nullptr, caption, sizeof caption);
   return win::MessageBoxA(nullptr, text.c_str(), caption, buttons | win::MB_ICONEXCLAMATION);
 }
+
+EnabledPrivileges::EnabledPrivileges(std::initializer_list<const char*> names) {
+  win::OpenProcessToken(win::GetCurrentProcess(), win::TOKEN_ADJUST_PRIVILEGES | win::TOKEN_QUERY, token_.put());
+  if (!token_) {
+    return;
+  }
+  for (const char* name : names) {
+    win::TOKEN_PRIVILEGES privilege{};
+    if (win::LookupPrivilegeValueA(nullptr, name, &privilege.Privileges[0].Luid)) {
+      privilege.PrivilegeCount = 1;
+      Adjust(privilege, win::SE_PRIVILEGE_ENABLED);
+      enabled_.push_back(privilege);
+    }
+  }
+}
+
+EnabledPrivileges::~EnabledPrivileges() {
+  for (auto& privilege : enabled_) {
+    Adjust(privilege, 0);
+  }
+}
+
+void EnabledPrivileges::Adjust(win::TOKEN_PRIVILEGES& privilege, win::DWORD attributes) {
+  privilege.Privileges[0].Attributes = attributes;
+  win::AdjustTokenPrivileges(token_.get(), win::FALSE, &privilege, 0, nullptr, nullptr);
+}

@@ -3,8 +3,11 @@
 // The run sequence, the time-zone rules and the site maintenance all use them.
 #pragma once
 
+#include <initializer_list>
 #include <string>
+#include <vector>
 
+#include "platform/unique.h"
 #include "platform/win.h"
 
 // Platform family: 1 the Windows 9x family, 2 the NT family, 0 otherwise
@@ -14,3 +17,21 @@ int GetOsPlatform();
 // Shows text in a message box: no owner, the program's path as caption, the
 // exclamation icon. Returns the answer. Callers test the silent flag.
 int ShowMessageBox(const std::string& text, win::UINT buttons);
+
+// Enables the named privileges of the process token for as long as it lives,
+// and disables them again when it goes. A privilege that the system does
+// not know or the token does not hold is passed over without a word: the
+// calls that need it then fail and report on their own.
+class EnabledPrivileges {
+ public:
+  explicit EnabledPrivileges(std::initializer_list<const char*> names);
+  ~EnabledPrivileges();
+  EnabledPrivileges(const EnabledPrivileges&) = delete;
+  EnabledPrivileges& operator=(const EnabledPrivileges&) = delete;
+
+ private:
+  void Adjust(win::TOKEN_PRIVILEGES& privilege, win::DWORD attributes);
+
+  win::UniqueHandle token_;
+  std::vector<win::TOKEN_PRIVILEGES> enabled_;
+};

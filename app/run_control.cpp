@@ -1,7 +1,6 @@
 #include "app/run_control.h"
 
 #include <cstring>
-#include <iterator>
 #include <string_view>
 #include <vector>
 
@@ -93,46 +92,6 @@ void ReadOptions(int argc, char** argv, RunSettings& settings) {
   }
 }
 
-// Enables, for the registry job, the privileges that changing the time zone
-// needs: the time-zone privilege on Vista and later, the system-time
-// privilege on Windows XP, 2000 and 2003. Both are disabled again when the
-// job is done. Failures are not reported: the writes report their own.
-class TimeZonePrivileges {
- public:
-  TimeZonePrivileges() {
-    win::OpenProcessToken(win::GetCurrentProcess(), win::TOKEN_ADJUST_PRIVILEGES | win::TOKEN_QUERY, token_.put());
-    if (!token_) {
-      return;
-    }
-    for (size_t i = 0; i < std::size(kNames); ++i) {
-      if (win::LookupPrivilegeValueA(nullptr, kNames[i], &privileges_[i].Privileges[0].Luid)) {
-        privileges_[i].PrivilegeCount = 1;
-        Adjust(privileges_[i], win::SE_PRIVILEGE_ENABLED);
-      }
-    }
-  }
-  ~TimeZonePrivileges() {
-    for (auto& privilege : privileges_) {
-      if (privilege.PrivilegeCount == 1) {
-        Adjust(privilege, 0);
-      }
-    }
-  }
-  TimeZonePrivileges(const TimeZonePrivileges&) = delete;
-  TimeZonePrivileges& operator=(const TimeZonePrivileges&) = delete;
-
- private:
-  static constexpr const char* kNames[] = {"SeTimeZonePrivilege", "SeSystemtimePrivilege"};
-
-  void Adjust(win::TOKEN_PRIVILEGES& privilege, win::DWORD attributes) {
-    privilege.Privileges[0].Attributes = attributes;
-    win::AdjustTokenPrivileges(token_.get(), win::FALSE, &privilege, 0, nullptr, nullptr);
-  }
-
-  win::UniqueHandle token_;
-  win::TOKEN_PRIVILEGES privileges_[std::size(kNames)]{};
-};
-
 // Takes the machine-wide guard of the run, or ends the run when another run
 // holds it. That run owns both run logs, so this one writes to the console
 // only (first, so that a box nobody answers still leaves the line behind).
@@ -167,7 +126,9 @@ void RunRegistryJob(bool isWindows9x) {
     RunZoneUpdates(true);  // Windows 9x has no tokens or privileges
     return;
   }
-  TimeZonePrivileges privileges;
+  // Changing the time zone needs the time-zone privilege on Vista and later
+  // and the system-time privilege on Windows XP, 2000 and 2003.
+  const EnabledPrivileges privileges({"SeTimeZonePrivilege", "SeSystemtimePrivilege"});
   RunZoneUpdates(false);
 }
 

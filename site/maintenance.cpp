@@ -1,5 +1,7 @@
 #include "site/maintenance.h"
 
+#include <optional>
+
 #include "app/os.h"
 #include "app/process_state.h"
 #include "app/run_log.h"
@@ -15,8 +17,16 @@ constexpr char kNotCompleted[] = "\nThis patch has not completed, you will need 
 constexpr char kCouldNotStart[] = "Could not start Pelio Manager, please start the application manually";
 
 // Closes the manager application if it runs, after asking unless silent.
-// An answer of No ends the run with nothing changed.
-void StopManagerApplication() {
+// An answer of No ends the run with nothing changed. On the NT family the
+// debug privilege (which administrators hold) is enabled for the search and
+// the close, so that a manager started by another account (a clerk's
+// session, "Run as") is found and closed, not counted as not running and
+// then started a second time.
+void StopManagerApplication(bool isWindows9x) {
+  std::optional<EnabledPrivileges> debug;
+  if (!isWindows9x) {
+    debug.emplace(std::initializer_list<const char*>{"SeDebugPrivilege"});
+  }
   ProcessFinder finder;
   win::DWORD processId = 0;
   const bool running = finder.FindProcess(kManager, processId).valid();
@@ -34,6 +44,7 @@ void StopManagerApplication() {
       LogMessage("\nSuccesfully stopped the Pelio Manager.", CurrentRunLog());
     }
   }
+  debug.reset();
   finder.ReleaseLibraries();
 }
 
@@ -64,7 +75,8 @@ bool StartManagerApplication(const std::string& root) {
 }  // namespace
 
 bool ChangeBohValues(const std::string& root) {
-  if (GetOsPlatform() != 1 && !LoadNTServiceHelperFunctions()) {
+  const bool isWindows9x = GetOsPlatform() == 1;
+  if (!isWindows9x && !LoadNTServiceHelperFunctions()) {
     return false;
   }
   const bool serviceMode = IsControlServerService();
@@ -72,7 +84,7 @@ bool ChangeBohValues(const std::string& root) {
     LogMessage("\nTrying to stop the control server.", CurrentRunLog());
     StopControlServer();
   } else {
-    StopManagerApplication();
+    StopManagerApplication(isWindows9x);
   }
 
   RemoveTimezoneIni(root);

@@ -15,6 +15,7 @@ Token::Token() {
   // LUIDs as Windows assigns them.
   privileges["SeSystemtimePrivilege"] = Privilege{{12, 0}};
   privileges["SeShutdownPrivilege"] = Privilege{{19, 0}};
+  privileges["SeDebugPrivilege"] = Privilege{{20, 0}};
   privileges["SeTimeZonePrivilege"] = Privilege{{34, 0}};
 }
 

@@ -413,7 +413,7 @@ HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
     M().lastError = ERROR_INVALID_PARAMETER;  // also the idle process, id 0
     return nullptr;
   }
-  if (p->behaviour.denyOpen) {
+  if (p->behaviour.denyOpen || (p->behaviour.otherAccount && !M().token.IsEnabled("SeDebugPrivilege"))) {
     M().lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }

@@ -32,6 +32,9 @@ struct Behaviour {
   win::DWORD exitCode = 0;           // its exit code when it ends by itself or on WM_CLOSE
   bool refuseTerminate = false;      // TerminateProcess fails with 5
   bool denyOpen = false;             // OpenProcess fails with 5
+  // Runs under another account: OpenProcess fails with 5 unless the token's
+  // debug privilege is enabled.
+  bool otherAccount = false;
 };
 
 struct Process {

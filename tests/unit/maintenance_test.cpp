@@ -71,6 +71,7 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
   EXPECT_EQ(boxes, c.boxes);
   EXPECT_TRUE(FilesChanged());
   EXPECT_EQ(machine.modules.Loads("advapi32.dll"), c.windows9x ? 0 : 1);  // no service helpers on 9x
+  EXPECT_EQ(machine.CallsStartingWith("OpenProcessToken").empty(), c.windows9x);  // nor tokens
   if (manager != nullptr) {
     EXPECT_FALSE(manager->running);
   }
@@ -146,3 +147,30 @@ TEST_F(MaintenanceTest, ProgramPathIsQuotedWhenTheRootHoldsABlank) {
 }
 
 }  // namespace
+
+// A manager started by another account (a clerk's session while a
+// technician runs the patch, "Run as") opens only with the debug privilege,
+// which is enabled for the search and the close and disabled afterwards.
+// Without it, as for an account that does not hold it, the manager counts as
+// not running: it is left alone and a second one is started.
+TEST_F(MaintenanceTest, ManagerOfAnotherAccountIsClosedWithTheDebugPrivilege) {
+  for (const bool held : {true, false}) {
+    SCOPED_TRACE(held ? "debug privilege held" : "debug privilege not held");
+    machine.token.privileges["SeDebugPrivilege"].held = held;
+    sim::Process& manager = RunningManager();
+    manager.behaviour.otherAccount = true;
+    InstallManager(root);
+    machine.stdoutText.clear();
+    EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
+    EXPECT_EQ(Contains(machine.stdoutText, kStopping + kStopped + kFiles), held);
+    EXPECT_EQ(manager.running, !held);
+    EXPECT_FALSE(machine.token.IsEnabled("SeDebugPrivilege"));
+    EXPECT_EQ(machine.CallsStartingWith("AdjustTokenPrivileges(SeDebugPrivilege"),
+              (std::vector<std::string>{"AdjustTokenPrivileges(SeDebugPrivilege, 0x2)",
+                                        "AdjustTokenPrivileges(SeDebugPrivilege, 0x0)"}));
+    machine.calls.clear();
+    for (const sim::Process* p : machine.processes.Named("PelioMgr.exe")) {
+      machine.processes.End(*machine.processes.Find(p->id), 0);
+    }
+  }
+}
