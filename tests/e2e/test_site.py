@@ -35,6 +35,8 @@ CONSOLE_ONLY_START = "\nTrying to remove debout file..\nMarker file was not foun
 FILES = "\nRemoving Timezone.ini.. if exists\nModifying Pelio.ini."
 STOPPED = "\nControl server stopped."
 STARTED = "\nControl server started."
+OTHER_RUN = ("\nAnother run of this patch is in progress on this machine: this run changed nothing."
+             " Run this patch again later.")
 
 
 def stop_failure(call, code):
@@ -166,13 +168,33 @@ class ServiceTest(SiteTestCase):
         self.check_output(result, service_run(STOPPED, STARTED))
         self.assertEqual(self.service()[0], 4)
 
-    def test_failed_start_is_reported_on_the_console_only(self):
+    def test_failed_start_is_reported_in_the_run_log_too(self):
+        # The run log is all that an unattended run leaves: the report is
+        # there as on the console.
         self.install("--fail-start")
         result = self.run_patch()
         report = ("\nControl Server Service is not started. \n  Current State: 1\n  Exit Code: 1066\n"
                   "  Service Specific Exit Code: 42\n  Check Point: 0\n  Wait Hint: 0\n")
-        self.check_output(result, service_run(STOPPED, ""), console=service_run(STOPPED, report))
+        self.check_output(result, service_run(STOPPED, report))
         self.assertEqual(self.service(), (1, 1066, 42))
+
+    def test_two_runs_at_once_one_does_the_job_the_other_changes_nothing(self):
+        # A start-up script and an operator, say, at the same moment. The
+        # service takes 3 s to stop, so whichever run takes the guard still
+        # holds it when the other one looks.
+        journal = r"C:\hub-journal.txt"
+        self.install("--stop-slowly", "6", "--journal", journal, start=True)
+        runs = [self.machine.start(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS", "/S"],
+                                   env={"QUORDIR": ROOT, "TZ": "America/New_York"}) for _ in range(2)]
+        self.assertEqual([run.stop(timeout=60) for run in runs], [0, 0])
+
+        refused = to_crlf(OTHER_RUN)
+        outputs = sorted((run.output() for run in runs), key=lambda output: output == refused)
+        self.assertEqual(outputs, [to_crlf(CONSOLE_ONLY_START + service_run(STOPPED, STARTED)), refused])
+        self.assertEqual(self.machine.read_file(LOG), to_crlf(service_run(STOPPED, STARTED)))
+        self.assertEqual(self.machine.read_file(journal).decode().split(), ["start", "stop", "start"])
+        self.assertEqual(self.service()[0], 4)
+        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
 
     def test_missing_service_gives_open_service_1060(self):
         # The registration names a service that is not installed.
@@ -235,6 +257,22 @@ class ConfigFileTest(SiteTestCase):
         self.check_output(result, application_run(FILES + "\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini"))
         self.assertFalse(self.machine.exists(NEWDATA))
         self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
+
+    def test_run_killed_while_it_waits_for_the_manager_leaves_every_line(self):
+        # A distribution tool's time-out kills the run during its 10 s wait
+        # for the manager it started. Console output and run log, written
+        # through, hold every line so far; the manager's "ready" follows on
+        # the console they share.
+        run = self.machine.start(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS", "/S"],
+                                 env={"QUORDIR": ROOT, "TZ": "America/New_York", "PELIOMGR_MODE": "close"})
+        run.wait_for_output("ready", timeout=30)
+        self.assertEqual(self.machine.run("taskkill", ["/F", "/IM", "dstpatch.exe"]).status, 0)
+        run.stop()
+
+        so_far = application_run(FILES)[:-len("\nSuccess")]
+        self.assertEqual(run.output(), to_crlf(CONSOLE_ONLY_START + so_far) + b"ready\r\n")
+        self.assertEqual(self.machine.read_file(LOG), to_crlf(so_far))
+        self.assertEqual(self.journal(), [r"start C:\Site\bin\PelioMgr.exe  /QUORDIR C:\Site"])
 
     def test_files_held_without_sharing_give_code_32(self):
         m = self.machine

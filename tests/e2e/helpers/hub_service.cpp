@@ -2,6 +2,7 @@
 // the behaviour a test picks on its command line (the service's binPath):
 //
 //   hub_service.exe [--stop-slowly N] [--never-stop] [--start-pending N] [--fail-start]
+//                   [--journal FILE]
 //
 //   (no option)        starts at once and stops at once;
 //   --stop-slowly N    a stop reports STOP_PENDING with a 1000 ms wait hint
@@ -10,7 +11,9 @@
 //   --start-pending N  the start reports START_PENDING with a 2000 ms wait
 //                      hint and a growing check point for N steps of 500 ms;
 //   --fail-start       the start reports START_PENDING, then STOPPED with
-//                      exit code 1066 (service-specific) and specific code 42.
+//                      exit code 1066 (service-specific) and specific code 42;
+//   --journal FILE     appends a line "start" to FILE when the service starts
+//                      and "stop" when a stop request reaches it.
 //
 // The service registers under whatever name it is started with.
 #include <windows.h>
@@ -25,6 +28,7 @@ struct Options {
   bool neverStop = false;
   int startSteps = 0;
   bool failStart = false;
+  const char* journal = nullptr;
 };
 
 // The service's own state, shared by the dispatcher thread (control
@@ -37,6 +41,20 @@ struct Service {
 };
 
 Service service;
+
+void Journal(const char* line) {
+  if (service.options.journal == nullptr) {
+    return;
+  }
+  HANDLE file = CreateFileA(service.options.journal, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(file, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
+    WriteFile(file, "\r\n", 2, &written, nullptr);
+    CloseHandle(file);
+  }
+}
 
 void Report(DWORD state, DWORD checkPoint, DWORD waitHint) {
   service.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -51,6 +69,7 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
   if (control == SERVICE_CONTROL_STOP) {
     // The stop request returns with this status; the service thread does
     // the rest.
+    Journal("stop");
     Report(SERVICE_STOP_PENDING, 1, 1000);
     SetEvent(service.stopRequested);
     return NO_ERROR;
@@ -65,6 +84,7 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   }
   service.stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   const Options& o = service.options;
+  Journal("start");
   Report(SERVICE_START_PENDING, 0, 2000);
   for (int step = 1; step <= o.startSteps; ++step) {
     Sleep(500);
@@ -103,6 +123,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->startSteps = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--fail-start") == 0) {
       options->failStart = true;
+    } else if (std::strcmp(argv[i], "--journal") == 0 && hasValue) {
+      options->journal = argv[++i];
     } else {
       return false;
     }
