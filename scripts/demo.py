@@ -127,8 +127,8 @@ def main(argv):
         heading("Running: dstpatch.exe %s   (QUORDIR=%s)" % (" ".join(ARGS), SITE))
         print("(it waits up to 10 s for the manager application that it starts again)")
         result = machine.run(exe, ARGS, env=ENV)
-        print("console output (the manager application it starts again shares it: its \"ready\" comes first,\n"
-              "before the patch's own output, which is written out when the patch ends):")
+        print("console output (each line is written out as it is written; the manager application it starts\n"
+              "again shares the console, so its \"ready\" follows \"Trying to start the Pelio Manager.\"):")
         show_text(result.stdout)
         print("exit status: %d" % result.status)
 

@@ -23,8 +23,8 @@ struct ZoneEntry {
 // 2010 and has changed at 02:00 since 2011, and an up-to-date Windows holds
 // that rule.
 constexpr ZoneEntry kZones[kZoneCount] = {
-    {"Alaskan", Zone(540, 2, 0)},  {"Pacific", Zone(480, 2, 0)},  {"Mountain", Zone(420, 2, 0)},
-    {"Central", Zone(360, 2, 0)},  {"Eastern", Zone(300, 2, 0)},  {"Atlantic", Zone(240, 2, 0)},
+    {"Alaskan", Zone(540, 2, 0)},      {"Pacific", Zone(480, 2, 0)}, {"Mountain", Zone(420, 2, 0)},
+    {"Central", Zone(360, 2, 0)},      {"Eastern", Zone(300, 2, 0)}, {"Atlantic", Zone(240, 2, 0)},
     {"Newfoundland", Zone(210, 2, 0)},
 };
 

@@ -70,7 +70,7 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
   }
   EXPECT_EQ(boxes, c.boxes);
   EXPECT_TRUE(FilesChanged());
-  EXPECT_EQ(machine.modules.Loads("advapi32.dll"), c.windows9x ? 0 : 1);  // no service helpers on 9x
+  EXPECT_EQ(machine.modules.Loads("advapi32.dll"), c.windows9x ? 0 : 1);          // no service helpers on 9x
   EXPECT_EQ(machine.CallsStartingWith("OpenProcessToken").empty(), c.windows9x);  // nor tokens
   if (manager != nullptr) {
     EXPECT_FALSE(manager->running);
