@@ -1,10 +1,10 @@
 // The whole run on the simulated machine, driven by a fuzzed argument
 // vector, a fuzzed QUORDIR, fuzzed site files and a fuzzed choice of machine
 // (service or manager application, Windows 9x, missing folders, a No
-// answer). Whatever the input, the run ends with status 0, never reads past
-// the argument vector (AddressSanitizer guards its end), writes only the
-// program's own messages with their placeholders filled, and leaves no
-// handle, heap block or module behind.
+// answer, another run holding the guard). Whatever the input, the run ends
+// with status 0, never reads past the argument vector (AddressSanitizer
+// guards its end), writes only the program's own messages with their
+// placeholders filled, and leaves no handle, heap block or module behind.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -23,6 +23,8 @@ const char* const kMessages[] = {
      "Or the value set is not pointing to the correct QUORDIR.\n"
      "This patch has not completed, you will need to run this patch again after setting the QUORDIR."),
     "\n\n\t/? -Shows the command line arguments\n%s\n\t/S - Don't prompt for any messages\n",
+    "\nAnother run of this patch is in progress on this machine: this run changed nothing. Run this patch again later.",
+    "\nCould not make sure that no other run of this patch is in progress (error %d); this run goes on.",
     "\nTrying to remove debout file..",
     "\nDebout file removed from %s",
     "\nDebout file could not be removed from %s (error %d)",
@@ -148,6 +150,9 @@ void SetUpMachine(sim::Machine& machine, uint8_t c, const std::vector<std::strin
   }
   if ((c & 0x40) != 0) {
     machine.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
+  }
+  if ((c & 0x80) != 0) {
+    machine.mutexes.HeldByAnotherProcess("Global\\dstpatch.run");
   }
   // The zone keys of both families: only one family's are looked for.
   for (const char* name : {"Alaskan", "Pacific", "Mountain", "Central", "Eastern", "Atlantic", "Newfoundland"}) {
