@@ -289,7 +289,9 @@ Sub Main()
 
     base = WithoutTrailingBackslash(Setting("DSTPATCH_BACKUP"))
     If base = "" Then base = env("SystemRoot") & "\Temp\dstpatch"
-    If Left(base, 2) = "\\" Then Finish "not run: no backup: the backup folder " & base & " is not on a local drive", "", ""
+    If Mid(base, 2, 2) <> ":\" Then
+        Finish "not run: no backup: the backup folder " & base & " is not a full path on a local drive", "", ""
+    End If
     base = base & "\" & computer
     problem = MakeFolder(base)
     If problem <> "" Then Finish "not run: no backup: " & problem, "", ""

@@ -221,6 +221,8 @@ class BadSettingsTest(StartupTestCase):
             ({}, r"C:\Nowhere 100%", r"not run: no site root: C:\Nowhere 100%\data\pelio.ini does not exist"),
             (dict(DSTPATCH_BACKUP=r"C:\Blocked\dstpatch"), ROOT,
              r"not run: no backup: could not make the folder C:\Blocked: "),
+            (dict(DSTPATCH_BACKUP=r"\\server\backups"), ROOT,
+             r"not run: no backup: the backup folder \\server\backups is not a full path on a local drive"),
         )
         for settings, quordir, outcome in steps:
             with self.subTest(outcome=outcome):
