@@ -1,18 +1,21 @@
 @echo off
-rem Computer start-up script: runs dstpatch.exe on a machine that is not done
-rem yet. dstpatch.exe and detect.ps1 lie beside this script.
+rem Computer start-up script (Group Policy) for dstpatch.exe. It runs
+rem dstpatch-startup.vbs, which lies beside it with dstpatch.exe and
+rem detect.vbs: a machine that is done is left alone; on one that is not, what
+rem the patch changes is backed up first, then the patch runs and its outcome
+rem is recorded. Nothing else needs to be installed.
 setlocal
-rem The site root: the machine's QUORDIR where it is set, else this folder.
+
+rem ---- Settings. Write each % in a path as %%. ----
+rem The site root, for machines that do not have QUORDIR set (theirs wins).
 if not defined QUORDIR set "QUORDIR=C:\Quor"
-set "HERE=%~dp0"
+rem A folder on a local drive for the backup and record of each run (empty:
+rem the folder dstpatch in the machine's Windows\Temp).
+set "DSTPATCH_BACKUP="
+rem A share that gathers the outcome of every machine, such as
+rem \\server\dstpatch$\outcomes (empty: none).
+set "DSTPATCH_SHARE="
 
-rem detect.ps1 prints Detected on a machine that is done.
-set "DONE="
-for /f "usebackq delims=" %%L in (`powershell.exe -NoProfile -ExecutionPolicy Bypass -File "%HERE%detect.ps1"`) do (
-  if "%%L"=="Detected" set "DONE=1"
-)
-if defined DONE exit /b 0
-
-rem The console output holds failure reports that the run log lacks.
-"%HERE%dstpatch.exe" /CHANGEREGVALS /CHANGEBOHVALS /S > "%SystemRoot%\Temp\dstpatch-console.txt" 2>&1
+cscript.exe //nologo "%~dp0dstpatch-startup.vbs"
+if errorlevel 1 (echo %DATE% %TIME% dstpatch-startup.vbs did not run to its end: exit status %ERRORLEVEL%)>>"%SystemRoot%\Temp\dstpatch-startup.log"
 exit /b 0

@@ -1,8 +1,9 @@
 """The deployment guide (docs/deploy.md) and the files in deploy/ agree: the
-files the guide shows are shown as they are, its table of failure lines and
-the operator's README list the lines that the Ansible playbook reads, and
-each of those lines begins a message of the program. Python 3 standard
-library only."""
+files the guide shows are shown as they are, its table of failure lines, the
+operator's README and the Windows scripts list the lines that the Ansible
+playbook reads, each of those lines begins a message of the program, and
+both detection rules look for the same record. Python 3 standard library
+only."""
 
 import pathlib
 import re
@@ -14,11 +15,23 @@ FAILURE_LINES = ROOT / "deploy" / "ansible" / "failure-lines.txt"
 README = ROOT / "deploy" / "README.txt"
 SHOWN_FILES = ("deploy/detect.ps1", "deploy/gpo/dstpatch-startup.cmd")
 # Files run or read on Windows: checked out with CR LF line ends.
-WINDOWS_FILES = SHOWN_FILES + ("deploy/README.txt",)
+WINDOWS_FILES = sorted(str(path.relative_to(ROOT)) for pattern in ("*.cmd", "*.vbs", "*.ps1")
+                       for path in (ROOT / "deploy").rglob(pattern)) + ["deploy/README.txt"]
+# Windows scripts that tell a failure by the same lines.
+SCRIPTS_WITH_FAILURE_LINES = ("deploy/gpo/dstpatch-startup.vbs", "deploy/dstpatch-report.vbs")
+# The beginning of the line of a run refused because another run is in
+# progress, and the files that look for it or explain it.
+REFUSAL = "Another run of this patch is in progress on this machine"
+FILES_WITH_REFUSAL = ("deploy/gpo/dstpatch-startup.vbs", "deploy/ansible/outcome.yml", "deploy/README.txt",
+                      "docs/deploy.md")
 
 
 def guide():
     return GUIDE.read_text(encoding="utf-8")
+
+
+def text_of(path):
+    return (ROOT / path).read_bytes().decode("latin-1").replace("\r\n", "\n")
 
 
 def failure_lines():
@@ -61,6 +74,29 @@ class GuideTest(unittest.TestCase):
                     break
                 listed.append(line[2:])
             self.assertEqual(listed, failure_lines())
+
+    def test_windows_scripts_know_the_failure_lines_and_the_refusal(self):
+        for path in SCRIPTS_WITH_FAILURE_LINES:
+            with self.subTest(path=path):
+                block = re.search(r"FailureLines = Array\( _\n(.*?)\)\n", text_of(path), re.S).group(1)
+                self.assertEqual(re.findall(r'^ +"(.*)"(?:, _)?$', block, re.M), failure_lines())
+        for path in FILES_WITH_REFUSAL:
+            with self.subTest(path=path):
+                self.assertIn(REFUSAL, " ".join(text_of(path).split()))
+
+    def test_both_detection_rules_and_the_guide_look_for_one_record(self):
+        records = {path: set(re.findall(r"\b[0-9A-F]{88}\b", text_of(path)))
+                   for path in ("deploy/detect.ps1", "deploy/detect.vbs", "docs/deploy.md")}
+        self.assertEqual(len(records["deploy/detect.ps1"]), 1)
+        self.assertEqual(records["deploy/detect.vbs"], records["deploy/detect.ps1"])
+        self.assertEqual(records["docs/deploy.md"], records["deploy/detect.ps1"])
+
+    def test_guide_and_readme_read_as_ascii(self):
+        # Both are shipped as text files for Notepad, which reads them in the
+        # ANSI code page.
+        for path in (GUIDE, README):
+            with self.subTest(path=path.name):
+                path.read_bytes().decode("ascii")
 
     def test_each_failure_line_begins_a_message_of_the_program(self):
         # The messages as the program's sources write them, and as its unit

@@ -2,7 +2,8 @@
 """A signed release, made as an operator would: a throwaway self-signed
 code-signing certificate, scripts/release --no-build with it into a
 temporary folder, then the folder checked with the tools an operator has
-(osslsigncode verify, sha256sum -c) and the signed programs run under Wine.
+(osslsigncode verify, sha256sum -c), the roll-out files it carries compared
+with the sources, and the signed programs run under Wine.
 
 CTest passes DSTPATCH_EXE (this tree's dstpatch.exe, which must be the
 preset's build/mingw-x64/dstpatch.exe: scripts/release takes that one) and
@@ -35,6 +36,20 @@ UNSIGNED = {
 }
 # Line ends of every kind, as an editor may leave them; the release stores CR LF.
 README = b"dstpatch\n\nRun dstpatch.exe as administrator.\r\nThen read the run log.\n"
+# The roll-out files: path in the release -> source; the files for Windows
+# get CR LF line ends, the playbook (run on Linux) keeps its own.
+ROLLOUT = {
+    "DEPLOY.txt": "docs/deploy.md",
+    "dstpatch-startup.cmd": "deploy/gpo/dstpatch-startup.cmd",
+    "dstpatch-startup.vbs": "deploy/gpo/dstpatch-startup.vbs",
+    "detect.vbs": "deploy/detect.vbs",
+    "detect.ps1": "deploy/detect.ps1",
+    "dstpatch-report.vbs": "deploy/dstpatch-report.vbs",
+    "ansible/dstpatch.yml": "deploy/ansible/dstpatch.yml",
+    "ansible/outcome.yml": "deploy/ansible/outcome.yml",
+    "ansible/failure-lines.txt": "deploy/ansible/failure-lines.txt",
+}
+SHIPPED = sorted(["README.txt", "SHA256SUMS", "dstpatch-x64.exe", "dstpatch.exe"] + list(ROLLOUT))
 
 
 def run(command, cwd=None):
@@ -78,24 +93,40 @@ class SignedReleaseTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.folder, name)
 
-    def test_folder_holds_the_programs_readme_and_sums(self):
-        self.assertEqual(sorted(os.listdir(self.folder)), ["README.txt", "SHA256SUMS", "dstpatch-x64.exe", "dstpatch.exe"])
+    def shipped(self):
+        return sorted(os.path.relpath(os.path.join(directory, name), self.folder).replace(os.sep, "/")
+                      for directory, _, names in os.walk(self.folder) for name in names)
+
+    def test_folder_holds_the_programs_readme_rollout_files_and_sums(self):
+        self.assertEqual(self.shipped(), SHIPPED)
         self.assertNotIn("not signed", self.release_output)
         status, text = run(["sha256sum", "--strict", "-c", "SHA256SUMS"], cwd=self.folder)
         print(text, end="")
         self.assertEqual(status, 0, text)
-        self.assertEqual(text, "README.txt: OK\ndstpatch-x64.exe: OK\ndstpatch.exe: OK\n")
+        self.assertEqual(text, "".join("%s: OK\n" % name for name in SHIPPED if name != "SHA256SUMS"))
         with open(self.path("README.txt"), "rb") as f:
             self.assertEqual(f.read(), b"dstpatch\r\n\r\nRun dstpatch.exe as administrator.\r\nThen read the run log.\r\n")
+        for name, source in ROLLOUT.items():
+            with self.subTest(name), open(self.path(name), "rb") as shipped, open(os.path.join(ROOT, source), "rb") as f:
+                text = f.read().replace(b"\r\n", b"\n")
+                self.assertEqual(shipped.read(), text if name.startswith("ansible/") else text.replace(b"\n", b"\r\n"))
+        # The operator's README names every file of the folder.
+        with open(os.path.join(ROOT, "deploy", "README.txt"), "rb") as f:
+            readme = f.read().decode("ascii").replace("\r\n", "\n").split("THE RELEASE FOLDER", 1)[1].split("\n\n")[0]
+        for name in SHIPPED:
+            with self.subTest(readme_names=name):
+                self.assertIn(name.split("/")[0].replace("ansible", "ansible\\"), readme)
 
     def test_zip_holds_the_folder(self):
         with zipfile.ZipFile(self.zip) as archive:
             base = os.path.basename(self.folder) + "/"
             names = archive.namelist()
-            self.assertEqual(names, [base] + [base + name for name in sorted(os.listdir(self.folder))])
-            for name in names[1:]:
-                with open(self.path(name[len(base):]), "rb") as f:
-                    self.assertEqual(archive.read(name), f.read(), name)
+            self.assertEqual([name for name in names if not name.endswith("/")], [base + name for name in SHIPPED])
+            self.assertEqual([name for name in names if name.endswith("/")], [base, base + "ansible/"])
+            for name in names:
+                if not name.endswith("/"):
+                    with open(self.path(name[len(base):]), "rb") as f:
+                        self.assertEqual(archive.read(name), f.read(), name)
 
     def test_signatures_verify_and_signing_added_nothing_else(self):
         for name, unsigned in UNSIGNED.items():

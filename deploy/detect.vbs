@@ -1,0 +1,252 @@
+' dstpatch detection rule for Windows Script Host: the rule of detect.ps1 for
+' machines without PowerShell (Windows XP SP2 and later, nothing installed).
+' Prints "Detected" when this machine is done: the TZI value of Eastern
+' Standard Time holds the record that dstpatch.exe writes, and TIMEZONE=INTL
+' is set in section QUORTECH of <root>\data\pelio.ini and
+' <root>\newdata\pelio.ini. Prints nothing when the machine is still to do.
+' Always exits 0.
+'
+'   cscript //nologo detect.vbs [registry] [status]
+'
+'   registry  only the time-zone record counts (machines whose site change
+'             is made in the user's session)
+'   status    says why a machine is not done, and tells the answer by the
+'             exit status: 10 done, 11 not done (for dstpatch-startup.vbs)
+Option Explicit
+
+' The site root; when empty, the QUORDIR environment variable is used.
+Const SiteRoot = ""
+
+' The TZI value that dstpatch.exe writes for Eastern Standard Time.
+Const EasternTzi = "2C01000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000"
+Const EasternKey = "HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Time Zones\Eastern Standard Time\"
+
+Const StatusDone = 10
+Const StatusNotDone = 11
+
+' A blank as .NET's String.Trim sees it in text read in the ANSI code page:
+' tab to carriage return, space and no-break space.
+Function IsBlank(character)
+    Dim code
+    code = Asc(character)
+    IsBlank = (code >= 9 And code <= 13) Or code = 32 Or code = 160
+End Function
+
+Function TrimBlanks(text)
+    Dim first, last
+    first = 1
+    last = Len(text)
+    Do While first <= last
+        If Not IsBlank(Mid(text, first, 1)) Then Exit Do
+        first = first + 1
+    Loop
+    Do While last >= first
+        If Not IsBlank(Mid(text, last, 1)) Then Exit Do
+        last = last - 1
+    Loop
+    TrimBlanks = Mid(text, first, last - first + 1)
+End Function
+
+Function SameText(a, b)
+    SameText = (UCase(a) = UCase(b))
+End Function
+
+' A Unicode character of a decoded file as this script compares it: ASCII as
+' it is, a blank of .NET's String.Trim (next line, no-break space, the
+' Unicode spaces) as a space, anything else as a character that is neither a
+' blank nor part of a name.
+Function UnicodeChar(code)
+    If code < 128 Then
+        UnicodeChar = Chr(code)
+    ElseIf code = 133 Or code = 160 Or code = 5760 Or (code >= 8192 And code <= 8202) Or code = 8232 Or _
+            code = 8233 Or code = 8239 Or code = 8287 Or code = 12288 Then
+        UnicodeChar = " "
+    Else
+        UnicodeChar = Chr(1)
+    End If
+End Function
+
+' The text of a file read as bytes in the ANSI code page, decoded as UTF-16
+' (little-endian when LOW is 1, big-endian when it is 2), from character
+' FIRST on.
+Function FromUtf16(bytes, first, low)
+    Dim i, code, out
+    out = ""
+    For i = first To Len(bytes) - 1 Step 2
+        If low = 1 Then
+            code = Asc(Mid(bytes, i, 1)) + 256 * Asc(Mid(bytes, i + 1, 1))
+        Else
+            code = 256 * Asc(Mid(bytes, i, 1)) + Asc(Mid(bytes, i + 1, 1))
+        End If
+        out = out & UnicodeChar(code)
+    Next
+    FromUtf16 = out
+End Function
+
+' The same, decoded as UTF-8; a byte that does not belong to a character
+' stands for one character of its own.
+Function FromUtf8(bytes, first)
+    Dim i, k, b, code, more, out
+    out = ""
+    i = first
+    Do While i <= Len(bytes)
+        b = Asc(Mid(bytes, i, 1))
+        more = 0
+        code = b
+        If b >= 240 And b < 248 Then
+            more = 3
+            code = b And 7
+        ElseIf b >= 224 And b < 240 Then
+            more = 2
+            code = b And 15
+        ElseIf b >= 192 And b < 224 Then
+            more = 1
+            code = b And 31
+        ElseIf b >= 128 Then
+            code = 65533
+        End If
+        If i + more > Len(bytes) Then
+            more = 0
+            code = 65533
+        End If
+        For k = 1 To more
+            b = Asc(Mid(bytes, i + k, 1))
+            If (b And 192) <> 128 Then
+                more = 0
+                code = 65533
+                Exit For
+            End If
+            code = code * 64 + (b And 63)
+        Next
+        out = out & UnicodeChar(code)
+        i = i + 1 + more
+    Loop
+    FromUtf8 = out
+End Function
+
+' The lines of the file at PATH as .NET's File.ReadAllLines gives them with
+' the ANSI code page (a byte order mark picks UTF-8 or UTF-16 instead), in
+' LINES. False when the file does not exist or cannot be read.
+Function ReadLines(path, lines)
+    Dim fso, stream, text
+    ReadLines = False
+    Set fso = CreateObject("Scripting.FileSystemObject")
+    On Error Resume Next
+    If Not fso.FileExists(path) Then Exit Function
+    Set stream = fso.OpenTextFile(path, 1)
+    If Err.Number <> 0 Then Exit Function
+    text = ""
+    If Not stream.AtEndOfStream Then text = stream.ReadAll
+    If Err.Number <> 0 Then Exit Function
+    stream.Close
+    On Error GoTo 0
+    If Left(text, 3) = Chr(239) & Chr(187) & Chr(191) Then
+        text = FromUtf8(text, 4)
+    ElseIf Left(text, 2) = Chr(255) & Chr(254) Then
+        text = FromUtf16(text, 3, 1)
+    ElseIf Left(text, 2) = Chr(254) & Chr(255) Then
+        text = FromUtf16(text, 3, 2)
+    End If
+    text = Replace(Replace(text, vbCrLf, vbLf), vbCr, vbLf)
+    lines = Split(text, vbLf)
+    ReadLines = True
+End Function
+
+' True when TIMEZONE in section QUORTECH of the file is INTL, read as Windows
+' reads profile files: names and values in any letter case, blanks around
+' them ignored, a value in matching quotes unquoted; only the first section
+' of that name and the first TIMEZONE entry in it count.
+Function IsIntlSet(path)
+    Dim lines, i, text, closing, inSection, equals, name, value, last
+    IsIntlSet = False
+    If Not ReadLines(path, lines) Then Exit Function
+    inSection = False
+    For i = 0 To UBound(lines)
+        text = TrimBlanks(lines(i))
+        closing = InStrRev(text, "]")
+        If Left(text, 1) = "[" And closing > 1 Then
+            If inSection Then Exit Function
+            inSection = SameText(TrimBlanks(Mid(text, 2, closing - 2)), "QUORTECH")
+        ElseIf inSection Then
+            equals = InStr(text, "=")
+            name = text
+            value = ""
+            If equals > 0 Then
+                name = TrimBlanks(Left(text, equals - 1))
+                value = TrimBlanks(Mid(text, equals + 1))
+            End If
+            If SameText(name, "TIMEZONE") Then
+                last = Len(value)
+                If last >= 2 Then
+                    If (Left(value, 1) = """" Or Left(value, 1) = "'") And Right(value, 1) = Left(value, 1) Then
+                        value = Mid(value, 2, last - 2)
+                    End If
+                End If
+                IsIntlSet = SameText(value, "INTL")
+                Exit Function
+            End If
+        End If
+    Next
+End Function
+
+' True when the TZI value of Eastern Standard Time is the record of the patch.
+Function IsTziDone()
+    Dim shell, data, digits, i
+    IsTziDone = False
+    Set shell = CreateObject("WScript.Shell")
+    On Error Resume Next
+    data = shell.RegRead(EasternKey & "TZI")
+    If Err.Number <> 0 Then Exit Function
+    On Error GoTo 0
+    If Not IsArray(data) Then Exit Function
+    digits = ""
+    For i = 0 To UBound(data)
+        If VarType(data(i)) <> 17 Then Exit Function ' a REG_BINARY value gives bytes
+        digits = digits & Right("0" & Hex(data(i)), 2)
+    Next
+    IsTziDone = (digits = EasternTzi)
+End Function
+
+' Why this machine is not done, or "" when it is.
+Function NotDoneReason(registryOnly)
+    Dim root, files, i
+    NotDoneReason = ""
+    If Not IsTziDone() Then
+        NotDoneReason = "the TZI value of Eastern Standard Time is not the record that dstpatch.exe writes"
+        Exit Function
+    End If
+    If registryOnly Then Exit Function
+    root = SiteRoot
+    If root = "" Then root = CreateObject("WScript.Shell").Environment("PROCESS")("QUORDIR")
+    root = TrimBlanks(root)
+    If root = "" Then
+        NotDoneReason = "no site root: QUORDIR is not set"
+        Exit Function
+    End If
+    files = Array("\data\pelio.ini", "\newdata\pelio.ini")
+    For i = 0 To UBound(files)
+        If Not IsIntlSet(root & files(i)) Then
+            NotDoneReason = "TIMEZONE=INTL is not set in section QUORTECH of " & root & files(i)
+            Exit Function
+        End If
+    Next
+End Function
+
+Dim registryOnly, status, i, reason
+For i = 0 To WScript.Arguments.Count - 1
+    Select Case LCase(WScript.Arguments(i))
+        Case "registry"
+            registryOnly = True
+        Case "status"
+            status = True
+    End Select
+Next
+reason = NotDoneReason(registryOnly = True)
+If reason = "" Then
+    WScript.Echo "Detected"
+    If status Then WScript.Quit StatusDone
+ElseIf status Then
+    WScript.Echo "Not detected: " & reason
+    WScript.Quit StatusNotDone
+End If
+WScript.Quit 0

@@ -1,0 +1,495 @@
+"""The roll-out scripts of deploy/ under Wine's cmd, reg and cscript, which,
+like Windows XP, has no PowerShell: the start-up script (dstpatch-startup.cmd
+and dstpatch-startup.vbs) with the real dstpatch.exe, the detection rule
+detect.vbs against the rule of detect.ps1, and the report script.
+
+Paths hold blanks and % and site roots end in a backslash throughout. The
+scripts lie in a folder without %: Wine's cmd drops a % from %~dp0, which
+Windows keeps (and a policy's script folder never holds one)."""
+
+import os
+import re
+import shutil
+
+import winetest
+import zones
+from test_site import APPID_REG
+
+REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SCRIPTS = r"C:\GPO Scripts"
+ROOT = r"C:\Quor Site 100%"
+PELIO = "[QUORTECH]\r\nSITENAME=Store 5\r\nTIMEZONE=LOCAL\r\n[NETWORK]\r\nTIMEZONE=LOCAL\r\n"
+TIMEZONE_INI = "[TIMEZONE]\r\nOFFSET=-300\r\n"
+TEMP = r"C:\windows\Temp"
+JOURNAL = TEMP + r"\dstpatch-startup.log"
+
+DONE = "done"
+FOUND_DONE = "done: found done at start-up; nothing was run"
+LATER = "not done: another run of this patch was in progress; this machine tries again at its next start"
+PENDING = ("site change pending: the registry job is done; the site change needs a run in the user's session "
+           "(the control server is the manager application)")
+REFUSAL = ("\nAnother run of this patch is in progress on this machine: this run changed nothing. "
+           "Run this patch again later.")
+
+
+def deploy_file(path):
+    with open(os.path.join(REPO, "deploy", path), "rb") as f:
+        return f.read()
+
+
+def eastern_tzi():
+    """The record the patch writes for Eastern, as detect.ps1 states it."""
+    text = deploy_file("detect.ps1").decode("ascii")
+    return bytes.fromhex(re.search(r"\$EasternTzi = '([0-9A-F]{88})'", text).group(1))
+
+
+def z_path(host_path):
+    return "Z:" + os.path.abspath(host_path).replace("/", "\\")
+
+
+class StartupTestCase(winetest.TestCase):
+    """A machine with the old zone records, a site at ROOT and the policy's
+    script folder: the start-up script, detect.vbs and dstpatch.exe."""
+
+    def setUp(self):
+        super().setUp()
+        m = self.machine
+        m.keep_server_alive()
+        m.import_reg(zones.old_zones_reg_text())
+        for folder in ("data", "newdata"):
+            m.write_file(ROOT + "\\%s\\pelio.ini" % folder, PELIO)
+        m.write_file(ROOT + r"\data\timezone.ini", TIMEZONE_INI)
+        m.make_dir(ROOT + r"\tmp")
+        self.install_scripts()
+        self.computer = m.run("cmd", ["/c", "echo %COMPUTERNAME%"]).stdout.decode().strip()
+
+    def install_scripts(self, program=None, **settings):
+        """The scripts, with the settings lines of dstpatch-startup.cmd set
+        as an operator would (SETTINGS: name -> value as written in the
+        file); PROGRAM stands for dstpatch.exe."""
+        startup = deploy_file("gpo/dstpatch-startup.cmd").decode("latin-1")
+        for name, value in settings.items():
+            line = 'if not defined QUORDIR set "QUORDIR=' if name == "QUORDIR" else 'set "%s=' % name
+            startup, count = re.subn(re.escape(line) + r'[^"\r]*"', lambda _: line + value + '"',
+                                     startup)
+            self.assertEqual(count, 1, name)
+        m = self.machine
+        m.write_file(SCRIPTS + r"\dstpatch-startup.cmd", startup)
+        m.write_file(SCRIPTS + r"\dstpatch-startup.vbs", deploy_file("gpo/dstpatch-startup.vbs"))
+        m.write_file(SCRIPTS + r"\detect.vbs", deploy_file("detect.vbs"))
+        with open(program or winetest.DSTPATCH_EXE, "rb") as f:
+            m.write_file(SCRIPTS + r"\dstpatch.exe", f.read())
+
+    def start(self, env=None, outcome=None):
+        """One computer start: the start-up script as Group Policy runs it.
+        Checks that it ends with status 0 and prints OUTCOME."""
+        result = self.machine.run("cmd", ["/c", SCRIPTS + r"\dstpatch-startup.cmd"],
+                                  env=dict({"TZ": "America/New_York", "PELIOMGR_MODE": "exit"}, **(env or {})))
+        self.assertEqual(result.status, 0, result)
+        if outcome is not None:
+            self.assertEqual(result.stdout, winetest.to_crlf(outcome + "\n"), result)
+        return result.stdout.decode("latin-1")
+
+    def run_folders(self, base=TEMP + r"\dstpatch"):
+        folder = self.machine.host_path(base + "\\" + self.computer)
+        if not os.path.isdir(folder):
+            return []
+        return sorted(base + "\\" + self.computer + "\\" + name for name in os.listdir(folder))
+
+    def journal(self):
+        return (self.machine.read_file(JOURNAL) or b"").decode("latin-1").splitlines()
+
+    def tzi(self, base="Eastern"):
+        return self.machine.reg_query(zones.key_path(base), "TZI")
+
+
+class ServiceSiteTest(StartupTestCase):
+
+    def test_first_start_backs_up_and_patches_second_finds_it_done(self):
+        m = self.machine
+        m.import_reg(APPID_REG)
+        service = "Z:" + os.path.abspath(winetest.helper("hub_service")).replace("/", "\\")
+        self.assertEqual(m.run("sc", ["create", "HubSvc", "binPath=", service]).status, 0)
+        self.assertEqual(m.run("sc", ["start", "HubSvc"]).status, 0)
+        share = r"C:\Share 100%\outcomes"
+        m.make_dir(share)
+        self.install_scripts(DSTPATCH_SHARE=share.replace("%", "%%"))
+        env = {"QUORDIR": ROOT + "\\"}  # the machine's own, ending in a backslash
+
+        self.start(env, outcome=DONE)
+
+        [run] = self.run_folders()
+        saved = {name: m.read_file(run + "\\" + name) for name in ("data\\pelio.ini", "newdata\\pelio.ini",
+                                                                     "data\\timezone.ini")}
+        self.assertEqual(saved, dict.fromkeys(saved, PELIO.encode()) | {"data\\timezone.ini": TIMEZONE_INI.encode()})
+        self.assertFalse(m.exists(run + r"\newdata\timezone.ini"))
+        listing = m.read_file(run + r"\backup.txt").decode("latin-1")
+        self.assertIn("absent  " + ROOT + r"\newdata\timezone.ini", listing)
+        # Both jobs ran, the service was stopped and started around the files.
+        console = m.read_file(run + r"\console.txt")
+        log = m.read_file(run + r"\debGorvinal.txt")
+        for line in ("Setting TimeZones for US/Canada part.. succeeded", "Control server stopped.",
+                     "Control server started.", "Success"):
+            self.assertIn(line, log.decode("latin-1").split("\r\n"))
+        self.assertTrue(console.endswith(log), console)
+        self.assertEqual(self.tzi(), eastern_tzi())
+        self.assertFalse(m.exists(ROOT + r"\data\timezone.ini"))
+        for folder in ("data", "newdata"):
+            self.assertIn(b"TIMEZONE=INTL", m.read_file(ROOT + "\\%s\\pelio.ini" % folder))
+        prefix = share + "\\" + self.computer
+        self.assertEqual([m.read_file(prefix + suffix) for suffix in ("-outcome.txt", "-console.txt", "-debGorvinal.txt")],
+                         [b"done\r\n", console, log])
+        self.assertEqual(m.read_file(run + r"\outcome.txt"), b"done\r\n")
+
+        # The second start finds the machine done: no backup, no run, and
+        # the share keeps the first run's record.
+        share_before = {name: m.read_file(share + "\\" + name) for name in os.listdir(m.host_path(share))}
+        self.start(env, outcome=FOUND_DONE)
+        self.assertEqual(self.run_folders(), [run])
+        self.assertEqual({name: m.read_file(share + "\\" + name) for name in os.listdir(m.host_path(share))},
+                         share_before)
+        self.assertEqual([line[20:] for line in self.journal()], ["done (%s)" % run, FOUND_DONE])
+
+        # The undo of the guide: import the saved zone keys and copy the
+        # files back; the machine is as it was.
+        for name in os.listdir(m.host_path(run)):
+            if name.endswith(".reg"):
+                result = m.run("reg", ["import", run + "\\" + name])
+                self.assertEqual(result.status, 0, result)
+        for name in saved:
+            shutil.copyfile(m.host_path(run + "\\" + name), m.host_path(ROOT + "\\" + name))
+        self.assertEqual(self.tzi(), zones.old_tzi(300))
+        self.assertEqual(self.tzi("Newfoundland"), zones.old_tzi(210))
+        self.assertEqual(m.read_file(ROOT + r"\newdata\pelio.ini"), PELIO.encode())
+
+
+class ApplicationSiteTest(StartupTestCase):
+
+    def test_registry_job_at_start_site_change_in_the_users_session(self):
+        # No QUORDIR on the machine: the start-up script's own setting; the
+        # backup folder set too, not there yet.
+        m = self.machine
+        with open(winetest.helper("pelio_manager"), "rb") as f:
+            m.write_file(ROOT + r"\bin\PelioMgr.exe", f.read())
+        manager = m.start(m.host_path(ROOT + r"\bin\PelioMgr.exe"), env={"PELIOMGR_MODE": "close"})
+        manager.wait_for_output("ready")
+        backup = r"C:\Backup 100%\dstpatch"
+        self.install_scripts(QUORDIR=ROOT.replace("%", "%%") + "\\", DSTPATCH_BACKUP=backup.replace("%", "%%"),
+                             DSTPATCH_SHARE="C:\\Share\\")
+        m.make_dir(r"C:\Share")
+
+        # The start runs the registry job alone and leaves the manager and
+        # the site's files as they are.
+        self.start(outcome=PENDING)
+        [run] = self.run_folders(backup)
+        self.assertEqual(self.tzi(), eastern_tzi())
+        self.assertIn(b"Setting TimeZones for US/Canada part.. succeeded", m.read_file(run + r"\debGorvinal.txt"))
+        self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), PELIO.encode())
+        self.assertTrue(m.exists(ROOT + r"\data\timezone.ini"))
+        self.assertIsNone(manager.process.poll())
+        self.assertEqual(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer), winetest.to_crlf(PENDING + "\n"))
+        # The next start finds the registry job done and runs nothing.
+        self.start(outcome=PENDING)
+        self.assertEqual(self.run_folders(backup), [run])
+
+        # The site change, run by a user in the session: asked to close the
+        # manager application, Yes.
+        answerer = m.start(winetest.helper("box_answerer"), ["6"])
+        answerer.wait_for_output("ready")
+        result = m.run(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS"],
+                       env={"QUORDIR": ROOT, "TZ": "America/New_York", "PELIOMGR_MODE": "exit"})
+        self.assertEqual(answerer.stop(), 0)
+        self.assertTrue(result.stdout.endswith(b"\r\nSuccess"), result)
+        self.assertEqual(manager.process.wait(10), 0)
+
+        # Now the machine is done, and the share says so.
+        self.start(outcome=FOUND_DONE)
+        self.assertEqual(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer), winetest.to_crlf(FOUND_DONE + "\n"))
+        self.assertEqual(self.run_folders(backup), [run])
+
+
+class BadSettingsTest(StartupTestCase):
+
+    def test_missing_root_unwritable_backup_and_missing_share(self):
+        m = self.machine
+        m.make_dir(r"C:\Share")
+        m.write_file(r"C:\Blocked", "a file where the backup folder should be")
+        steps = (
+            # (settings, machine's QUORDIR, outcome)
+            (dict(QUORDIR=""), None, "not run: no site root: QUORDIR is set neither on this machine nor in "
+             "dstpatch-startup.cmd"),
+            ({}, r"C:\Nowhere 100%", r"not run: no site root: C:\Nowhere 100%\data\pelio.ini does not exist"),
+            (dict(DSTPATCH_BACKUP=r"C:\Blocked\dstpatch"), ROOT,
+             r"not run: no backup: could not make the folder C:\Blocked: "),
+            (dict(DSTPATCH_BACKUP=r"\\server\backups"), ROOT,
+             r"not run: no backup: the backup folder \\server\backups is not a full path on a local drive"),
+        )
+        for settings, quordir, outcome in steps:
+            with self.subTest(outcome=outcome):
+                self.install_scripts(DSTPATCH_SHARE=r"C:\Share", **settings)
+                printed = self.start({"QUORDIR": quordir})
+                self.assertTrue(printed.startswith(outcome), printed)
+                self.assertEqual(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer), printed.encode("latin-1"))
+                self.assertEqual(self.journal()[-1][20:], printed.strip())
+        self.assertEqual(self.tzi(), zones.old_tzi(300))
+        self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), PELIO.encode())
+
+        # A share that is not there: the patch runs all the same, and the
+        # journal and the run's folder say that the share was not written.
+        self.install_scripts(DSTPATCH_SHARE=r"C:\No Share 100%%")
+        printed = self.start({"QUORDIR": ROOT}).splitlines()
+        [run] = self.run_folders()
+        self.assertEqual(printed[0], PENDING)
+        note = printed[1]
+        self.assertTrue(note.startswith("note: could not copy %s\\console.txt to C:\\No Share 100%%\\%s-console.txt: "
+                                        % (run, self.computer)), note)
+        self.assertEqual(m.read_file(run + r"\outcome.txt").decode("latin-1").splitlines(), printed)
+        self.assertEqual(self.journal()[-1], "  " + note)
+        self.assertEqual(self.tzi(), eastern_tzi())
+
+    def test_outcome_of_each_kind_of_run(self):
+        # A stand-in for dstpatch.exe prints the console output of a run.
+        # Where another run holds the guard, the run log is that run's, so
+        # it is not taken.
+        m = self.machine
+        m.import_reg(APPID_REG)
+        m.make_dir(r"C:\Share")
+        m.write_file(ROOT + r"\tmp\debGorvinal.txt", "\r\nthe log of the run in progress")
+        self.install_scripts(program=winetest.helper("console_stand_in"), DSTPATCH_SHARE=r"C:\Share")
+        start = "\r\nTrying to remove debout file..\r\nMarker file was not found"
+        cases = (
+            (REFUSAL.replace("\n", "\r\n"), LATER),
+            ("\r\nCould not make sure that no other run of this patch is in progress (error 5); this run goes on."
+             + start + "\r\nSuccess", DONE),
+            ("\r\nTrying to remove debout file..\r\nDebout file could not be removed from C:\\Quor Site 100%\\tmp"
+             "\\debGorvinal.txt (error 32)\r\nSuccess", "failed: Debout file could not be removed from C:\\Quor Site "
+             "100%\\tmp\\debGorvinal.txt (error 32)"),
+            (start + "\r\nModifying Pelio.ini.", "failed: no Success line: the last line is Modifying Pelio.ini."),
+            ("", "failed: no console output: dstpatch.exe ended with exit status 0"),
+        )
+        share = r"C:\Share\%s-debGorvinal.txt" % self.computer
+        for console, outcome in cases:
+            with self.subTest(outcome=outcome):
+                m.write_file(r"C:\console.txt", console)
+                if m.exists(share):
+                    os.remove(m.host_path(share))
+                self.start({"QUORDIR": ROOT, "DSTPATCH_STAND_IN_OUTPUT": r"C:\console.txt"}, outcome=outcome)
+                self.assertEqual(m.read_file(r"C:\Share\%s-console.txt" % self.computer), console.encode("latin-1"))
+                self.assertEqual(m.exists(share), outcome != LATER)
+
+
+# The sample machines of the detection rule: the files of the site (None:
+# missing) and the Eastern record.
+NEW = None  # the record of the patch
+OLD = zones.old_tzi(300)
+INTL = "[QUORTECH]\r\nTIMEZONE=INTL\r\n"
+DETECTION_SAMPLES = (
+    # (name, data\pelio.ini, newdata\pelio.ini, TZI, detected)
+    ("done", INTL, INTL, NEW, True),
+    ("old record", INTL, INTL, OLD, False),
+    ("record of another type", INTL, INTL, "text", False),
+    ("newdata without the entry", INTL, "[QUORTECH]\r\nSITENAME=Store 5\r\n", NEW, False),
+    ("entry in another section", INTL, "[NETWORK]\r\nTIMEZONE=INTL\r\n", NEW, False),
+    ("intl in lower case", "[quortech]\r\n  timezone =  intl \r\n", INTL, NEW, True),
+    ("quoted values", '[QUORTECH]\nTIMEZONE="INTL"\n', "[ QUORTECH ]\rTIMEZONE='Intl'\r", NEW, True),
+    ("quotes that do not match", INTL, "[QUORTECH]\r\nTIMEZONE=\"INTL'\r\n", NEW, False),
+    ("blank inside the quotes", INTL, "[QUORTECH]\r\nTIMEZONE=\" INTL\"\r\n", NEW, False),
+    ("first entry counts", INTL, "[QUORTECH]\r\nTIMEZONE=LOCAL\r\nTIMEZONE=INTL\r\n", NEW, False),
+    ("first section counts", INTL, "[QUORTECH]\r\n[OTHER]\r\n[QUORTECH]\r\nTIMEZONE=INTL\r\n", NEW, False),
+    ("missing newdata file", INTL, None, NEW, False),
+    ("UTF-16 with its mark", "\ufeff[QUORTECH]\r\nTIMEZONE=INTL\u3000\r\n".encode("utf-16-le"), INTL, NEW, True),
+    ("UTF-8 mark, no-break space", b"\xef\xbb\xbf[QUORTECH]\r\nTIMEZONE=INTL\xc2\xa0\r\n", INTL, NEW, True),
+    ("ANSI no-break space", b"[QUORTECH]\r\nTIMEZONE=\xa0INTL\x85\r\n", INTL, NEW, False),
+)
+NET_BLANKS = "\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006\u2007\u2008\u2009\u200a" \
+             "\u2028\u2029\u202f\u205f\u3000"
+
+
+def ps_lines(data):
+    """[System.IO.File]::ReadAllLines(path, [System.Text.Encoding]::Default):
+    a byte order mark picks UTF-8 or UTF-16, else the ANSI code page."""
+    for mark, encoding in ((b"\xef\xbb\xbf", "utf-8"), (b"\xff\xfe", "utf-16-le"), (b"\xfe\xff", "utf-16-be")):
+        if data.startswith(mark):
+            return re.split(r"\r\n|\r|\n", data[len(mark):].decode(encoding, "replace"))
+    return re.split(r"\r\n|\r|\n", data.decode("cp1252", "replace"))
+
+
+def ps_intl_set(data):
+    """Test-IntlSet of detect.ps1, statement by statement (String.Trim with
+    .NET's blanks, OrdinalIgnoreCase as upper case)."""
+    if data is None:
+        return False
+    in_section = False
+    for line in ps_lines(data):
+        text = line.strip(NET_BLANKS)
+        end = text.rfind("]")
+        if text.startswith("[") and end > 0:
+            if in_section:
+                return False
+            in_section = text[1:end].strip(NET_BLANKS).upper() == "QUORTECH"
+            continue
+        if not in_section:
+            continue
+        equals = text.find("=")
+        name, value = text, ""
+        if equals >= 0:
+            name, value = text[:equals].strip(NET_BLANKS), text[equals + 1:].strip(NET_BLANKS)
+        if name.upper() == "TIMEZONE":
+            last = len(value) - 1
+            if last >= 1 and value[0] in "\"'" and value[last] == value[0]:
+                value = value[1:last]
+            return value.upper() == "INTL"
+    return False
+
+
+def ps_detected(quordir, data, newdata, tzi):
+    """The closing test of detect.ps1 with $SiteRoot empty."""
+    root = (quordir or "").strip(NET_BLANKS)
+    tzi_done = isinstance(tzi, bytes) and tzi.hex().upper() == eastern_tzi().hex().upper()
+    return bool(root) and tzi_done and ps_intl_set(data) and ps_intl_set(newdata)
+
+
+class DetectionRuleTest(winetest.TestCase):
+
+    def test_both_rules_on_sample_machines(self):
+        m = self.machine
+        m.write_file(r"C:\rule\detect.vbs", deploy_file("detect.vbs"))
+        key = zones.key_path("Eastern")
+        root = ROOT + "\\"
+        current = None
+        for name, data, newdata, tzi, detected in DETECTION_SAMPLES:
+            with self.subTest(name):
+                tzi = eastern_tzi() if tzi is NEW else tzi
+                if tzi != current:
+                    value = '"TZI"=hex:' + ",".join("%02x" % b for b in tzi) if isinstance(tzi, bytes) else \
+                        '"TZI"="%s"' % tzi
+                    m.import_reg("REGEDIT4\n\n[-%s]\n\n[%s]\n%s\n" % (key, key, value))
+                    current = tzi
+                files = {}
+                for folder, content in (("data", data), ("newdata", newdata)):
+                    path = ROOT + "\\%s\\pelio.ini" % folder
+                    if content is None:
+                        if m.exists(path):
+                            os.remove(m.host_path(path))
+                    else:
+                        files[folder] = content.encode("latin-1") if isinstance(content, str) else content
+                        m.write_file(path, files[folder])
+                self.assertEqual(ps_detected(root, files.get("data"), files.get("newdata"), tzi), detected)
+                result = m.run("cscript", ["//nologo", r"C:\rule\detect.vbs", "status"], env={"QUORDIR": root})
+                self.assertEqual((result.status, result.stdout.startswith(b"Detected\r\n")), (10 if detected else 11,
+                                                                                            detected), result)
+
+        # As a distribution tool runs it: "Detected" or nothing, status 0;
+        # no QUORDIR is a machine not done. The registry part alone.
+        for args, quordir, printed in (([], root, b""), ([], None, b""), (["registry"], None, b"Detected\r\n")):
+            with self.subTest(args=args, quordir=quordir):
+                result = m.run("cscript", ["//nologo", r"C:\rule\detect.vbs"] + args, env={"QUORDIR": quordir})
+                self.assertEqual((result.status, result.stdout), (0, printed))
+        m.write_file(ROOT + r"\data\pelio.ini", INTL)
+        m.write_file(ROOT + r"\newdata\pelio.ini", INTL)
+        result = m.run("cscript", ["//nologo", r"C:\rule\detect.vbs"], env={"QUORDIR": root})
+        self.assertEqual((result.status, result.stdout), (0, b"Detected\r\n"))
+
+
+class ReportTest(winetest.TestCase):
+
+    def test_report_of_sample_outcomes(self):
+        m = self.machine
+        folder = r"C:\Outcomes 100%\share"
+        outcomes = {
+            "POS01": DONE,
+            "pos02": FOUND_DONE,
+            "POS03": r"failed: Pelio.ini- File Not Found: C:\Quor\newdata\pelio.ini",
+            "POS04": r"failed: Pelio.ini- File Not Found: D:\Quor, Site\newdata\pelio.ini",
+            "POS05": "failed: Control Server Service is not started. ",
+            "POS06": "failed: no Success line: the last line is Modifying Pelio.ini.",
+            "POS07": LATER,
+            "POS08": PENDING,
+            "POS09": r"not run: no backup: could not make the folder C:\Blocked: File already exists",
+            "POS10": "something else",
+        }
+        for name, outcome in outcomes.items():
+            m.write_file(folder + "\\%s-outcome.txt" % name, outcome + "\r\n")
+        m.write_file(folder + r"\POS11-console.txt", "\r\nTrying to remove debout file..")
+        m.write_file(folder + r"\notes.txt", "not a machine's file")
+        m.write_file(r"C:\Outcomes 100%\machines.txt", "; the store's tills\r\nPOS01\r\nPOS02\r\n\r\n POS12 \r\n")
+        csv = r"C:\Outcomes 100%\report.csv"
+
+        m.write_file(r"C:\rule\dstpatch-report.vbs", deploy_file("dstpatch-report.vbs"))
+        result = m.run("cscript", ["//nologo", r"C:\rule\dstpatch-report.vbs", folder + "\\",
+                                   r"/machines:C:\Outcomes 100%\machines.txt", "/csv:" + csv])
+        self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.stdout.decode("latin-1").replace("\r\n", "\n"), """\
+dstpatch outcomes in C:\\Outcomes 100%\\share\\: 12 machines
+POS01           done
+pos02           done: found done at start-up; nothing was run
+POS03           failed: Pelio.ini- File Not Found: C:\\Quor\\newdata\\pelio.ini
+POS04           failed: Pelio.ini- File Not Found: D:\\Quor, Site\\newdata\\pelio.ini
+POS05           failed: Control Server Service is not started.
+POS06           failed: no Success line: the last line is Modifying Pelio.ini.
+POS07           not done: another run of this patch was in progress; this machine tries again at its next start
+POS08           site change pending: the registry job is done; the site change needs a run in the user's session \
+(the control server is the manager application)
+POS09           not run: no backup: could not make the folder C:\\Blocked: File already exists
+POS10           other: something else
+POS11           not reported
+POS12           not reported
+
+Totals:
+     2  done
+     4  failed
+     1    Control Server Service is not started.
+     1    no Success line
+     2    Pelio.ini- File Not Found:
+     1  not done
+     1  site change pending
+     1  not run
+     1    no backup
+     1  other
+     2  not reported
+    12  machines
+CSV: C:\\Outcomes 100%\\report.csv
+""")
+        self.assertEqual(m.read_file(csv).decode("latin-1"), """\
+Machine,Outcome,Detail\r
+POS01,done,\r
+pos02,done,found done at start-up; nothing was run\r
+POS03,failed,Pelio.ini- File Not Found: C:\\Quor\\newdata\\pelio.ini\r
+POS04,failed,"Pelio.ini- File Not Found: D:\\Quor, Site\\newdata\\pelio.ini"\r
+POS05,failed,Control Server Service is not started.\r
+POS06,failed,no Success line: the last line is Modifying Pelio.ini.\r
+POS07,not done,another run of this patch was in progress; this machine tries again at its next start\r
+POS08,site change pending,the registry job is done; the site change needs a run in the user's session \
+(the control server is the manager application)\r
+POS09,not run,no backup: could not make the folder C:\\Blocked: File already exists\r
+POS10,other,something else\r
+POS11,not reported,\r
+POS12,not reported,\r
+\r
+Outcome,Group,Machines\r
+done,,2\r
+failed,,4\r
+failed,Control Server Service is not started.,1\r
+failed,no Success line,1\r
+failed,Pelio.ini- File Not Found:,2\r
+not done,,1\r
+site change pending,,1\r
+not run,,1\r
+not run,no backup,1\r
+other,,1\r
+not reported,,2\r
+machines,,12\r
+""")
+
+        # Bad input: a clear line, and nothing written or changed.
+        for args, status, line in (
+            ([r"C:\No such folder"], 2, r"dstpatch-report: the folder C:\No such folder does not exist"),
+            ([folder, r"/machines:C:\none.txt"], 2, r"dstpatch-report: the list of machines C:\none.txt does not exist"),
+            ([folder, "/csv:" + folder], 1, "dstpatch-report: could not write %s: " % folder),
+        ):
+            with self.subTest(args=args):
+                result = m.run("cscript", ["//nologo", r"C:\rule\dstpatch-report.vbs"] + args)
+                self.assertEqual(result.status, status, result)
+                self.assertIn("\r\n" + line, "\r\n" + result.stdout.decode("latin-1"))
+        self.assertEqual(sorted(os.listdir(m.host_path(folder))), sorted(
+            ["%s-outcome.txt" % name for name in outcomes] + ["POS11-console.txt", "notes.txt"]))
