@@ -163,6 +163,30 @@ class ServiceSiteTest(StartupTestCase):
         self.assertEqual(m.read_file(ROOT + r"\newdata\pelio.ini"), PELIO.encode())
 
 
+    def test_start_while_another_run_is_in_progress_is_not_done_yet(self):
+        # An operator's run holds the guard (its service takes 4 s to stop)
+        # while the machine's start-up script runs: the script's own run
+        # changes nothing and the machine counts as not done yet; the next
+        # start finds it done.
+        m = self.machine
+        m.import_reg(APPID_REG)
+        service = "Z:" + os.path.abspath(winetest.helper("hub_service")).replace("/", "\\")
+        self.assertEqual(m.run("sc", ["create", "HubSvc", "binPath=", service + " --stop-slowly 8"]).status, 0)
+        self.assertEqual(m.run("sc", ["start", "HubSvc"]).status, 0)
+        env = {"QUORDIR": ROOT}
+        operator = m.start(winetest.DSTPATCH_EXE, ["/CHANGEREGVALS", "/CHANGEBOHVALS", "/S"],
+                           env=dict(env, TZ="America/New_York"))
+        operator.wait_for_output("Trying to stop the control server.", timeout=30)
+
+        self.start(env, outcome=LATER)
+
+        self.assertEqual(operator.stop(timeout=60), 0)
+        self.assertTrue(operator.output().endswith(b"\r\nSuccess"), operator.output())
+        [run] = self.run_folders()
+        self.assertEqual(m.read_file(run + r"\console.txt"), winetest.to_crlf(REFUSAL))
+        self.start(env, outcome=FOUND_DONE)
+
+
 class ApplicationSiteTest(StartupTestCase):
 
     def test_registry_job_at_start_site_change_in_the_users_session(self):
