@@ -317,6 +317,10 @@ Sub Main()
     status = RunIn(runFolder, "cmd.exe /c dstpatch.exe " & jobs & " > console.txt 2>&1")
     console = runFolder & "\console.txt"
     outcome = OutcomeOf(ReadText(console), status, Not serviceMode)
+    ' The site change may have been made in the user's session already.
+    If outcome = OutcomePending Then
+        If Detect("") = DetectDone Then outcome = OutcomeDone
+    End If
     runLog = ""
     ' A refused run leaves the run log to the run in progress.
     If outcome <> OutcomeLater And fso.FileExists(root & "\tmp\debGorvinal.txt") Then
