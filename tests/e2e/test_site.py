@@ -35,6 +35,7 @@ CONSOLE_ONLY_START = "\nTrying to remove debout file..\nMarker file was not foun
 FILES = "\nRemoving Timezone.ini.. if exists\nModifying Pelio.ini."
 STOPPED = "\nControl server stopped."
 STARTED = "\nControl server started."
+STOPPING_MANAGER = "\nTrying to stop the Pelio Manager.\nSuccesfully stopped the Pelio Manager."
 OTHER_RUN = ("\nAnother run of this patch is in progress on this machine: this run changed nothing."
              " Run this patch again later.")
 
@@ -273,6 +274,13 @@ class ConfigFileTest(SiteTestCase):
         self.assertEqual(run.output(), to_crlf(CONSOLE_ONLY_START + so_far) + b"ready\r\n")
         self.assertEqual(self.machine.read_file(LOG), to_crlf(so_far))
         self.assertEqual(self.journal(), [r"start C:\Site\bin\PelioMgr.exe  /QUORDIR C:\Site"])
+
+        # The killed run's guard does not hold up the next run, which closes
+        # the manager the killed run started and starts it again.
+        rerun = self.run_patch()
+        self.assertTrue(rerun.stdout.endswith(to_crlf(STOPPING_MANAGER + FILES + "\nTrying to start the Pelio Manager."
+                                                      "\nSuccess")), rerun)
+        self.assertEqual(self.journal()[1:], ["close", "end", r"start C:\Site\bin\PelioMgr.exe  /QUORDIR C:\Site"])
 
     def test_files_held_without_sharing_give_code_32(self):
         m = self.machine
