@@ -97,7 +97,7 @@ std::optional<win::UINT> Machine::RunKillable(const std::function<win::UINT()>& 
 
 void Machine::EndKilledProcess() {
   // killed_ stays set while the system cleans up: its calls are not the program's.
-  mutexes.EndProcess();
+  mutexes.AbandonOwned();
   for (const uintptr_t value : handles.Values()) {
     auto* handle = reinterpret_cast<win::HANDLE>(value);
     HandleKind kind{};

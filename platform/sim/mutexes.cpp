@@ -109,20 +109,13 @@ bool Mutexes::Close(win::HANDLE mutex) {
   return true;
 }
 
-void Mutexes::EndProcess() {
-  for (auto it = named.begin(); it != named.end();) {
-    NamedMutex& m = it->second;
+void Mutexes::AbandonOwned() {
+  for (auto& [name, m] : named) {
     if (m.owned > 0) {
       m.owned = 0;
       m.abandoned = true;
     }
-    m.handles = 0;
-    it = m.otherOpen ? std::next(it) : named.erase(it);
   }
-  for (const auto& [value, name] : open_) {
-    M().handles.Remove(reinterpret_cast<win::HANDLE>(value), HandleKind::Mutex);
-  }
-  open_.clear();
 }
 
 }  // namespace sim

@@ -45,8 +45,9 @@ class Mutexes {
   bool Release(win::HANDLE mutex);
   // CloseHandle of a mutex handle: false when it is not one.
   bool Close(win::HANDLE mutex);
-  // The end of this process: what it owns is abandoned, its handles closed.
-  void EndProcess();
+  // The end of this process: what it owns is abandoned (its handles are
+  // closed as all others are).
+  void AbandonOwned();
 
  private:
   std::map<uintptr_t, std::string> open_;  // this process's handles, by value

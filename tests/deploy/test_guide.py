@@ -98,7 +98,7 @@ class GuideTest(unittest.TestCase):
             with self.subTest(path=path.name):
                 path.read_bytes().decode("ascii")
 
-    def test_each_failure_line_begins_a_message_of_the_program(self):
+    def test_each_failure_line_and_the_refusal_begin_a_message_of_the_program(self):
         # The messages as the program's sources write them, and as its unit
         # and end-to-end tests expect them (where a message is put together
         # from pieces, such as "StopControlServer() - ...").
@@ -106,10 +106,11 @@ class GuideTest(unittest.TestCase):
                         for folder in ("app", "tzrules", "site", "tests/unit", "tests/e2e")
                         for pattern in ("*.cpp", "*.py")
                         for path in sorted((ROOT / folder).glob(pattern)))
-        for line in failure_lines():
+        for line in failure_lines() + [REFUSAL]:
             with self.subTest(line=line):
                 # A message begins a string literal, or follows a line feed in one.
                 self.assertTrue('"' + line in texts or "\\n" + line in texts)
+
 
 if __name__ == "__main__":
     unittest.main()
