@@ -111,7 +111,7 @@ def main(argv):
     print("Running %s: %s." % (os.path.relpath(exe), wine.build_to_run()[1]))
     if not template.is_current(template.directory(template_dir)):
         print("Making the template Wine prefix (once, about 20 s)...")
-    machine = winetest.Machine("demo", template_dir=template_dir)
+    machine = winetest.Machine("demo", template_dir=template_dir, exe=exe)
     try:
         print("Throwaway Windows machine: %s" % machine.prefix)
         prepare(machine, manager_exe)

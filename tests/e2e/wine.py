@@ -64,7 +64,7 @@ def _no_32_bit():
 
 
 def loader():
-    """The loader that starts every Windows program here."""
+    """The loader of this kind of machine: it makes the prefixes (wineboot)."""
     return {"wow64": LOADER_32, "win64": LOADER_64}.get(kind())
 
 
@@ -74,10 +74,47 @@ def version():
     return out.stdout.decode().strip()
 
 
+def loader_for(program):
+    """The loader that starts PROGRAM, the one choice of bitness for every
+    Windows program that the tests, the demo and the benchmark start:
+
+    - a program given by its host path (dstpatch.exe, a test helper, a file
+      of the prefix such as syswow64/reg.exe) runs with the loader of its
+      own machine, i686 or x86_64, as Windows runs a program as what it is;
+    - "wineboot" runs with the loader of the machine's kind, which makes a
+      prefix of that kind (mixed, or 64-bit only);
+    - every other Windows tool named bare ("reg", "sc", "taskkill", "cmd",
+      "cscript") is the 64-bit one of system32, in both kinds of prefix. A
+      64-bit Windows runs its own tools, a start-up script's cmd among them,
+      64-bit. In a mixed prefix the name alone with the 32-bit loader would
+      start the 32-bit tool of syswow64, which does not see 64-bit processes
+      (taskkill: "Could not find process") and reads the 32-bit registry
+      view; the 64-bit tool sees every process and reaches either view with
+      /reg:32 or /reg:64. In a 64-bit-only prefix it is the only one there.
+    """
+    if program == "wineboot":
+        return loader()
+    if os.path.isabs(program):
+        machine = pe_machine(program)
+        if machine == "i686" and kind() == "wow64":
+            return LOADER_32
+        if machine == "x86_64":
+            return LOADER_64
+        return loader()
+    return LOADER_64
+
+
 def command(program, *args):
-    """The host command that runs PROGRAM (a host path, or a Windows program
-    such as "reg" or "wineboot") with ARGS."""
-    return [loader(), program, *args]
+    """The host command that runs PROGRAM (a host path, or a Windows tool of
+    the prefix such as "reg" or "wineboot") with ARGS."""
+    return [loader_for(program), program, *args]
+
+
+def registry_view(exe):
+    """The reg.exe option that reaches the registry view a program of EXE's
+    machine sees: "/reg:32" for an i686 program (keys that are not shared
+    between the views are in Wow6432Node for it), else "/reg:64"."""
+    return "/reg:32" if pe_machine(exe) == "i686" else "/reg:64"
 
 
 def wineserver_command(*args):

@@ -93,7 +93,10 @@ class Machine:
     the prefix, unless DSTPATCH_E2E_KEEP=1 is set.
     """
 
-    def __init__(self, name="machine", template_dir=None, parent_dir=None):
+    def __init__(self, name="machine", template_dir=None, parent_dir=None, exe=None):
+        # The program under test: the harness reads and writes the registry
+        # view that it sees.
+        self.registry_view = wine.registry_view(exe or DSTPATCH_EXE)
         if not (template_dir or TEMPLATE_DIR):
             raise RuntimeError("no template prefix: set DSTPATCH_WINE_TEMPLATE")
         template_dir = template.directory(template_dir or TEMPLATE_DIR)
@@ -159,13 +162,14 @@ class Machine:
 
     def import_reg(self, text):
         r"""Imports a .reg text ("REGEDIT4" header, [-KEY] deletes a key) in
-        one `reg import`. Keys that are not shared between the 32- and 64-bit
-        views land in the view of Wine's loader: the 32-bit one (Wow6432Node)
-        where it runs 32-bit code, as with the 32-bit reg.exe."""
+        one `reg import`, into the registry view of the program under test:
+        keys that are not shared between the 32- and 64-bit views land where
+        that program looks for them (Wow6432Node for an i686 one)."""
         path = self._io_file("import.reg")
         with open(path, "wb") as f:
             f.write(text.replace("\r\n", "\n").replace("\n", "\r\n").encode("latin-1"))
-        result = self.run("reg", ["import", _z_path(path)], timeout=60)
+        args = ["import", _z_path(path), self.registry_view]
+        result = self.run("reg", args, timeout=60)
         if result.status != 0:
             # Under Wine's 64-bit loader, a first `reg import` in a fresh
             # copy of the template has been seen to end with status 1 and no
@@ -173,15 +177,17 @@ class Machine:
             # The import is set-up, not what a test checks, and importing
             # the same text again gives the same registry: try once more.
             print("reg import failed (%r); trying again" % result, file=sys.stderr)
-            result = self.run("reg", ["import", _z_path(path)], timeout=60)
+            args = ["import", _z_path(path), self.registry_view]
+        result = self.run("reg", args, timeout=60)
         if result.status != 0:
             raise AssertionError("reg import failed: %r" % result)
 
     def reg_query(self, key, name):
         r"""The value NAME of registry KEY (e.g. HKLM\Software\...), read with
-        `reg query`: bytes for REG_BINARY, int for REG_DWORD, str for the
-        string types; None when the key or the value does not exist."""
-        result = self.run("reg", ["query", key, "/v", name], timeout=60)
+        `reg query` in the registry view of the program under test: bytes for
+        REG_BINARY, int for REG_DWORD, str for the string types; None when
+        the key or the value does not exist."""
+        result = self.run("reg", ["query", key, "/v", name, self.registry_view], timeout=60)
         if result.status != 0:
             return None
         # Lines: blank, the key, then "    NAME    TYPE    DATA".
