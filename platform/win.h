@@ -399,6 +399,8 @@ LONG RegOpenKeyA(HKEY root, const char* subKey, HKEY* result);
 LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size);
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size);
 LONG RegCloseKey(HKEY key);
+// Writes what the key (and its subkeys) holds to disk before it returns.
+LONG RegFlushKey(HKEY key);
 
 // Active time zone. The dynamic pair (Vista and later) is bound at run time
 // from kernel32 through GetModuleHandleA and GetProcAddress.

@@ -195,6 +195,26 @@ win::LONG Registry::SetValueEx(win::HKEY key, const char* name, win::DWORD type,
     bytes.assign(data, data + size);
   }
   node->values[name == nullptr ? std::string() : std::string(name)] = Value{type, std::move(bytes)};
+  unflushed_.insert(it->second.path);
+  return 0;
+}
+
+win::LONG Registry::FlushKey(win::HKEY key) {
+  auto it = openKeys_.find(reinterpret_cast<uintptr_t>(key));
+  if (it == openKeys_.end()) {
+    return static_cast<win::LONG>(win::ERROR_INVALID_HANDLE);
+  }
+  // The key and everything below it reach the disk.
+  const std::string& path = it->second.path;
+  for (auto written = unflushed_.begin(); written != unflushed_.end();) {
+    const bool below = written->size() == path.size() ||
+                       (written->size() > path.size() && (*written)[path.size()] == '\\');
+    if (below && EqualsNoCase(written->substr(0, path.size()), path)) {
+      written = unflushed_.erase(written);
+    } else {
+      ++written;
+    }
+  }
   return 0;
 }
 

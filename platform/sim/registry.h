@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,6 +45,10 @@ class Registry {
   win::LONG SetValueEx(win::HKEY key, const char* name, win::DWORD type, const win::BYTE* data, win::DWORD size);
   win::LONG QueryValueEx(win::HKEY key, const char* name, win::DWORD* type, win::BYTE* data, win::DWORD* size);
   win::LONG CloseKey(win::HKEY key);
+  win::LONG FlushKey(win::HKEY key);
+  // Keys ("HKLM\\...") whose values were written and not flushed to disk
+  // since: what a power cut would lose.
+  const std::set<std::string, NoCaseLess>& Unflushed() const { return unflushed_; }
   // Full path ("HKLM\\...") of an open key, for call records.
   std::string PathOf(win::HKEY key) const;
 
@@ -65,6 +70,7 @@ class Registry {
 
   std::map<std::string, std::unique_ptr<Key>, NoCaseLess> roots_;
   std::map<uintptr_t, OpenKeyRecord> openKeys_;
+  std::set<std::string, NoCaseLess> unflushed_;
 };
 
 }  // namespace sim

@@ -322,6 +322,12 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, 
   return M().registry.QueryValueEx(key, name, type, data, size);
 }
 
+LONG RegFlushKey(HKEY key) {
+  sim::PlatformCall();
+  M().Record("RegFlushKey(" + M().registry.PathOf(key) + ")");
+  return M().registry.FlushKey(key);
+}
+
 LONG RegCloseKey(HKEY key) {
   sim::PlatformCall();
   M().Record("RegCloseKey(" + M().registry.PathOf(key) + ")");

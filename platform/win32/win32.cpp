@@ -154,6 +154,8 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, 
 
 LONG RegCloseKey(HKEY key) { return ::RegCloseKey(As<::HKEY>(key)); }
 
+LONG RegFlushKey(HKEY key) { return ::RegFlushKey(As<::HKEY>(key)); }
+
 // --- Time zone ---
 
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info) {
