@@ -15,6 +15,26 @@ int GetOsPlatform() {
   return info.dwPlatformId == win::VER_PLATFORM_WIN32_NT ? 2 : 0;
 }
 
+void RestrictLibrarySearch() {
+  const win::HMODULE kernel32 = win::GetModuleHandleA("kernel32.dll");
+  if (const auto setDllDirectory = Bind<win::PFN_SetDllDirectoryA>(kernel32, "SetDllDirectoryA")) {
+    setDllDirectory("");  // XP SP1 and later: the current folder is no longer searched
+  }
+  if (const auto setDefault = Bind<win::PFN_SetDefaultDllDirectories>(kernel32, "SetDefaultDllDirectories")) {
+    setDefault(win::LOAD_LIBRARY_SEARCH_SYSTEM32);  // 8 and later, 7 with its update: system32 only
+  }
+}
+
+bool WindowStationVisible() {
+  const win::HANDLE station = win::GetProcessWindowStation();
+  win::USEROBJECTFLAGS flags{};
+  win::DWORD needed = 0;
+  if (station == nullptr || !win::GetUserObjectInformationA(station, win::UOI_FLAGS, &flags, sizeof flags, &needed)) {
+    return true;  // Windows 9x has no window stations; a box there is seen
+  }
+  return (flags.dwFlags & win::WSF_VISIBLE) != 0;
+}
+
 int ShowMessageBox(const std::string& text, win::UINT buttons) {
   char caption[1024] = {};
   win::GetModuleFileNameA(nullptr, caption, sizeof caption);

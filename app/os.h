@@ -14,6 +14,24 @@
 // (including a failed version query, which then takes the NT road).
 int GetOsPlatform();
 
+// The entry point name of module, bound at run time; null when the module
+// or the entry is missing (a Windows older than the entry).
+template <typename Pfn>
+Pfn Bind(win::HMODULE module, const char* name) {
+  return module == nullptr ? nullptr : reinterpret_cast<Pfn>(win::GetProcAddress(module, name));
+}
+
+// Takes the current folder out of the library search path and, where the
+// system can, limits it to the system folder, so that no library planted
+// beside the program or in its working folder is ever loaded. Made before
+// any other call of the run; a Windows without the calls keeps its search.
+void RestrictLibrarySearch();
+
+// False when the process's window station is one that nobody sees (a
+// service, the machine account on Vista and later, a remote shell): a box
+// there would wait for ever. True when it is visible or cannot be told.
+bool WindowStationVisible();
+
 // Shows text in a message box: no owner, the program's path as caption, the
 // exclamation icon. Returns the answer. Callers test the silent flag.
 int ShowMessageBox(const std::string& text, win::UINT buttons);

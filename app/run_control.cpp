@@ -10,6 +10,7 @@
 #include "app/run_log.h"
 #include "app/text.h"
 #include "platform/unique.h"
+#include "site/config_files.h"
 #include "site/maintenance.h"
 #include "tzrules/active_zone.h"
 #include "tzrules/registry_update.h"
@@ -97,7 +98,8 @@ void ReadOptions(int argc, char** argv, RunSettings& settings) {
 // only (first, so that a box nobody answers still leaves the line behind).
 void TakeRunGuardOrEnd(bool isWindows9x) {
   win::DWORD error = 0;
-  switch (TakeRunGuard(isWindows9x, error)) {
+  const char* name = kRunGuardName;
+  switch (TakeRunGuard(isWindows9x, error, name)) {
     case RunGuard::Taken:
       return;
     case RunGuard::OtherRun:
@@ -106,6 +108,12 @@ void TakeRunGuardOrEnd(bool isWindows9x) {
         ShowMessageBox(kAnotherRun, win::MB_OK);
       }
       CloseLogAndExit(0);
+    case RunGuard::NotOurs:
+      LogFormatted(nullptr,
+                   "\nThe guard against a second run (%s) was made by a program that is not this patch; this run "
+                   "goes on without it.",
+                   name);
+      return;
     case RunGuard::NotAvailable:
       LogFormatted(nullptr,
                    "\nCould not make sure that no other run of this patch is in progress (error %d); this run goes on.",
@@ -157,7 +165,7 @@ std::string GetEnvironmentValue(const std::string& name) {
 }
 
 bool IsQuordirValid(const std::string& root) {
-  const std::string path = root + "\\data\\pelio.ini";
+  const std::string path = root + kDataPelioIni;
   return win::GetFileAttributesA(path.c_str()) != win::INVALID_FILE_ATTRIBUTES;
 }
 
@@ -169,6 +177,7 @@ void ShowUsage() {
 }
 
 int DstPatchMain(int argc, char** argv) {
+  RestrictLibrarySearch();
   RunSettings settings;
   settings.isWindows9x = GetOsPlatform() == 1;
 
@@ -184,6 +193,11 @@ int DstPatchMain(int argc, char** argv) {
   } else {
     ReadOptions(argc, argv, settings);
   }
+  // A box in a window station that nobody sees would hold the run (and its
+  // guard) for ever: such a run is silent, as with /S.
+  if (!Process().silent && !WindowStationVisible()) {
+    Process().silent = true;
+  }
 
   if (settings.usageRequested) {
     ShowUsage();
@@ -191,7 +205,7 @@ int DstPatchMain(int argc, char** argv) {
   }
 
   if (!settings.rootValid) {
-    OpenRunLog("C:\\debBGorvinal.txt");
+    OpenRunLog(kInvalidRootRunLog);
     if (!Process().silent) {
       ShowMessageBox(kInvalidRootMessage, win::MB_OK);
     }
@@ -203,7 +217,7 @@ int DstPatchMain(int argc, char** argv) {
 
   LogMessage("\nTrying to remove debout file..", nullptr);
   RemoveDeboutFile(settings.root);
-  OpenRunLog(settings.root + "\\tmp\\debGorvinal.txt");
+  OpenRunLog(settings.root + kSiteRunLog);
 
   if (settings.registryJob) {
     RunRegistryJob(settings.isWindows9x);

@@ -1,5 +1,8 @@
 #include "app/run_guard.h"
 
+#include <cstring>
+
+#include "app/os.h"
 #include "app/process_state.h"
 #include "platform/unique.h"
 
@@ -14,18 +17,11 @@ bool NoGlobalNamespace(win::DWORD error) {
   return error == win::ERROR_PATH_NOT_FOUND || error == win::ERROR_INVALID_NAME || error == win::ERROR_BAD_PATHNAME;
 }
 
-}  // namespace
-
-RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error) {
-  win::UniqueHandle mutex(win::CreateMutexA(nullptr, win::FALSE, isWindows9x ? kPlainName : kRunGuardName));
-  if (!mutex && !isWindows9x && NoGlobalNamespace(win::GetLastError())) {
-    mutex.reset(win::CreateMutexA(nullptr, win::FALSE, kPlainName));
-  }
+// Takes ownership of the guard, when nobody else holds it.
+RunGuard WaitForGuard(win::UniqueHandle mutex, win::DWORD& error) {
   if (!mutex) {
     error = win::GetLastError();
-    // The mutex exists, made by a run under another account, whose default
-    // security lets no other account open it: that run is still going.
-    return error == win::ERROR_ACCESS_DENIED ? RunGuard::OtherRun : RunGuard::NotAvailable;
+    return RunGuard::NotAvailable;
   }
   switch (win::WaitForSingleObject(mutex.get(), 0)) {
     case win::WAIT_OBJECT_0:
@@ -38,4 +34,85 @@ RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error) {
       error = win::GetLastError();
       return RunGuard::NotAvailable;
   }
+}
+
+// The guard's security: owner Administrators, full access for SYSTEM and
+// Administrators, nobody else. Built by advapi32 (Windows 2000 and later)
+// and given back with LocalFree; none where the system cannot build it (NT 4:
+// the guard then has the default security, as before).
+class GuardSecurity {
+ public:
+  GuardSecurity() {
+    const auto convert = Bind<win::PFN_ConvertStringSecurityDescriptorToSecurityDescriptorA>(
+        win::GetModuleHandleA("advapi32.dll"), "ConvertStringSecurityDescriptorToSecurityDescriptorA");
+    if (convert == nullptr || !convert("O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)", win::SDDL_REVISION_1, &descriptor_, nullptr)) {
+      descriptor_ = nullptr;
+    }
+    attributes_.lpSecurityDescriptor = descriptor_;
+  }
+  ~GuardSecurity() { win::LocalFree(descriptor_); }
+  GuardSecurity(const GuardSecurity&) = delete;
+  GuardSecurity& operator=(const GuardSecurity&) = delete;
+  win::SECURITY_ATTRIBUTES* get() { return descriptor_ == nullptr ? nullptr : &attributes_; }
+
+ private:
+  void* descriptor_ = nullptr;
+  win::SECURITY_ATTRIBUTES attributes_{sizeof(win::SECURITY_ATTRIBUTES), nullptr, win::FALSE};
+};
+
+// True when sid (a SID as Windows stores it) is Administrators (S-1-5-32-544)
+// or SYSTEM (S-1-5-18).
+bool IsAdministratorsOrSystem(const win::BYTE* sid) {
+  static constexpr win::BYTE kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+  static constexpr win::BYTE kSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+  if (sid == nullptr) {
+    return false;
+  }
+  const size_t length = 8 + 4 * static_cast<size_t>(sid[1]);
+  return (length == sizeof kAdministrators && std::memcmp(sid, kAdministrators, length) == 0) ||
+         (length == sizeof kSystem && std::memcmp(sid, kSystem, length) == 0);
+}
+
+// Whether a mutex that was there before this run was made by a run of this
+// patch: its owner is Administrators or SYSTEM. Where the owner cannot be
+// read (NT 4, a failed query) it counts as one, as every guard did before.
+bool MadeByThisPatch(win::HANDLE mutex) {
+  const auto getSecurityInfo = Bind<win::PFN_GetSecurityInfo>(win::GetModuleHandleA("advapi32.dll"), "GetSecurityInfo");
+  if (getSecurityInfo == nullptr) {
+    return true;
+  }
+  void* owner = nullptr;
+  void* descriptor = nullptr;
+  if (getSecurityInfo(mutex, win::SE_KERNEL_OBJECT, win::OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                      &descriptor) != 0) {
+    return true;
+  }
+  const bool ours = IsAdministratorsOrSystem(static_cast<const win::BYTE*>(owner));
+  win::LocalFree(descriptor);
+  return ours;
+}
+
+}  // namespace
+
+RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error, const char*& name) {
+  name = isWindows9x ? kPlainName : kRunGuardName;
+  if (isWindows9x) {  // no security on Windows 9x
+    return WaitForGuard(win::UniqueHandle(win::CreateMutexA(nullptr, win::FALSE, name)), error);
+  }
+  GuardSecurity security;
+  win::UniqueHandle mutex(win::CreateMutexA(security.get(), win::FALSE, name));
+  if (!mutex && NoGlobalNamespace(win::GetLastError())) {
+    name = kPlainName;
+    mutex.reset(win::CreateMutexA(security.get(), win::FALSE, name));
+  }
+  if (!mutex) {
+    error = win::GetLastError();
+    // The name is taken by an object that shuts administrators out: a run
+    // of this patch lets SYSTEM and Administrators in, so this is not one.
+    return error == win::ERROR_ACCESS_DENIED ? RunGuard::NotOurs : RunGuard::NotAvailable;
+  }
+  if (win::GetLastError() == win::ERROR_ALREADY_EXISTS && !MadeByThisPatch(mutex.get())) {
+    return RunGuard::NotOurs;
+  }
+  return WaitForGuard(std::move(mutex), error);
 }

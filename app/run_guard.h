@@ -10,6 +10,7 @@ enum class RunGuard {
   Taken,         // this run holds the guard until the process ends
   OtherRun,      // another run of the patch holds it
   NotAvailable,  // it could not be made; the run goes on unguarded
+  NotOurs,       // another program took the name first; the run goes on unguarded
 };
 
 // The guard's name, in the namespace that all sessions share.
@@ -20,4 +21,11 @@ inline constexpr char kRunGuardName[] = "Global\\dstpatch.run";
 // without Terminal Services) the plain name serves. A guard left by a run
 // that died (an abandoned mutex) is taken over. error receives the system's
 // code when the guard could not be made.
-RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error);
+//
+// Any logged-on user may make a named mutex in "Global\", so the guard is
+// made with security of its own: owned by Administrators, open to SYSTEM and
+// Administrators only. A mutex of that name that an administrator or
+// SYSTEM does not own, or that shuts them out, was not made by a run of this
+// patch (a user squatting on the name): it does not hold the run up. name
+// receives the name that was used.
+RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error, const char*& name);

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "app/file_spot.h"
 #include "app/process_state.h"
 
 void RunLog::Append(std::string_view text) {
@@ -51,14 +52,53 @@ RunLog* CurrentRunLog() {
   return log ? &*log : nullptr;
 }
 
-void OpenRunLog(const std::string& path) {
-  win::UniqueFile file(win::CreateFileA(path.c_str(), win::GENERIC_READ | win::GENERIC_WRITE,
-                                        win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr, win::CREATE_ALWAYS,
+namespace {
+
+constexpr win::DWORD kLogAccess = win::GENERIC_READ | win::GENERIC_WRITE;
+constexpr win::DWORD kLogSharing = win::FILE_SHARE_READ | win::FILE_SHARE_WRITE;
+
+// The run log at spot, made anew: a plain file there is removed and the log
+// created so that it cannot open an existing file (a link or a hard link
+// planted meanwhile). One that will not go (another program has it open) is
+// emptied instead, once its handle shows it is still a plain file.
+win::UniqueFile MakeRunLog(FileSpot& spot) {
+  if (spot.found() == Found::PlainFile) {
+    win::DeleteFileA(spot.path().c_str());
+  }
+  win::UniqueFile file(win::CreateFileA(spot.path().c_str(), kLogAccess, kLogSharing, nullptr, win::CREATE_NEW,
                                         win::FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file && spot.found() == Found::PlainFile && win::GetLastError() == win::ERROR_FILE_EXISTS) {
+    file.reset(win::CreateFileA(spot.path().c_str(), kLogAccess, kLogSharing, nullptr, win::OPEN_EXISTING,
+                                OpenNameFlags(), nullptr));
+    if (file && (!spot.IsPlainFile(file.get(), true) || !win::SetEndOfFile(file.get()))) {
+      file.reset();
+    }
+  }
+  return file;
+}
+
+}  // namespace
+
+void OpenRunLog(const std::string& path) {
+  Process().runLog.reset();
+  FileSpot spot(path);  // holds the log's folder until the log is open
+  if (spot.found() == Found::Folder) {
+    return;  // not the patch's file: no log, and no failure either
+  }
+  win::UniqueFile file;
+  if (spot.found() != Found::LeftAlone) {
+    file = MakeRunLog(spot);
+  }
+  // The handle written through is checked, not only the name.
+  if (file && !spot.IsPlainFile(file.get())) {
+    file.reset();
+  }
+  if (spot.found() == Found::LeftAlone) {
+    spot.ReportLeftAlone(nullptr);
+    return;
+  }
   if (file) {
     Process().runLog.emplace(std::move(file));
-  } else {
-    Process().runLog.reset();
   }
 }
 
@@ -68,10 +108,6 @@ void CloseLogAndExit(unsigned status) {
 }
 
 namespace {
-
-bool FileExists(const std::string& path) {
-  return win::GetFileAttributesA(path.c_str()) != win::INVALID_FILE_ATTRIBUTES;
-}
 
 // Deletes path and says so; a file that will not go is reported with the
 // system's reason instead of being claimed as removed.
@@ -88,14 +124,21 @@ bool DeleteDeboutFile(const std::string& path) {
 }  // namespace
 
 bool RemoveDeboutFile(const std::string& root) {
-  const std::string rootFile = "C:\\debGorvinal.txt";
-  if (FileExists(rootFile)) {
-    return DeleteDeboutFile(rootFile);
+  // A folder of that name is not a run log: passed over as if not there.
+  const FileSpot rootFile(kOldRunLog);
+  if (rootFile.found() == Found::PlainFile) {
+    return DeleteDeboutFile(rootFile.path());
   }
-  const std::string siteFile = root + "\\tmp\\debGorvinal.txt";
-  if (FileExists(siteFile)) {
-    return DeleteDeboutFile(siteFile);
+  if (rootFile.found() == Found::LeftAlone) {
+    rootFile.ReportLeftAlone(CurrentRunLog());
   }
-  LogMessage("\nMarker file was not found", CurrentRunLog());
+  const FileSpot siteFile(root + kSiteRunLog);
+  if (siteFile.found() == Found::PlainFile) {
+    return DeleteDeboutFile(siteFile.path());
+  }
+  // One left alone is reported once, where the new log is to be opened.
+  if (siteFile.found() != Found::LeftAlone && rootFile.found() != Found::LeftAlone) {
+    LogMessage("\nMarker file was not found", CurrentRunLog());
+  }
   return false;
 }

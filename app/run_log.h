@@ -8,6 +8,13 @@
 
 #include "platform/unique.h"
 
+// The run log: under the site root (kSiteRunLog is appended to the root),
+// or, when the site root is not valid, at the root of C:. A log at the old
+// place, "C:\debGorvinal.txt", is removed when found.
+inline constexpr char kSiteRunLog[] = "\\tmp\\debGorvinal.txt";
+inline constexpr char kInvalidRootRunLog[] = "C:\\debBGorvinal.txt";
+inline constexpr char kOldRunLog[] = "C:\\debGorvinal.txt";
+
 // An open run log file. Each message is written through at once, so the log
 // is complete up to the last message even if the run is cut short.
 class RunLog {
@@ -33,8 +40,10 @@ void LogFormatted(RunLog* log, const char* format, ...) __attribute__((format(pr
 // The current run log, or null when none is open.
 RunLog* CurrentRunLog();
 
-// Creates the run log at path (truncating an old one) and makes it the
-// current run log; when it cannot be opened there is none.
+// Makes the run log at path anew (an old one is removed first) and makes it
+// the current run log; when it cannot be opened there is none. A planted
+// link, hard link or linked folder there is left alone, and said so on the
+// console; a folder of that name is passed over in silence.
 void OpenRunLog(const std::string& path);
 
 // Closes the current run log, if any, and ends the process with status.

@@ -195,6 +195,36 @@ struct STARTUPINFOA {
   HANDLE hStdError;
 };
 
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength;
+  void* lpSecurityDescriptor;
+  BOOL bInheritHandle;
+};
+
+struct USEROBJECTFLAGS {
+  BOOL fInherit;
+  BOOL fReserved;
+  DWORD dwFlags;
+};
+
 struct PROCESS_INFORMATION {
   HANDLE hProcess;
   HANDLE hThread;
@@ -216,6 +246,8 @@ static_assert(offsetof(SYSTEM_PROCESS_INFORMATION, ImageName) + offsetof(UNICODE
 static_assert(offsetof(SYSTEM_PROCESS_INFORMATION, UniqueProcessId) == 80, "64-bit UniqueProcessId");
 #endif
 static_assert(sizeof(SYSTEMTIME) == 16, "SYSTEMTIME");
+static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52, "BY_HANDLE_FILE_INFORMATION");
+static_assert(sizeof(USEROBJECTFLAGS) == 12, "USEROBJECTFLAGS");
 static_assert(sizeof(TIME_ZONE_INFORMATION) == 172, "TIME_ZONE_INFORMATION");
 static_assert(sizeof(DYNAMIC_TIME_ZONE_INFORMATION) == 432, "DYNAMIC_TIME_ZONE_INFORMATION");
 static_assert(sizeof(OSVERSIONINFOEXA) == kOsVersionInfoExSize, "OSVERSIONINFOEXA");
@@ -233,6 +265,7 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_DISK_FULL = 112;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
@@ -279,6 +312,9 @@ constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD DELETE = 0x00010000;
+constexpr DWORD READ_CONTROL = 0x00020000;
+constexpr DWORD FILE_READ_ATTRIBUTES = 0x0080;
 constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
 constexpr DWORD OPEN_EXISTING = 3;
@@ -287,6 +323,11 @@ constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
 constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
 constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
 constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+// Opens a folder (needed for any handle on one), and opens a link itself
+// rather than what it points to.
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
 
 // Registry.
@@ -304,6 +345,18 @@ constexpr DWORD TIME_ZONE_ID_UNKNOWN = 0;
 constexpr DWORD TIME_ZONE_ID_STANDARD = 1;
 constexpr DWORD TIME_ZONE_ID_DAYLIGHT = 2;
 constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
+
+// Security descriptors and objects.
+constexpr DWORD SDDL_REVISION_1 = 1;
+constexpr int SE_KERNEL_OBJECT = 6;
+constexpr DWORD OWNER_SECURITY_INFORMATION = 0x1;
+
+// Window stations.
+constexpr int UOI_FLAGS = 1;
+constexpr DWORD WSF_VISIBLE = 0x1;
+
+// Library search.
+constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
 
 // Character conversion.
 constexpr UINT CP_ACP = 0;
@@ -357,6 +410,12 @@ using PFN_HeapAlloc = void*(WINAPI*)(HANDLE heap, DWORD flags, SIZE_T bytes);
 using PFN_HeapFree = BOOL(WINAPI*)(HANDLE heap, DWORD flags, void* block);
 using PFN_GetDynamicTimeZoneInformation = DWORD(WINAPI*)(DYNAMIC_TIME_ZONE_INFORMATION* info);
 using PFN_SetDynamicTimeZoneInformation = BOOL(WINAPI*)(const DYNAMIC_TIME_ZONE_INFORMATION* info);
+using PFN_ConvertStringSecurityDescriptorToSecurityDescriptorA = BOOL(WINAPI*)(const char* text, DWORD revision,
+                                                                               void** descriptor, DWORD* size);
+using PFN_GetSecurityInfo = DWORD(WINAPI*)(HANDLE object, int objectType, DWORD what, void** owner, void** group,
+                                           void** dacl, void** sacl, void** descriptor);
+using PFN_SetDllDirectoryA = BOOL(WINAPI*)(const char* path);
+using PFN_SetDefaultDllDirectories = BOOL(WINAPI*)(DWORD flags);
 using WNDENUMPROC = BOOL(WINAPI*)(HWND window, LPARAM param);
 
 // ---------------------------------------------------------------------------
@@ -374,6 +433,12 @@ DWORD GetLastError();
 void SetLastError(DWORD code);
 DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size);
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
+// The window station of the process, and one of its attributes (UOI_FLAGS:
+// whether the user sees it).
+HANDLE GetProcessWindowStation();
+BOOL GetUserObjectInformationA(HANDLE object, int index, void* info, DWORD length, DWORD* needed);
+// Memory that the system allocated for the caller (security descriptors).
+void* LocalFree(void* memory);
 
 // Token privileges.
 HANDLE GetCurrentProcess();
@@ -388,6 +453,10 @@ DWORD GetFileAttributesA(const char* path);
 HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
                    HANDLE templateFile);
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* overlapped);
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);
+BOOL SetEndOfFile(HANDLE file);
+// Writes what the system holds of the file to disk before it returns.
+BOOL FlushFileBuffers(HANDLE file);
 BOOL DeleteFileA(const char* path);
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue, char* buffer, DWORD size,
                                const char* path);

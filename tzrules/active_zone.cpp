@@ -79,11 +79,6 @@ bool ApplyPlain(const win::DYNAMIC_TIME_ZONE_INFORMATION& zone) {
   return win::SetTimeZoneInformation(&plain) != 0;
 }
 
-template <typename T>
-T Bind(win::HMODULE module, const char* name) {
-  return module == nullptr ? nullptr : reinterpret_cast<T>(win::GetProcAddress(module, name));
-}
-
 }  // namespace
 
 bool UpdateCurrentTimeZoneInfo() {

@@ -20,6 +20,13 @@ win::LONG SetTimeZones(const std::string& keyPath, int index) {
   if (written != 0) {
     LogFormatted(CurrentRunLog(), "\nSetTimeZones() for - %s, RegSetValueEx() failed and returned %d", keyPath.c_str(),
                  static_cast<int>(written));
+    return written;
+  }
+  // On disk before the run says "Success", so that a power cut loses nothing.
+  const win::LONG flushed = win::RegFlushKey(key.get());
+  if (flushed != 0) {
+    LogFormatted(CurrentRunLog(), "\nCould not flush %s to disk (error %d)", keyPath.c_str(),
+                 static_cast<int>(flushed));
   }
   return written;
 }

@@ -6,7 +6,8 @@
 #include "platform/win.h"
 
 // Writes the record of zone index into the "TZI" value of the key at keyPath
-// (under HKEY_LOCAL_MACHINE). Returns a Windows error code, 0 for success.
+// (under HKEY_LOCAL_MACHINE) and flushes the key to disk (a failed flush is
+// reported on its own). Returns the write's Windows error code, 0 for success.
 win::LONG SetTimeZones(const std::string& keyPath, int index);
 
 // Writes all seven zones under keyPrefix ("...\\Time Zones\\"). The key names

@@ -1,5 +1,6 @@
 // Entry points that the simulated system DLLs export, for GetProcAddress.
 #include "platform/sim/modules.h"
+#include "platform/sim/mutexes.h"
 #include "platform/sim/processes.h"
 #include "platform/sim/services.h"
 #include "platform/sim/timezone.h"
@@ -12,6 +13,8 @@ void RegisterSimExports(Modules& modules) {
   modules.Export("kernel32.dll", "SetDynamicTimeZoneInformation",
                  reinterpret_cast<win::FARPROC>(&SimSetDynamicTimeZoneInformation));
   RegisterProcessExports(modules);
+  RegisterLibrarySearchExports(modules);
+  RegisterSecurityExports(modules);
   modules.Export("advapi32.dll", "QueryServiceStatusEx", reinterpret_cast<win::FARPROC>(&SimQueryServiceStatusEx));
 }
 

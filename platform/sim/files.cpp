@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/sim/machine.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -139,17 +141,24 @@ FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
   if (!IsDirectory(host)) {
     return {"", "", win::ERROR_PATH_NOT_FOUND};
   }
-  std::string key = std::string(1, drive) + ":";
+  std::string parent = host;
   for (size_t i = 0; i < parts.size(); ++i) {
     const bool last = i + 1 == parts.size();
     auto found = FindEntry(host, parts[i]);
+    parent = host;
     host += "/" + found.value_or(parts[i]);
-    key += "\\" + ToLowerAscii(parts[i]);
     if (!last && !IsDirectory(host)) {
-      return {host, key, win::ERROR_PATH_NOT_FOUND};
+      return {host, ToLowerAscii(host), win::ERROR_PATH_NOT_FOUND};
     }
   }
-  return {host, key, 0};
+  // Links inside the path are followed, as Windows follows them: the file
+  // is known by the folder it really lies in.
+  char real[PATH_MAX];
+  std::string key = realpath(parent.c_str(), real) == nullptr ? parent : std::string(real);
+  if (!parts.empty()) {
+    key += "/" + parts.back();
+  }
+  return {host, ToLowerAscii(key), 0};
 }
 
 std::string FileSystem::HostPathOf(std::string_view path) const {
@@ -239,6 +248,57 @@ int FileSystem::HoldOpen(std::string_view path, win::DWORD access, win::DWORD sh
 
 void FileSystem::ReleaseHold(int hold) { opens.erase(hold); }
 
+void FileSystem::MakeLink(std::string_view path, std::string_view target) {
+  const std::string p(path);
+  const size_t slash = p.find_last_of("\\/");
+  MakeDirectory(p.substr(0, slash));
+  const Resolved r = Resolve(path);
+  const Resolved t = Resolve(target);
+  if (r.error != 0 || t.error != 0 || symlink(t.host.c_str(), r.host.c_str()) != 0) {
+    throw std::runtime_error("test set-up: cannot make the link " + p);
+  }
+}
+
+void FileSystem::MakeHardLink(std::string_view path, std::string_view target) {
+  const Resolved r = Resolve(path);
+  const Resolved t = Resolve(target);
+  if (r.error != 0 || t.error != 0 || link(t.host.c_str(), r.host.c_str()) != 0) {
+    throw std::runtime_error("test set-up: cannot make the hard link " + std::string(path));
+  }
+}
+
+bool FileSystem::ReplaceWithLink(std::string_view path, std::string_view target) {
+  const Resolved r = Resolve(path);
+  if (r.error != 0) {
+    return false;
+  }
+  constexpr win::DWORD kDelete = 0x00010000;
+  for (const auto& [owner, open] : opens) {
+    const bool inside = open.key.size() > r.key.size() && open.key.compare(0, r.key.size(), r.key) == 0 &&
+                        open.key[r.key.size()] == '/';
+    if (inside ||
+        (open.key == r.key &&
+         ShareConflict(r.key, kDelete, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE))) {
+      return false;
+    }
+  }
+  RemoveTree(r.host);
+  MakeLink(path, target);
+  return true;
+}
+
+namespace {
+
+// Opens for anything beyond attributes and synchronisation take part in
+// sharing; the others neither check nor restrict it, on Windows as here.
+bool TakesPartInSharing(win::DWORD access) {
+  constexpr win::DWORD kData = 0x1 | 0x2 | 0x4 | 0x20 | 0x00010000;  // read, write, append, execute, delete
+  constexpr win::DWORD kGeneric = 0xF0000000;
+  return (access & (kData | kGeneric)) != 0;
+}
+
+}  // namespace
+
 // Windows grants a new open only when every existing open shares what the
 // new one asks for, and the new one shares what every existing one holds.
 bool FileSystem::ShareConflict(const std::string& key, win::DWORD access, win::DWORD shareMode) const {
@@ -246,8 +306,11 @@ bool FileSystem::ShareConflict(const std::string& key, win::DWORD access, win::D
   auto wants = [](win::DWORD a, win::DWORD generic, win::DWORD specific) {
     return (a & generic) != 0 || (a & specific) != 0;
   };
+  if (!TakesPartInSharing(access)) {
+    return false;
+  }
   for (const auto& [owner, open] : opens) {
-    if (open.key != key) {
+    if (open.key != key || !TakesPartInSharing(open.access)) {
       continue;
     }
     const bool newReads = wants(access, win::GENERIC_READ, 0x1);
@@ -268,3 +331,270 @@ bool FileSystem::ShareConflict(const std::string& key, win::DWORD access, win::D
 }
 
 }  // namespace sim
+
+// --- The Windows file calls ---
+
+namespace win {
+namespace {
+
+sim::Machine& M() { return sim::Machine::Current(); }
+
+BOOL Fail(DWORD code) {
+  M().lastError = code;
+  return FALSE;
+}
+
+std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
+
+// What a name is, seen from its own entry (lstat) and, unless it is a link
+// that is not followed, from what it names (stat).
+struct Entry {
+  bool exists = false;  // the name is there (a dangling link too)
+  bool link = false;
+  bool directory = false;
+  bool reached = false;  // what it names is there
+};
+
+Entry Look(const std::string& host) {
+  Entry e;
+  struct stat st {};
+  if (lstat(host.c_str(), &st) != 0) {
+    return e;
+  }
+  e.exists = true;
+  e.link = S_ISLNK(st.st_mode);
+  if (e.link && stat(host.c_str(), &st) != 0) {
+    return e;  // a link to nothing
+  }
+  e.reached = true;
+  e.directory = S_ISDIR(st.st_mode);
+  return e;
+}
+
+DWORD AttributesOf(const std::string& host, const std::string& key, bool followLink) {
+  const Entry e = Look(host);
+  DWORD attributes = e.directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if (e.link && !followLink) {
+    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  if (!e.directory && M().files.IsReadOnly(key)) {
+    attributes = (attributes & ~FILE_ATTRIBUTE_ARCHIVE) | FILE_ATTRIBUTE_READONLY;
+  }
+  return attributes;
+}
+
+}  // namespace
+
+// The attributes of the name itself: a link at the end of the path is not
+// followed, and reports itself as a reparse point (a folder junction also as
+// a folder), as Windows reports it. (Wine 8 follows a link to a file here.)
+DWORD GetFileAttributesA(const char* path) {
+  sim::PlatformCall();
+  const sim::FileSystem::Resolved r = M().files.Resolve(Str(path));
+  if (r.error != 0) {
+    M().lastError = r.error;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (!Look(r.host).exists) {
+    M().lastError = ERROR_FILE_NOT_FOUND;
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return AttributesOf(r.host, r.key, false);
+}
+
+HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
+                   HANDLE templateFile) {
+  sim::PlatformCall();
+  M().Record("CreateFileA(" + Str(path) + ", " + sim::Hex(access) + ", " + sim::Hex(shareMode) + ", " +
+             std::to_string(disposition) + ", " + sim::Hex(flags) + ")");
+  auto fail = [](DWORD code) {
+    M().lastError = code;
+    return INVALID_HANDLE_VALUE;
+  };
+  constexpr DWORD kKnownFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+  if (security != nullptr || templateFile != nullptr || (flags & ~kKnownFlags) != 0 ||
+      (disposition != CREATE_NEW && disposition != CREATE_ALWAYS && disposition != OPEN_EXISTING)) {
+    return fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
+  }
+  sim::FileSystem& fs = M().files;
+  const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
+  if (r.error != 0) {
+    return fail(r.error);
+  }
+  const bool openLink = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
+  const Entry e = Look(r.host);
+  // A followed link is opened as what it names, known by where that lies.
+  std::string key = r.key;
+  std::string host = r.host;
+  if (e.link && !openLink && e.reached) {
+    char real[PATH_MAX];
+    if (realpath(r.host.c_str(), real) != nullptr) {
+      host = real;
+      key = sim::ToLowerAscii(host);
+    }
+  }
+  const bool writes = (access & GENERIC_WRITE) != 0;
+  switch (disposition) {
+    case CREATE_NEW:
+      if (e.exists) {
+        return fail(ERROR_FILE_EXISTS);  // whatever the name is, a dangling link too
+      }
+      break;
+    case OPEN_EXISTING:
+      if (!e.exists || (!e.reached && !openLink)) {
+        return fail(ERROR_FILE_NOT_FOUND);
+      }
+      if (e.directory && (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+        return fail(ERROR_ACCESS_DENIED);  // a folder opens only with backup semantics
+      }
+      if ((e.directory && writes) || (writes && !e.directory && fs.IsReadOnly(key))) {
+        return fail(ERROR_ACCESS_DENIED);
+      }
+      if (fs.ShareConflict(key, access, shareMode)) {
+        return fail(ERROR_SHARING_VIOLATION);
+      }
+      break;
+    default: {  // CREATE_ALWAYS follows a link at the end and truncates what it names
+      bool exists = false;
+      const sim::FileSystem::Resolved target{host, key, 0};
+      if (const DWORD error = fs.WriteOpenError(target, access, shareMode, &exists)) {
+        return fail(error);
+      }
+      break;
+    }
+  }
+  if (disposition != OPEN_EXISTING) {
+    std::ofstream create(host, std::ios::binary | std::ios::trunc);
+    if (!create) {
+      return fail(ERROR_ACCESS_DENIED);
+    }
+  }
+  auto* handle = M().handles.Add<HANDLE>(sim::HandleKind::File, Str(path));
+  fs.opens[reinterpret_cast<intptr_t>(handle)] =
+      sim::FileSystem::OpenFile{key, host, access, shareMode, 0, e.link && openLink};
+  // CREATE_ALWAYS over an existing file succeeds and says so this way.
+  M().lastError = disposition == CREATE_ALWAYS && e.exists ? ERROR_ALREADY_EXISTS : 0;
+  return handle;
+}
+
+namespace {
+
+sim::FileSystem::OpenFile* OpenOf(HANDLE file) {
+  auto it = M().files.opens.find(reinterpret_cast<intptr_t>(file));
+  if (it == M().files.opens.end() || !M().handles.Is(file, sim::HandleKind::File)) {
+    M().lastError = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  return &it->second;
+}
+
+}  // namespace
+
+BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* overlapped) {
+  sim::PlatformCall();
+  if (written != nullptr) {
+    *written = 0;
+  }
+  sim::FileSystem::OpenFile* open = OpenOf(file);
+  if (open == nullptr || overlapped != nullptr) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  if ((open->access & GENERIC_WRITE) == 0) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  if (DWORD failure = M().files.WriteFailure(open->key)) {
+    return Fail(failure);
+  }
+  std::fstream out(open->host, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(static_cast<std::streamoff>(open->position));
+  out.write(static_cast<const char*>(data), size);
+  if (!out) {
+    return Fail(ERROR_DISK_FULL);
+  }
+  open->position += size;
+  M().files.MarkWritten(open->key);
+  if (written != nullptr) {
+    *written = size;
+  }
+  return TRUE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  sim::PlatformCall();
+  M().Record("GetFileInformationByHandle(" + M().handles.LabelOf(file) + ")");
+  const sim::FileSystem::OpenFile* open = OpenOf(file);
+  if (open == nullptr) {
+    return FALSE;
+  }
+  struct stat st {};
+  if ((open->link ? lstat(open->host.c_str(), &st) : stat(open->host.c_str(), &st)) != 0) {
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
+  *info = BY_HANDLE_FILE_INFORMATION{};
+  info->dwFileAttributes = AttributesOf(open->host, open->key, !open->link);
+  info->dwVolumeSerialNumber = 0x5EED;
+  info->nFileSizeLow = static_cast<DWORD>(st.st_size);
+  info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
+  // A folder counts one name on Windows, whatever its subfolders.
+  info->nNumberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<DWORD>(st.st_nlink);
+  info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
+  info->nFileIndexHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_ino) >> 32);
+  return TRUE;
+}
+
+BOOL SetEndOfFile(HANDLE file) {
+  sim::PlatformCall();
+  M().Record("SetEndOfFile(" + M().handles.LabelOf(file) + ")");
+  const sim::FileSystem::OpenFile* open = OpenOf(file);
+  if (open == nullptr) {
+    return FALSE;
+  }
+  if ((open->access & GENERIC_WRITE) == 0) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  if (truncate(open->host.c_str(), static_cast<off_t>(open->position)) != 0) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  M().files.MarkWritten(open->key);
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  sim::PlatformCall();
+  M().Record("FlushFileBuffers(" + M().handles.LabelOf(file) + ")");
+  const sim::FileSystem::OpenFile* open = OpenOf(file);
+  if (open == nullptr) {
+    return FALSE;
+  }
+  if ((open->access & GENERIC_WRITE) == 0) {
+    return Fail(ERROR_ACCESS_DENIED);  // Windows flushes only through a handle that may write
+  }
+  M().files.MarkFlushed(open->key);  // everything of the file, whichever handle wrote it
+  return TRUE;
+}
+
+// Deletes the name: a link is removed itself, never what it names; a folder,
+// a junction to one included, is refused with 5, as Windows refuses it.
+BOOL DeleteFileA(const char* path) {
+  sim::PlatformCall();
+  M().Record("DeleteFileA(" + Str(path) + ")");
+  sim::FileSystem& fs = M().files;
+  const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
+  if (r.error != 0) {
+    return Fail(r.error);
+  }
+  const Entry e = Look(r.host);
+  if (!e.exists) {
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
+  if (e.directory || fs.IsReadOnly(r.key)) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  if (fs.ShareConflict(r.key, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    return Fail(ERROR_SHARING_VIOLATION);
+  }
+  unlink(r.host.c_str());
+  return TRUE;
+}
+
+}  // namespace win

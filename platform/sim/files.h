@@ -2,11 +2,14 @@
 // directory, one folder per drive letter ("C:\\Site\\x.ini" is
 // <root>/C/Site/x.ini). Names are matched without regard to case, as NTFS
 // does, and the share modes of open files are enforced as Windows enforces
-// them, including opens held by other processes.
+// them, including opens held by other processes. Links are host symbolic
+// links: a Windows junction or symbolic link, followed inside a path,
+// reported as a reparse point at its end; hard links are host hard links.
 #pragma once
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +36,21 @@ class FileSystem {
   // it open until ReleaseHold (or the end of the machine).
   int HoldOpen(std::string_view path, win::DWORD access, win::DWORD shareMode);
   void ReleaseHold(int hold);
+  // A link at path (a folder junction or a file symbolic link, by what
+  // target is) to the Windows path target; a hard link at path to the
+  // existing file at target.
+  void MakeLink(std::string_view path, std::string_view target);
+  void MakeHardLink(std::string_view path, std::string_view target);
+  // What an ordinary user does to swap a folder or file at path for a link
+  // to target: rename it away and put the link in its place. False, with
+  // nothing changed, where Windows refuses the rename: an open of it (or of
+  // anything inside it) that does not share delete access.
+  bool ReplaceWithLink(std::string_view path, std::string_view target);
+  // Files (their canonical keys) written and not flushed to disk since: what
+  // a power cut would lose.
+  const std::set<std::string>& Unflushed() const { return unflushed_; }
+  void MarkWritten(const std::string& key) { unflushed_.insert(key); }
+  void MarkFlushed(const std::string& key) { unflushed_.erase(key); }
   // Every later write to this file fails with the code (112: disk full).
   void FailWrites(std::string_view path, win::DWORD code);
   // The host path of a Windows path, or empty when it cannot be mapped.
@@ -42,7 +60,8 @@ class FileSystem {
   // --- What the Windows calls need ---
   struct Resolved {
     std::string host;  // host path; its last component may not exist
-    std::string key;   // canonical form, the identity used for share modes
+    std::string key;   // canonical form of the folder it is really in and the
+                       // name: the identity used for share modes
     win::DWORD error;  // 0, or why the path cannot name a file
   };
   Resolved Resolve(std::string_view path) const;
@@ -61,6 +80,7 @@ class FileSystem {
     win::DWORD access;
     win::DWORD shareMode;
     uint64_t position = 0;
+    bool link = false;  // the link itself was opened (FILE_FLAG_OPEN_REPARSE_POINT)
   };
   // Open files by owner: handle values of this process, negative ids for holds.
   std::map<intptr_t, OpenFile> opens;
@@ -69,6 +89,7 @@ class FileSystem {
   std::string root_;
   std::map<std::string, bool> readOnly_;
   std::map<std::string, win::DWORD> writeFailures_;
+  std::set<std::string> unflushed_;
   int nextHold_ = 0;
 };
 

@@ -49,6 +49,11 @@ bool HandleTable::RemoveValue(uintptr_t value, HandleKind kind) {
   return true;
 }
 
+std::string HandleTable::LabelOfValue(uintptr_t value) const {
+  auto it = open_.find(value);
+  return it == open_.end() ? std::to_string(value) : it->second.label;
+}
+
 bool HandleTable::KindOf(uintptr_t value, HandleKind* kind) const {
   auto it = open_.find(value);
   if (it == open_.end()) {

@@ -33,6 +33,11 @@ class HandleTable {
   }
   // Labels ("Key HKLM\\Software\\...") of the handles still open.
   std::vector<std::string> Open() const;
+  // The label of an open handle, or its value when it is not open.
+  template <typename T>
+  std::string LabelOf(T handle) const {
+    return LabelOfValue(reinterpret_cast<uintptr_t>(handle));
+  }
   // The handle kind, for calls that close any kind (CloseHandle).
   bool KindOf(uintptr_t value, HandleKind* kind) const;
   // Values of the open handles, for the system's clean-up at a process's end.
@@ -42,6 +47,7 @@ class HandleTable {
   uintptr_t AddValue(HandleKind kind, const std::string& label);
   bool IsValue(uintptr_t value, HandleKind kind) const;
   bool RemoveValue(uintptr_t value, HandleKind kind);
+  std::string LabelOfValue(uintptr_t value) const;
 
   struct Entry {
     HandleKind kind;

@@ -66,6 +66,9 @@ void Machine::EnterCall() {
   if (killed_) {
     return;
   }
+  if (beforeCall) {
+    beforeCall(platformCalls);
+  }
   if (killAtCall && platformCalls == *killAtCall && run_) {
     killed_ = true;
     const std::shared_ptr<Run> run = run_;

@@ -65,6 +65,20 @@ struct Token {
   void Forget(const std::string& name) { privileges.erase(name); }
 };
 
+// The window station the process runs in: visible for a program on a
+// user's desktop; not for a service, the machine account on Vista and
+// later, or a remote shell.
+struct WindowStation {
+  bool visible = true;
+  bool queryFails = false;  // GetUserObjectInformationA fails (Windows 9x has none)
+};
+
+// Where LoadLibraryA looks, as the program set it.
+struct LibrarySearch {
+  std::optional<std::string> dllDirectory;  // SetDllDirectoryA; "" takes the current folder out
+  win::DWORD defaultDirectories = 0;        // SetDefaultDllDirectories
+};
+
 struct Clock {
   win::DWORD ticks = 5'000'000;    // GetTickCount; wraps at 2^32 like the real one
   std::vector<win::DWORD> sleeps;  // every Sleep, in order
@@ -92,6 +106,10 @@ class Machine {
   // call is not made and no more of the program runs.
   void EnterCall();
   std::optional<size_t> killAtCall;
+  // Called with the call's number before each platform call of the program:
+  // what another process does meanwhile (a user swapping a folder for a
+  // link, say). It must not make win:: calls itself.
+  std::function<void(size_t)> beforeCall;
   size_t platformCalls = 0;  // calls counted so far
 
   // Runs program as the simulated process, on a thread of its own so that a
@@ -112,6 +130,8 @@ class Machine {
   std::optional<win::UINT> exitCode;               // set by ExitProcess
   std::string exePath = "C:\\Patch\\dstpatch.exe";
   MessageBoxes messageBoxes;
+  WindowStation windowStation;
+  LibrarySearch librarySearch;
   Token token;
   Clock clock;
   ActiveTimeZone timeZone;

@@ -50,6 +50,38 @@ void Modules::UnloadAll() {
   }
 }
 
+namespace {
+
+win::BOOL WINAPI SimSetDllDirectoryA(const char* path) {
+  Machine& m = PlatformCall();
+  m.Record(std::string("SetDllDirectoryA(") + (path == nullptr ? "(null)" : "\"" + std::string(path) + "\"") + ")");
+  if (path == nullptr) {
+    m.librarySearch.dllDirectory.reset();
+  } else {
+    m.librarySearch.dllDirectory = path;
+  }
+  return win::TRUE;
+}
+
+win::BOOL WINAPI SimSetDefaultDllDirectories(win::DWORD flags) {
+  Machine& m = PlatformCall();
+  m.Record("SetDefaultDllDirectories(" + Hex(flags) + ")");
+  if (flags == 0) {
+    m.lastError = win::ERROR_INVALID_PARAMETER;
+    return win::FALSE;
+  }
+  m.librarySearch.defaultDirectories = flags;
+  return win::TRUE;
+}
+
+}  // namespace
+
+void RegisterLibrarySearchExports(Modules& modules) {
+  modules.Export("kernel32.dll", "SetDllDirectoryA", reinterpret_cast<win::FARPROC>(&SimSetDllDirectoryA));
+  modules.Export("kernel32.dll", "SetDefaultDllDirectories",
+                 reinterpret_cast<win::FARPROC>(&SimSetDefaultDllDirectories));
+}
+
 win::HMODULE Modules::Load(const char* name) {
   auto it = modules_.find(Normalize(name == nullptr ? "" : name));
   if (it == modules_.end() || !it->second.present) {

@@ -49,5 +49,6 @@ class Modules {
 // Registers the entry points that the simulated system DLLs export; each
 // simulated area that answers a bound entry point adds its rows here.
 void RegisterSimExports(Modules& modules);
+void RegisterLibrarySearchExports(Modules& modules);
 
 }  // namespace sim

@@ -1,5 +1,9 @@
 #include "platform/sim/mutexes.h"
 
+#include <array>
+#include <cstring>
+#include <string_view>
+
 #include "platform/sim/machine.h"
 
 namespace sim {
@@ -7,13 +11,120 @@ namespace {
 
 Machine& M() { return Machine::Current(); }
 
+// A security descriptor as the simulated system hands it out, on the
+// process heap: its owner, as a string and as the SID's bytes.
+struct Descriptor {
+  static constexpr uint32_t kMagic = 0x53445343;
+  uint32_t magic = kMagic;
+  std::array<uint8_t, 68> sid{};  // revision, count, authority, sub-authorities
+  char owner[80] = {};
+};
+
+// "S-1-5-32-544" as Windows stores it; empty when the text is not a SID.
+std::vector<uint8_t> SidBytes(std::string_view text) {
+  std::vector<uint64_t> numbers;
+  if (text.substr(0, 2) != "S-") {
+    return {};
+  }
+  text.remove_prefix(2);
+  while (!text.empty()) {
+    const size_t dash = text.find('-');
+    numbers.push_back(std::stoull(std::string(text.substr(0, dash))));
+    text.remove_prefix(dash == std::string_view::npos ? text.size() : dash + 1);
+  }
+  if (numbers.size() < 2 || numbers.size() > 17) {
+    return {};
+  }
+  std::vector<uint8_t> sid = {static_cast<uint8_t>(numbers[0]), static_cast<uint8_t>(numbers.size() - 2)};
+  for (int shift = 40; shift >= 0; shift -= 8) {
+    sid.push_back(static_cast<uint8_t>(numbers[1] >> shift));  // the authority, big-endian
+  }
+  for (size_t i = 2; i < numbers.size(); ++i) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      sid.push_back(static_cast<uint8_t>(numbers[i] >> shift));
+    }
+  }
+  return sid;
+}
+
+Descriptor* NewDescriptor(const std::string& owner) {
+  auto* d = new (M().heap.Alloc(sizeof(Descriptor))) Descriptor;
+  const std::vector<uint8_t> sid = SidBytes(owner);
+  std::memcpy(d->sid.data(), sid.data(), std::min(sid.size(), d->sid.size()));
+  std::strncpy(d->owner, owner.c_str(), sizeof d->owner - 1);
+  return d;
+}
+
+const Descriptor* DescriptorAt(const void* memory) {
+  const auto* d = static_cast<const Descriptor*>(memory);
+  return d != nullptr && d->magic == Descriptor::kMagic ? d : nullptr;
+}
+
+win::BOOL WINAPI SimConvertStringSecurityDescriptorToSecurityDescriptorA(const char* text, win::DWORD revision,
+                                                                         void** descriptor, win::DWORD* size) {
+  PlatformCall();
+  const std::string sddl = text == nullptr ? "" : text;
+  M().Record("ConvertStringSecurityDescriptorToSecurityDescriptorA(" + sddl + ")");
+  // The owner part, "O:BA", "O:SY" or "O:S-1-...", up to the next part.
+  std::string owner;
+  if (sddl.compare(0, 2, "O:") == 0) {
+    owner = sddl.substr(2, sddl.find(':', 2) == std::string::npos ? std::string::npos : sddl.find(':', 2) - 3);
+  }
+  owner = owner == "BA" ? kAdministratorsSid : owner == "SY" ? kSystemSid : owner;
+  if (revision != win::SDDL_REVISION_1 || descriptor == nullptr || (!owner.empty() && SidBytes(owner).empty())) {
+    M().lastError = 1338;  // ERROR_INVALID_SECURITY_DESCR
+    return win::FALSE;
+  }
+  *descriptor = NewDescriptor(owner);
+  if (size != nullptr) {
+    *size = sizeof(Descriptor);
+  }
+  return win::TRUE;
+}
+
+win::DWORD WINAPI SimGetSecurityInfo(win::HANDLE object, int objectType, win::DWORD what, void** owner, void** group,
+                                     void** dacl, void** sacl, void** descriptor) {
+  PlatformCall();
+  M().Record("GetSecurityInfo(" + std::to_string(objectType) + ", " + Hex(what) + ")");
+  if (!M().handles.Is(object, HandleKind::Mutex)) {
+    return win::ERROR_INVALID_HANDLE;
+  }
+  if (objectType != win::SE_KERNEL_OBJECT || what != win::OWNER_SECURITY_INFORMATION || owner == nullptr ||
+      group != nullptr || dacl != nullptr || sacl != nullptr || descriptor == nullptr) {
+    return win::ERROR_INVALID_PARAMETER;  // the simulation knows only what the patch asks for
+  }
+  Descriptor* d = NewDescriptor(M().mutexes.OwnerOf(object));
+  *owner = d->sid.data();
+  *descriptor = d;
+  return 0;
+}
+
 }  // namespace
 
-void Mutexes::HeldByAnotherProcess(const std::string& name, bool otherAccount) {
+void RegisterSecurityExports(Modules& modules) {
+  modules.Export("advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA",
+                 reinterpret_cast<win::FARPROC>(&SimConvertStringSecurityDescriptorToSecurityDescriptorA));
+  modules.Export("advapi32.dll", "GetSecurityInfo", reinterpret_cast<win::FARPROC>(&SimGetSecurityInfo));
+}
+
+void Mutexes::MadeByUser(const std::string& name, bool holds, bool shutsAdministratorsOut) {
+  NamedMutex& m = named[name];
+  m.otherOpen = true;
+  m.otherHolds = holds;
+  m.shutsUsOut = shutsAdministratorsOut;
+  m.owner = kClerkSid;
+}
+
+std::string Mutexes::OwnerOf(win::HANDLE mutex) const {
+  auto it = open_.find(reinterpret_cast<uintptr_t>(mutex));
+  return it == open_.end() ? "" : named.at(it->second).owner;
+}
+
+void Mutexes::HeldByAnotherProcess(const std::string& name, const std::string& owner) {
   NamedMutex& m = named[name];
   m.otherOpen = true;
   m.otherHolds = true;
-  m.otherAccount = otherAccount;
+  m.owner = owner;
 }
 
 void Mutexes::AbandonedByAnotherProcess(const std::string& name) {
@@ -28,7 +139,7 @@ bool Mutexes::Free(const std::string& name) const {
   return it == named.end() || (it->second.owned == 0 && !it->second.otherHolds);
 }
 
-win::HANDLE Mutexes::Create(const char* name, bool initialOwner) {
+win::HANDLE Mutexes::Create(const char* name, bool initialOwner, const std::string& owner) {
   const std::string text = name == nullptr ? "" : name;
   M().Record("CreateMutexA(" + std::to_string(initialOwner) + ", " + text + ")");
   auto fail = [](win::DWORD code) -> win::HANDLE {
@@ -46,10 +157,13 @@ win::HANDLE Mutexes::Create(const char* name, bool initialOwner) {
   }
   auto it = named.find(text);
   const bool exists = it != named.end();
-  if (exists && it->second.otherAccount) {
+  if (exists && it->second.shutsUsOut) {
     return fail(win::ERROR_ACCESS_DENIED);  // opening asks for all access
   }
   NamedMutex& m = named[text];
+  if (!exists) {
+    m.owner = owner;  // an existing one keeps its own security
+  }
   ++m.handles;
   auto* handle = M().handles.Add<win::HANDLE>(HandleKind::Mutex, text);
   open_[reinterpret_cast<uintptr_t>(handle)] = text;
@@ -124,11 +238,17 @@ namespace win {
 
 HANDLE CreateMutexA(void* security, BOOL initialOwner, const char* name) {
   sim::Machine& m = sim::PlatformCall();
+  std::string owner = sim::kAdministratorsSid;
   if (security != nullptr) {
-    m.lastError = ERROR_INVALID_PARAMETER;
-    return nullptr;
+    const auto* attributes = static_cast<const SECURITY_ATTRIBUTES*>(security);
+    const sim::Descriptor* descriptor = sim::DescriptorAt(attributes->lpSecurityDescriptor);
+    if (attributes->nLength != sizeof(SECURITY_ATTRIBUTES) || descriptor == nullptr) {
+      m.lastError = ERROR_INVALID_PARAMETER;
+      return nullptr;
+    }
+    owner = descriptor->owner;
   }
-  return m.mutexes.Create(name, initialOwner != FALSE);
+  return m.mutexes.Create(name, initialOwner != FALSE, owner);
 }
 
 BOOL ReleaseMutex(HANDLE mutex) { return sim::PlatformCall().mutexes.Release(mutex) ? TRUE : FALSE; }

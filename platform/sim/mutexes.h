@@ -12,13 +12,19 @@
 
 namespace sim {
 
+// Security identifiers as Windows writes them.
+inline constexpr char kAdministratorsSid[] = "S-1-5-32-544";
+inline constexpr char kSystemSid[] = "S-1-5-18";
+inline constexpr char kClerkSid[] = "S-1-5-21-1004336348-1177238915-682003330-1001";  // an ordinary user
+
 struct NamedMutex {
-  int handles = 0;            // open handles of this process
-  int owned = 0;              // this process's ownership count
-  bool otherOpen = false;     // another process has it open, which keeps it in being
-  bool otherHolds = false;    // another process owns it
-  bool abandoned = false;     // its owner ended without releasing it
-  bool otherAccount = false;  // made by another account: opening it with all access is denied (5)
+  int handles = 0;                         // open handles of this process
+  int owned = 0;                           // this process's ownership count
+  bool otherOpen = false;                  // another process has it open, which keeps it in being
+  bool otherHolds = false;                 // another process owns it
+  bool abandoned = false;                  // its owner ended without releasing it
+  bool shutsUsOut = false;                 // its security denies this run all access: opening it fails with 5
+  std::string owner = kAdministratorsSid;  // its owner, as GetSecurityInfo reports it
 };
 
 class Mutexes {
@@ -31,16 +37,23 @@ class Mutexes {
   // Non-zero: CreateMutexA fails with the code (6: the name belongs to an
   // object of another type).
   win::DWORD createError = 0;
-  // Another process owns the mutex and keeps it open.
-  void HeldByAnotherProcess(const std::string& name, bool otherAccount = false);
+  // Another run of the patch (of the account that owner names) owns the
+  // mutex and keeps it open.
+  void HeldByAnotherProcess(const std::string& name, const std::string& owner = kAdministratorsSid);
   // Its owner died without releasing it; another process still has it open.
   void AbandonedByAnotherProcess(const std::string& name);
+  // An ordinary user made it first (with default security, or shutting
+  // administrators out), and may hold it.
+  void MadeByUser(const std::string& name, bool holds, bool shutsAdministratorsOut);
   // Nobody owns it (it may not exist at all).
   bool Free(const std::string& name) const;
   std::map<std::string, NamedMutex> named;  // names compared with letter case, as Windows does
 
   // --- The Windows calls ---
-  win::HANDLE Create(const char* name, bool initialOwner);
+  // owner: that of the security descriptor given, else the token's default
+  // owner (Administrators, for an administrator's or SYSTEM's run).
+  win::HANDLE Create(const char* name, bool initialOwner, const std::string& owner);
+  std::string OwnerOf(win::HANDLE mutex) const;
   win::DWORD Wait(win::HANDLE mutex, win::DWORD milliseconds);
   bool Release(win::HANDLE mutex);
   // CloseHandle of a mutex handle: false when it is not one.
@@ -52,5 +65,10 @@ class Mutexes {
  private:
   std::map<uintptr_t, std::string> open_;  // this process's handles, by value
 };
+
+class Modules;
+// ConvertStringSecurityDescriptorToSecurityDescriptorA and GetSecurityInfo
+// of advapi32, as far as the run guard uses them.
+void RegisterSecurityExports(Modules& modules);
 
 }  // namespace sim

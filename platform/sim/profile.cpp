@@ -203,11 +203,16 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     M().lastError = code;
     return FALSE;
   };
+  sim::FileSystem& fs = M().files;
+  const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
+  if (section == nullptr && key == nullptr && value == nullptr &&
+      M().version.platformId == VER_PLATFORM_WIN32_WINDOWS) {
+    fs.MarkFlushed(r.key);  // Windows 9x: writes its cached copy of the file out
+    return TRUE;
+  }
   if (section == nullptr || key == nullptr || value == nullptr) {
     return fail(ERROR_INVALID_PARAMETER);  // deleting entries and sections is not simulated
   }
-  sim::FileSystem& fs = M().files;
-  const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
   if (r.error != 0) {
     return fail(r.error);
   }
@@ -233,6 +238,7 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   if (!out) {
     return fail(ERROR_ACCESS_DENIED);
   }
+  fs.MarkWritten(r.key);
   return TRUE;
 }
 

@@ -1,4 +1,4 @@
-// The simulated machine's answers to the process, console, token, file,
+// The simulated machine's answers to the process, console, token,
 // registry, module and clock calls.
 #include <sys/stat.h>
 #include <unistd.h>
@@ -97,6 +97,44 @@ int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
   return (type & 0xF) == MB_YESNO ? IDYES : IDOK;
 }
 
+HANDLE GetProcessWindowStation() {
+  sim::PlatformCall();
+  M().Record("GetProcessWindowStation");
+  return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x2C));
+}
+
+BOOL GetUserObjectInformationA(HANDLE object, int index, void* info, DWORD length, DWORD* needed) {
+  sim::PlatformCall();
+  M().Record("GetUserObjectInformationA(" + std::to_string(index) + ")");
+  if (M().windowStation.queryFails || object != reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x2C))) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  if (index != UOI_FLAGS) {
+    return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
+  }
+  if (needed != nullptr) {
+    *needed = sizeof(USEROBJECTFLAGS);
+  }
+  if (length < sizeof(USEROBJECTFLAGS) || info == nullptr) {
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  USEROBJECTFLAGS flags{};
+  flags.dwFlags = M().windowStation.visible ? WSF_VISIBLE : 0;
+  std::memcpy(info, &flags, sizeof flags);
+  return TRUE;
+}
+
+// Memory the system handed out (a security descriptor) comes from the
+// process heap here, so that a test sees a block that was not given back.
+void* LocalFree(void* memory) {
+  sim::PlatformCall();
+  if (memory != nullptr && !M().heap.Free(memory)) {
+    M().lastError = ERROR_INVALID_HANDLE;
+    return memory;
+  }
+  return nullptr;
+}
+
 // --- Token privileges ---
 
 HANDLE GetCurrentProcess() {
@@ -176,111 +214,6 @@ BOOL CloseHandle(HANDLE handle) {
   if (kind == sim::HandleKind::Mutex) {
     M().mutexes.Close(handle);
   }
-  return TRUE;
-}
-
-// --- Files ---
-
-DWORD GetFileAttributesA(const char* path) {
-  sim::PlatformCall();
-  sim::FileSystem::Resolved r = M().files.Resolve(Str(path));
-  if (r.error != 0) {
-    M().lastError = r.error;
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  struct stat st {};
-  if (stat(r.host.c_str(), &st) != 0) {
-    M().lastError = ERROR_FILE_NOT_FOUND;
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  if (S_ISDIR(st.st_mode)) {
-    return FILE_ATTRIBUTE_DIRECTORY;
-  }
-  return M().files.IsReadOnly(r.key) ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_ARCHIVE;
-}
-
-HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
-                   HANDLE templateFile) {
-  sim::PlatformCall();
-  M().Record("CreateFileA(" + Str(path) + ", " + sim::Hex(access) + ", " + sim::Hex(shareMode) + ", " +
-             std::to_string(disposition) + ")");
-  auto fail = [](DWORD code) {
-    M().lastError = code;
-    return INVALID_HANDLE_VALUE;
-  };
-  if (security != nullptr || templateFile != nullptr || flags != FILE_ATTRIBUTE_NORMAL ||
-      disposition != CREATE_ALWAYS) {
-    return fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
-  }
-  sim::FileSystem& fs = M().files;
-  sim::FileSystem::Resolved r = fs.Resolve(Str(path));
-  if (r.error != 0) {
-    return fail(r.error);
-  }
-  bool exists = false;
-  if (const DWORD error = fs.WriteOpenError(r, access, shareMode, &exists)) {
-    return fail(error);
-  }
-  std::ofstream create(r.host, std::ios::binary | std::ios::trunc);
-  if (!create) {
-    return fail(ERROR_ACCESS_DENIED);
-  }
-  auto* handle = M().handles.Add<HANDLE>(sim::HandleKind::File, Str(path));
-  fs.opens[reinterpret_cast<intptr_t>(handle)] = sim::FileSystem::OpenFile{r.key, r.host, access, shareMode};
-  // CREATE_ALWAYS over an existing file succeeds and says so this way.
-  M().lastError = exists ? 183 : 0;
-  return handle;
-}
-
-BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* overlapped) {
-  sim::PlatformCall();
-  if (written != nullptr) {
-    *written = 0;
-  }
-  auto it = M().files.opens.find(reinterpret_cast<intptr_t>(file));
-  if (overlapped != nullptr || it == M().files.opens.end() || !M().handles.Is(file, sim::HandleKind::File)) {
-    return Fail(ERROR_INVALID_HANDLE);
-  }
-  sim::FileSystem::OpenFile& open = it->second;
-  if ((open.access & GENERIC_WRITE) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  if (DWORD failure = M().files.WriteFailure(open.key)) {
-    return Fail(failure);
-  }
-  std::fstream out(open.host, std::ios::binary | std::ios::in | std::ios::out);
-  out.seekp(static_cast<std::streamoff>(open.position));
-  out.write(static_cast<const char*>(data), size);
-  if (!out) {
-    return Fail(ERROR_DISK_FULL);
-  }
-  open.position += size;
-  if (written != nullptr) {
-    *written = size;
-  }
-  return TRUE;
-}
-
-BOOL DeleteFileA(const char* path) {
-  sim::PlatformCall();
-  M().Record("DeleteFileA(" + Str(path) + ")");
-  sim::FileSystem& fs = M().files;
-  sim::FileSystem::Resolved r = fs.Resolve(Str(path));
-  if (r.error != 0) {
-    return Fail(r.error);
-  }
-  struct stat st {};
-  if (stat(r.host.c_str(), &st) != 0) {
-    return Fail(ERROR_FILE_NOT_FOUND);
-  }
-  constexpr DWORD kDeleteAccess = 0x00010000;
-  if (S_ISDIR(st.st_mode) || fs.IsReadOnly(r.key)) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  if (fs.ShareConflict(r.key, kDeleteAccess, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
-    return Fail(ERROR_SHARING_VIOLATION);
-  }
-  unlink(r.host.c_str());
   return TRUE;
 }
 

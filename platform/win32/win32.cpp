@@ -28,6 +28,12 @@ static_assert(sizeof(::TOKEN_PRIVILEGES) == sizeof(win::TOKEN_PRIVILEGES), "TOKE
 static_assert(sizeof(::SERVICE_STATUS) == sizeof(win::SERVICE_STATUS), "SERVICE_STATUS layout");
 static_assert(sizeof(::SERVICE_STATUS_PROCESS) == sizeof(win::SERVICE_STATUS_PROCESS), "SERVICE_STATUS_PROCESS");
 static_assert(sizeof(::STARTUPINFOA) == sizeof(win::STARTUPINFOA), "STARTUPINFOA layout");
+static_assert(sizeof(::BY_HANDLE_FILE_INFORMATION) == sizeof(win::BY_HANDLE_FILE_INFORMATION), "file information");
+static_assert(offsetof(::BY_HANDLE_FILE_INFORMATION, nNumberOfLinks) ==
+                  offsetof(win::BY_HANDLE_FILE_INFORMATION, nNumberOfLinks),
+              "file information");
+static_assert(sizeof(::SECURITY_ATTRIBUTES) == sizeof(win::SECURITY_ATTRIBUTES), "SECURITY_ATTRIBUTES layout");
+static_assert(sizeof(::USEROBJECTFLAGS) == sizeof(win::USEROBJECTFLAGS), "USEROBJECTFLAGS layout");
 static_assert(sizeof(::PROCESS_INFORMATION) == sizeof(win::PROCESS_INFORMATION), "PROCESS_INFORMATION layout");
 static_assert(sizeof(::DWORD) == sizeof(win::DWORD) && sizeof(::LONG) == sizeof(win::LONG), "scalar sizes");
 static_assert(sizeof(::WCHAR) == sizeof(win::WCHAR), "UTF-16 units");
@@ -88,6 +94,18 @@ int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
   return messageBox == nullptr ? 0 : messageBox(As<::HWND>(owner), text, caption, type);
 }
 
+HANDLE GetProcessWindowStation() {
+  const auto station = User32Entry<decltype(&::GetProcessWindowStation)>("GetProcessWindowStation");
+  return station == nullptr ? nullptr : static_cast<HANDLE>(station());
+}
+
+BOOL GetUserObjectInformationA(HANDLE object, int index, void* info, DWORD length, DWORD* needed) {
+  const auto information = User32Entry<decltype(&::GetUserObjectInformationA)>("GetUserObjectInformationA");
+  return information == nullptr ? FALSE : information(object, index, info, length, As<::LPDWORD>(needed));
+}
+
+void* LocalFree(void* memory) { return ::LocalFree(memory); }
+
 // --- Token privileges ---
 
 HANDLE GetCurrentProcess() { return ::GetCurrentProcess(); }
@@ -121,6 +139,13 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* securi
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* overlapped) {
   return ::WriteFile(file, data, size, As<::LPDWORD>(written), static_cast<::LPOVERLAPPED>(overlapped));
 }
+
+BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  return ::GetFileInformationByHandle(file, As<::LPBY_HANDLE_FILE_INFORMATION>(info));
+}
+
+BOOL SetEndOfFile(HANDLE file) { return ::SetEndOfFile(file); }
+BOOL FlushFileBuffers(HANDLE file) { return ::FlushFileBuffers(file); }
 
 BOOL DeleteFileA(const char* path) { return ::DeleteFileA(path); }
 

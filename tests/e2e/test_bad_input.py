@@ -9,6 +9,8 @@ from winetest import to_crlf
 SITE = r"C:\Site"
 PELIO = b"[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"  # what Machine.make_site writes
 INVALID_ROOT = "\nQuordir is not defined in the system environment variables."
+INVALID_ROOT_MESSAGE = (INVALID_ROOT + "\nOr the value set is not pointing to the correct QUORDIR.\nThis patch has not "
+                        "completed, you will need to run this patch again after setting the QUORDIR.")
 EASTERN = zones.key_path("Eastern")
 
 
@@ -51,8 +53,11 @@ class BadInputTest(winetest.TestCase):
         self.assertEqual(len(self.machine.reg_query(EASTERN, "TZI")), 44)
         self.assertEqual(self.machine.reg_query(EASTERN, "Dlt"), "Eastern Daylight Time")
 
-    def test_run_log_that_cannot_be_opened(self):
-        self.machine.make_dir(SITE + r"\tmp\debGorvinal.txt")
+    def test_folders_named_like_the_run_logs_are_passed_over(self):
+        # Not the patch's files: left alone, and no run becomes a failure for them.
+        for path in (r"C:\debGorvinal.txt", SITE + r"\tmp\debGorvinal.txt", r"C:\debBGorvinal.txt"):
+            self.machine.make_dir(path)
         out = self.run_patch(["/CHANGEREGVALS", "/S"])
-        self.assertIn(to_crlf("\nDebout file could not be removed from C:\\Site\\tmp\\debGorvinal.txt (error 5)"), out)
+        self.assertTrue(out.startswith(to_crlf("\nTrying to remove debout file..\nMarker file was not found\n")), out)
         self.assertTrue(out.endswith(to_crlf("\nSuccess")), out[-200:])
+        self.assertEqual(self.run_patch(["/S"], root=r"C:\Nowhere"), to_crlf(INVALID_ROOT_MESSAGE))

@@ -199,9 +199,10 @@ TEST_P(RunGuardTest, OneRunAtATime) {
                 Contains(machine.stdoutText, "\nSuccess"));
     EXPECT_EQ(SiteLog(), Crlf(machine.stdoutText.substr(machine.stdoutText.find("\nSetting TimeZones for"))));
     const std::string& guard = creates.back();
-    EXPECT_EQ(machine.mutexes.Free(guard), !c.guarded) << "held until the process ends";
+    const auto ownedHere = [&] { return machine.mutexes.named.count(guard) && machine.mutexes.named[guard].owned > 0; };
+    EXPECT_EQ(ownedHere(), c.guarded) << "held until the process ends";
     ResetProcessState();
-    EXPECT_TRUE(machine.mutexes.Free(guard));
+    EXPECT_FALSE(ownedHere());
   }
   ASSERT_EQ(machine.messageBoxes.shown.size(), c.box ? 1u : 0u);
   if (c.box) {
@@ -210,6 +211,10 @@ TEST_P(RunGuardTest, OneRunAtATime) {
 }
 
 const char kNormalStart[] = "\nTrying to remove debout file..\nDebout file removed from C:\\Site\\tmp\\debGorvinal.txt";
+const char kNotOurs[] =
+    "\nThe guard against a second run (Global\\dstpatch.run) was made by a program that is not this patch; this run "
+    "goes "
+    "on without it.\nTrying to remove debout file..";
 
 const GuardCase kGuardCases[] = {
     {"NoOtherRun", [](sim::Machine&) {}, {"/CHANGEREGVALS", "/S"}, {kGlobalGuard}, kNormalStart},
@@ -224,11 +229,27 @@ const GuardCase kGuardCases[] = {
      {kGlobalGuard},
      nullptr,
      true},
-    {"OtherAccountsRunHoldsIt",
-     [](sim::Machine& m) { m.mutexes.HeldByAnotherProcess(kGlobalGuard, true); },
+    {"SystemsRunHoldsIt",
+     [](sim::Machine& m) { m.mutexes.HeldByAnotherProcess(kGlobalGuard, sim::kSystemSid); },
      {"/CHANGEREGVALS", "/S"},
      {kGlobalGuard},
      nullptr},
+    // Any user may make a mutex in Global\: one that no administrator or
+    // SYSTEM owns, or that shuts them out, is not a run of this patch.
+    {"UserHoldsTheName",
+     [](sim::Machine& m) { m.mutexes.MadeByUser(kGlobalGuard, true, false); },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     kNotOurs,
+     false,
+     false},
+    {"UserShutsAdministratorsOut",
+     [](sim::Machine& m) { m.mutexes.MadeByUser(kGlobalGuard, true, true); },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     kNotOurs,
+     false,
+     false},
     {"RunThatDiedDoesNotBlock",
      [](sim::Machine& m) { m.mutexes.AbandonedByAnotherProcess(kGlobalGuard); },
      {"/CHANGEREGVALS", "/S"},
@@ -258,6 +279,25 @@ const GuardCase kGuardCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Guard, RunGuardTest, ::testing::ValuesIn(kGuardCases), kCaseName);
+
+// The guard is made with security of its own (owner Administrators, open to
+// SYSTEM and Administrators only), which is given back; where the system
+// cannot build it (NT 4) the guard is made as before.
+TEST_F(RunControlTest, GuardHasItsOwnSecurity) {
+  const std::string sddl = "ConvertStringSecurityDescriptorToSecurityDescriptorA(O:BAD:(A;;GA;;;SY)(A;;GA;;;BA))";
+  for (const bool nt4 : {false, true}) {
+    if (nt4) {
+      machine.modules.RemoveExport("advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA");
+    }
+    ResetProcessState();
+    machine.calls.clear();
+    EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS", "/S"}), 0);
+    EXPECT_EQ(machine.CallsStartingWith(sddl).size(), nt4 ? 0u : 1u);
+    EXPECT_EQ(machine.CallsStartingWith("CreateMutexA").size(), 1u);
+    EXPECT_EQ(machine.heap.Blocks(), 0u) << "the descriptor is given back";
+    EXPECT_TRUE(Contains(machine.stdoutText, "\nSuccess"));
+  }
+}
 
 // The usage text, the report and an invalid site root change nothing, so
 // they need no guard and are never held up by another run.

@@ -1,0 +1,135 @@
+#include "app/file_spot.h"
+
+#include <utility>
+
+#include "app/os.h"
+
+namespace {
+
+// A name that is not there: no such file, or no such folder on the way.
+bool IsMissing(win::DWORD error) { return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND; }
+
+std::string CouldNotCheck(const char* what, win::DWORD error) {
+  return std::string(what) + " could not be checked (error " + std::to_string(static_cast<int>(error)) + ")";
+}
+
+// A link or mount point by what the name itself says too. Windows reports
+// the reparse point through a handle opened on it as through its name;
+// Wine 8 only through the name (its handle shows the folder it names).
+// Asked while the name is held open, the answer cannot change meanwhile.
+bool NameIsLink(const std::string& path) {
+  const win::DWORD attributes = win::GetFileAttributesA(path.c_str());
+  return attributes != win::INVALID_FILE_ATTRIBUTES && (attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+win::DWORD OpenNameFlags() {
+  return GetOsPlatform() == 1 ? win::FILE_ATTRIBUTE_NORMAL
+                              : win::FILE_FLAG_BACKUP_SEMANTICS | win::FILE_FLAG_OPEN_REPARSE_POINT;
+}
+
+FileSpot::FileSpot(std::string path) : path_(std::move(path)), windows9x_(GetOsPlatform() == 1) {
+  if (windows9x_) {
+    const win::DWORD attributes = win::GetFileAttributesA(path_.c_str());
+    found_ = attributes == win::INVALID_FILE_ATTRIBUTES          ? Found::Nothing
+             : (attributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0 ? Found::Folder
+                                                                 : Found::PlainFile;
+    return;
+  }
+  const size_t slash = path_.rfind('\\');
+  const std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash);
+  const bool driveRoot = folder.size() == 2 && folder[1] == ':';
+  if (!folder.empty() && !driveRoot) {
+    LookAtFolder(folder);
+    if (found_ == Found::LeftAlone || !folder_) {
+      return;
+    }
+  }
+  LookAtName();
+}
+
+void FileSpot::LookAtFolder(const std::string& folder) {
+  // Reading makes the open take part in sharing: without delete sharing no
+  // one can rename or remove the folder (both need delete access) while it
+  // is held. Opened itself, not what a junction there names.
+  folder_.reset(win::CreateFileA(folder.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
+                                 nullptr, win::OPEN_EXISTING, OpenNameFlags(), nullptr));
+  if (!folder_) {
+    const win::DWORD error = win::GetLastError();
+    if (!IsMissing(error)) {
+      LeaveAlone(CouldNotCheck(folder.c_str(), error));
+    }
+    return;  // no folder: nothing in it to touch
+  }
+  win::BY_HANDLE_FILE_INFORMATION info{};
+  if (!win::GetFileInformationByHandle(folder_.get(), &info)) {
+    LeaveAlone(CouldNotCheck(folder.c_str(), win::GetLastError()));
+  } else if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 || NameIsLink(folder)) {
+    LeaveAlone(folder + " is a link or mount point");
+  } else if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    folder_.reset();  // a file where the folder should be: nothing in it to touch
+  }
+}
+
+void FileSpot::LookAtName() {
+  // Attributes only: such an open takes no part in sharing, so a file that
+  // another program holds is looked at all the same.
+  const win::UniqueFile name(win::CreateFileA(path_.c_str(), win::FILE_READ_ATTRIBUTES,
+                                              win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE,
+                                              nullptr, win::OPEN_EXISTING, OpenNameFlags(), nullptr));
+  if (!name) {
+    const win::DWORD error = win::GetLastError();
+    if (IsMissing(error)) {
+      found_ = Found::Nothing;
+    } else {
+      LeaveAlone(CouldNotCheck("it", error));
+    }
+    return;
+  }
+  win::BY_HANDLE_FILE_INFORMATION info{};
+  if (win::GetFileInformationByHandle(name.get(), &info) &&
+      (info.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT)) ==
+          win::FILE_ATTRIBUTE_DIRECTORY &&
+      !NameIsLink(path_)) {
+    found_ = Found::Folder;
+    return;
+  }
+  if (IsPlainFile(name.get())) {
+    found_ = Found::PlainFile;
+    volume_ = info.dwVolumeSerialNumber;
+    indexHigh_ = info.nFileIndexHigh;
+    indexLow_ = info.nFileIndexLow;
+  }
+}
+
+bool FileSpot::IsPlainFile(win::HANDLE file, bool sameAsFound) {
+  if (windows9x_) {
+    return true;
+  }
+  win::BY_HANDLE_FILE_INFORMATION info{};
+  if (!win::GetFileInformationByHandle(file, &info)) {
+    LeaveAlone(CouldNotCheck("it", win::GetLastError()));
+  } else if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 || NameIsLink(path_)) {
+    LeaveAlone("it is a link or mount point");
+  } else if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    LeaveAlone("it is a folder");
+  } else if (info.nNumberOfLinks > 1) {
+    LeaveAlone("it has " + std::to_string(info.nNumberOfLinks) + " hard links");
+  } else if (sameAsFound && (info.dwVolumeSerialNumber != volume_ || info.nFileIndexHigh != indexHigh_ ||
+                             info.nFileIndexLow != indexLow_)) {
+    LeaveAlone("it was replaced while the patch acted on it");
+  } else {
+    return true;
+  }
+  return false;
+}
+
+void FileSpot::LeaveAlone(std::string why) {
+  found_ = Found::LeftAlone;
+  why_ = std::move(why);
+}
+
+void FileSpot::ReportLeftAlone(RunLog* log) const {
+  LogFormatted(log, "\nFile left alone: %s (%s)", path_.c_str(), why_.c_str());
+}

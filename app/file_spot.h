@@ -1,0 +1,62 @@
+// The files that the patch deletes, creates or writes by name: the run logs,
+// timezone.ini and pelio.ini. The patch runs as an administrator or as
+// SYSTEM, and ordinary users may write under the site root and in C:\, so a
+// name may have been planted: a folder made a junction (to "\RPC Control",
+// whose object links point anywhere), a link or a hard link put where a file
+// is expected. Acting on such a name would delete, truncate or rewrite a file
+// of the user's choosing. A FileSpot looks at a name before it is touched.
+#pragma once
+
+#include <string>
+
+#include "app/run_log.h"
+#include "platform/unique.h"
+#include "platform/win.h"
+
+// What stands at a name.
+enum class Found {
+  Nothing,    // no file there (nor its folder)
+  PlainFile,  // a file with one name, in a real folder: the patch may act on it
+  Folder,     // a folder: not a file of the patch
+  LeftAlone,  // a link, a hard link, or in a folder that is a link: never touched
+};
+
+// A name, looked at without following a link at its end. While the FileSpot
+// lives, its folder (a folder below the site root; not a drive's root, which
+// no user can replace) is held open without delete sharing, so that it cannot
+// be renamed, removed or replaced by a link while the patch acts in it. The
+// site root itself may be a junction or a mount point: an administrator set
+// it. On Windows 9x (FAT: no links) only existence counts.
+class FileSpot {
+ public:
+  explicit FileSpot(std::string path);
+
+  [[nodiscard]] Found found() const { return found_; }
+  [[nodiscard]] const std::string& path() const { return path_; }
+  // Writes "File left alone: <path> (<why>)" to the console and log.
+  void ReportLeftAlone(RunLog* log) const;
+  // True when file (opened at the path) is a plain file with one name and,
+  // when sameAsFound, the very file found when the name was looked at. Where
+  // it is not, the name counts as left alone, and the reason is kept for
+  // ReportLeftAlone.
+  bool IsPlainFile(win::HANDLE file, bool sameAsFound = false);
+
+ private:
+  void LookAtFolder(const std::string& folder);
+  void LookAtName();
+  void LeaveAlone(std::string why);
+
+  std::string path_;
+  win::UniqueFile folder_;
+  Found found_ = Found::Nothing;
+  std::string why_;
+  bool windows9x_ = false;
+  // The identity of the plain file found (volume, index), to tell it again.
+  win::DWORD volume_ = 0;
+  win::DWORD indexHigh_ = 0;
+  win::DWORD indexLow_ = 0;
+};
+
+// Flags for opening a name itself, never what a link at its end names (none
+// on Windows 9x, which has no links).
+win::DWORD OpenNameFlags();

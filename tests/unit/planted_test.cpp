@@ -1,0 +1,266 @@
+// Names that an ordinary user planted where the patch, running as SYSTEM or
+// an administrator, deletes, creates or writes a file: whatever they point
+// to is never touched, each is named in one line, and the rest of the run
+// goes on. And what a finished run wrote is on disk.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include "app/process_state.h"
+#include "tests/unit/harness.h"
+
+namespace {
+
+const std::string kOutside = "C:\\Outside";
+// Files elsewhere that the planted names lead to, with their bytes.
+const std::vector<std::pair<std::string, std::string>> kElsewhere = {
+    {kOutside + "\\tmp\\debGorvinal.txt", "a log of something else"},
+    {kOutside + "\\data\\pelio.ini", "[QUORTECH]\r\nTIMEZONE=KEEP\r\n"},
+    {kOutside + "\\data\\timezone.ini", "[keep]\r\n"},
+    {kOutside + "\\newdata\\pelio.ini", "[QUORTECH]\r\nTIMEZONE=KEEP\r\n"},
+    {kOutside + "\\newdata\\timezone.ini", "[keep]\r\n"},
+    {kOutside + "\\win.ini", "[windows]\r\n"},
+};
+
+const std::string kRoot = "C:\\Site";
+const std::vector<std::string> kBothJobs = {"/CHANGEREGVALS", "/CHANGEBOHVALS", "/S"};
+
+// Replaces the site's folder or file name by a link to the same name under
+// C:\Outside, as a user would; refused while the patch holds it.
+void Link(sim::Machine& m, const std::string& name) {
+  m.files.ReplaceWithLink(kRoot + "\\" + name, kOutside + "\\" + name);
+}
+
+// The file name, replaced by a second name of the file of that name under C:\Outside.
+void HardLink(sim::Machine& m, const std::string& name, const std::string& outside) {
+  std::remove(m.files.HostPathOf(name).c_str());
+  m.files.MakeHardLink(name, outside);
+}
+
+std::string LeftAlone(const std::string& path, const std::string& why) {
+  return "\nFile left alone: " + path + " (" + why + ")";
+}
+
+class PlantedTest : public SiteTest {
+ protected:
+  PlantedTest() {
+    for (const auto& [path, content] : kElsewhere) {
+      machine.files.WriteFile(path, content);
+    }
+    WritePelioFiles("[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
+    machine.files.WriteFile(root + "\\data\\timezone.ini", "[tz]\r\n");
+    machine.files.WriteFile(root + "\\newdata\\timezone.ini", "[tz]\r\n");
+    InstallManager(root, 0);
+  }
+  void ExpectElsewhereUnchanged() {
+    for (const auto& [path, content] : kElsewhere) {
+      EXPECT_EQ(machine.files.ReadFile(path), content) << path;
+    }
+  }
+  // The files outside and the site as they were before any swap.
+  void ResetSite() {
+    for (const char* name : {"tmp", "data", "newdata", "newdata\\pelio.ini"}) {
+      const std::string host = machine.files.HostPathOf(root + "\\" + name);
+      struct stat st {};
+      if (!host.empty() && lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        unlink(host.c_str());
+      }
+    }
+    for (const auto& [path, content] : kElsewhere) {
+      machine.files.WriteFile(path, content);
+    }
+    machine.files.MakeDirectory(root + "\\tmp");
+    WritePelioFiles("[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
+  }
+};
+
+struct PlantedCase {
+  const char* name;
+  std::function<void(sim::Machine&)> plant;
+  std::vector<std::string> args;
+  std::string line;  // what the run says of it
+  bool inRunLog;     // also in the run log (opened by then)
+};
+
+class PlantedNameTest : public PlantedTest, public ::testing::WithParamInterface<PlantedCase> {};
+
+TEST_P(PlantedNameTest, IsLeftAloneAndNamed) {
+  const PlantedCase& c = GetParam();
+  c.plant(machine);
+  EXPECT_EQ(RunProgram(machine, c.args), 0);
+  ExpectElsewhereUnchanged();
+  EXPECT_TRUE(Contains(machine.stdoutText, c.line)) << machine.stdoutText;
+  EXPECT_EQ(Contains(SiteLog(), Crlf(c.line)), c.inRunLog) << SiteLog();
+}
+
+const std::string kFolderLink = " is a link or mount point";
+const PlantedCase kPlantedCases[] = {
+    {"TmpFolderIsALink",
+     [](sim::Machine& m) { Link(m, "tmp"); },
+     {"/CHANGEREGVALS", "/S"},
+     LeftAlone("C:\\Site\\tmp\\debGorvinal.txt", "C:\\Site\\tmp" + kFolderLink),
+     false},
+    {"RunLogIsALink",
+     [](sim::Machine& m) { Link(m, "tmp\\debGorvinal.txt"); },
+     {"/CHANGEREGVALS", "/S"},
+     LeftAlone("C:\\Site\\tmp\\debGorvinal.txt", "it is a link or mount point"),
+     false},
+    {"RunLogHasTwoNames",
+     [](sim::Machine& m) { HardLink(m, kRoot + "\\tmp\\debGorvinal.txt", kOutside + "\\win.ini"); },
+     {"/CHANGEREGVALS", "/S"},
+     LeftAlone("C:\\Site\\tmp\\debGorvinal.txt", "it has 2 hard links"),
+     false},
+    {"OldRunLogAtCHasTwoNames",
+     [](sim::Machine& m) { HardLink(m, "C:\\debGorvinal.txt", kOutside + "\\win.ini"); },
+     {"/CHANGEREGVALS", "/S"},
+     LeftAlone("C:\\debGorvinal.txt", "it has 2 hard links"),
+     false},
+    {"InvalidRootLogAtCHasTwoNames",
+     [](sim::Machine& m) {
+       HardLink(m, "C:\\debBGorvinal.txt", kOutside + "\\win.ini");
+       m.environment["QUORDIR"] = "C:\\Nowhere";
+     },
+     {"/S"},
+     LeftAlone("C:\\debBGorvinal.txt", "it has 2 hard links"),
+     false},
+    {"DataFolderIsALink",
+     [](sim::Machine& m) { Link(m, "data"); },
+     {"/CHANGEBOHVALS", "/S"},
+     LeftAlone("C:\\Site\\data\\pelio.ini", "C:\\Site\\data" + kFolderLink),
+     true},
+    {"NewdataFolderIsALink",
+     [](sim::Machine& m) { Link(m, "newdata"); },
+     {"/CHANGEBOHVALS", "/S"},
+     LeftAlone("C:\\Site\\newdata\\timezone.ini", "C:\\Site\\newdata" + kFolderLink),
+     true},
+    {"PelioIniIsALink",
+     [](sim::Machine& m) { Link(m, "newdata\\pelio.ini"); },
+     {"/CHANGEBOHVALS", "/S"},
+     LeftAlone("C:\\Site\\newdata\\pelio.ini", "it is a link or mount point"),
+     true},
+    {"PelioIniHasTwoNames",
+     [](sim::Machine& m) { HardLink(m, kRoot + "\\newdata\\pelio.ini", kOutside + "\\newdata\\pelio.ini"); },
+     {"/CHANGEBOHVALS", "/S"},
+     LeftAlone("C:\\Site\\newdata\\pelio.ini", "it has 2 hard links"),
+     true},
+    {"TimezoneIniHasTwoNames",
+     [](sim::Machine& m) { HardLink(m, kRoot + "\\data\\timezone.ini", kOutside + "\\data\\timezone.ini"); },
+     {"/CHANGEBOHVALS", "/S"},
+     LeftAlone("C:\\Site\\data\\timezone.ini", "it has 2 hard links"),
+     true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Names, PlantedNameTest, ::testing::ValuesIn(kPlantedCases), kCaseName);
+
+// A user who swaps tmp, data or newdata for a link at any moment of a run
+// (between any two of its calls) never gets a file outside the site
+// touched: a folder is looked at while it is held, and held while the patch
+// acts in it. A name swapped for a link just before the profile call writes
+// it cannot be prevented (nothing may hold the file then): the flush that
+// follows finds it, and the run says so.
+TEST_F(PlantedTest, SwapAtAnyMomentNeverReachesAFileOutside) {
+  // The moments that matter: just before each file call. (A swap before any
+  // other call is the same as one just before the next file call.)
+  std::vector<size_t> recordedBefore;
+  machine.beforeCall = [&](size_t) { recordedBefore.push_back(machine.calls.size()); };
+  RunProgram(machine, kBothJobs);
+  std::vector<size_t> moments;
+  for (size_t at = 0; at < recordedBefore.size(); ++at) {
+    const size_t record = recordedBefore[at];
+    const bool first = at == 0 || recordedBefore[at - 1] != record;
+    if (first && record < machine.calls.size()) {
+      const std::string& call = machine.calls[record];
+      for (const char* name :
+           {"CreateFileA", "DeleteFileA", "GetPrivateProfileStringA", "WritePrivateProfileStringA"}) {
+        if (call.compare(0, std::strlen(name), name) == 0) {
+          moments.push_back(at);
+        }
+      }
+    }
+  }
+  ASSERT_GT(moments.size(), 10u);
+  for (const std::string swapped : {"tmp", "data", "newdata", "newdata\\pelio.ini"}) {
+    for (const size_t at : moments) {
+      SCOPED_TRACE(swapped + " swapped before call " + std::to_string(at));
+      ResetProcessState();
+      ResetSite();
+      machine.platformCalls = 0;
+      machine.beforeCall = [&, at](size_t call) {
+        if (call == at) {
+          Link(machine, swapped);
+        }
+      };
+      RunProgram(machine, kBothJobs);
+      machine.beforeCall = nullptr;
+      const bool fileSwapReported = swapped == "newdata\\pelio.ini" &&
+                                    Contains(machine.stdoutText, "File left alone: C:\\Site\\newdata\\pelio.ini");
+      for (const auto& [path, content] : kElsewhere) {
+        EXPECT_TRUE(machine.files.ReadFile(path) == content || fileSwapReported) << path;
+      }
+    }
+  }
+}
+
+// "Success" means it lasts: every zone record and every pelio.ini written is
+// on disk before the run ends; Windows 9x flushes its profile cache.
+TEST_F(PlantedTest, WhatTheRunWroteIsFlushed) {
+  for (const bool windows9x : {false, true}) {
+    if (windows9x) {
+      machine.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
+      SeedZones(true);
+      WritePelioFiles("[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
+    }
+    machine.calls.clear();
+    EXPECT_EQ(RunProgram(machine, kBothJobs), 0);
+    EXPECT_EQ(machine.registry.Unflushed().size(), 0u);
+    for (const char* file : {"\\data\\pelio.ini", "\\newdata\\pelio.ini"}) {
+      EXPECT_EQ(machine.files.Unflushed().count(machine.files.Resolve(root + file).key), 0u) << file;
+    }
+    EXPECT_EQ(machine.CallsStartingWith(windows9x ? "WritePrivateProfileStringA((null)" : "FlushFileBuffers").size(),
+              2u);
+    EXPECT_TRUE(Contains(machine.stdoutText, "Modifying Pelio.ini.\nTrying to start"));
+    ResetProcessState();
+  }
+}
+
+// A run where nobody can see a box (a service, the machine account on Vista
+// and later, a remote shell) behaves as with /S: a box would wait for ever.
+TEST_F(PlantedTest, InvisibleWindowStationShowsNoBox) {
+  RunningManager();
+  machine.windowStation.visible = false;
+  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS"}), 0);
+  EXPECT_TRUE(machine.messageBoxes.shown.empty());
+  EXPECT_TRUE(Contains(machine.stdoutText, "\nTrying to stop the Pelio Manager."));
+  machine.windowStation = {true, true};  // cannot be told: boxes are shown
+  EXPECT_EQ(RunProgram(machine, {"/?"}), 0);
+  EXPECT_EQ(machine.messageBoxes.shown.size(), 1u);
+}
+
+// Before any other call, no library can come from the program's or the
+// current folder; a Windows without the calls keeps its search.
+TEST_F(PlantedTest, LibrariesComeFromTheSystemFolderOnly) {
+  for (const bool old : {false, true}) {
+    if (old) {
+      machine.modules.RemoveExport("kernel32.dll", "SetDllDirectoryA");
+      machine.modules.RemoveExport("kernel32.dll", "SetDefaultDllDirectories");
+      machine.librarySearch = {};
+    }
+    machine.calls.clear();
+    EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS", "/S"}), 0);
+    EXPECT_EQ(machine.librarySearch.dllDirectory, old ? std::nullopt : std::optional<std::string>(""));
+    EXPECT_EQ(machine.librarySearch.defaultDirectories, old ? 0u : win::LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (!old) {
+      EXPECT_EQ(
+          std::vector<std::string>(machine.calls.begin(), machine.calls.begin() + 4),
+          (std::vector<std::string>{"GetProcAddress(SetDllDirectoryA)", "SetDllDirectoryA(\"\")",
+                                    "GetProcAddress(SetDefaultDllDirectories)", "SetDefaultDllDirectories(0x800)"}));
+    }
+  }
+}
+
+}  // namespace
