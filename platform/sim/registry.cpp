@@ -207,8 +207,8 @@ win::LONG Registry::FlushKey(win::HKEY key) {
   // The key and everything below it reach the disk.
   const std::string& path = it->second.path;
   for (auto written = unflushed_.begin(); written != unflushed_.end();) {
-    const bool below = written->size() == path.size() ||
-                       (written->size() > path.size() && (*written)[path.size()] == '\\');
+    const bool below =
+        written->size() == path.size() || (written->size() > path.size() && (*written)[path.size()] == '\\');
     if (below && EqualsNoCase(written->substr(0, path.size()), path)) {
       written = unflushed_.erase(written);
     } else {

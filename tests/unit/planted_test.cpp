@@ -38,7 +38,7 @@ void Link(sim::Machine& m, const std::string& name) {
 
 // The file name, replaced by a second name of the file of that name under C:\Outside.
 void HardLink(sim::Machine& m, const std::string& name, const std::string& outside) {
-  std::remove(m.files.HostPathOf(name).c_str());
+  (void)std::remove(m.files.HostPathOf(name).c_str());
   m.files.MakeHardLink(name, outside);
 }
 
