@@ -13,11 +13,11 @@ after the run.
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine"))
 
 import template  # noqa: E402
+import winemachine  # noqa: E402
 import wine  # noqa: E402
-import winetest  # noqa: E402
 import zones  # noqa: E402
 
 SITE = r"C:\Site"
@@ -111,7 +111,7 @@ def main(argv):
     print("Running %s: %s." % (os.path.relpath(exe), wine.build_to_run()[1]))
     if not template.is_current(template.directory(template_dir)):
         print("Making the template Wine prefix (once, about 20 s)...")
-    machine = winetest.Machine("demo", template_dir=template_dir, exe=exe)
+    machine = winemachine.Machine("demo", template_dir=template_dir, exe=exe)
     try:
         print("Throwaway Windows machine: %s" % machine.prefix)
         prepare(machine, manager_exe)

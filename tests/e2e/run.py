@@ -12,9 +12,12 @@ import os
 import sys
 import unittest
 
-import wine
-
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The Wine driver, shared with the demo and the benchmark.
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts", "wine"))
+
+import wine  # noqa: E402
+
 SKIPPED = wine.SKIPPED
 
 

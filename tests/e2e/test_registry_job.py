@@ -13,20 +13,7 @@ SITE = r"C:\Site"
 PROGRAM = "Z:" + os.path.abspath(winetest.DSTPATCH_EXE).replace("/", "\\")
 NT_PREFIX = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\"
 
-# The records the patch installs: daylight time from the second Sunday of
-# March to the first Sunday of November, at 02:00 in every zone.
-NEW_TZI = {
-    base: bytes.fromhex(hex_digits)
-    for base, hex_digits in (
-        ("Alaskan", "1C020000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
-        ("Pacific", "E0010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
-        ("Mountain", "A4010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
-        ("Central", "68010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
-        ("Eastern", "2C010000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
-        ("Atlantic", "F0000000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
-        ("Newfoundland", "D2000000 00000000 C4FFFFFF 00000B00000001000200000000000000 00000300000002000200000000000000"),
-    )
-}
+NEW_TZI = {base: zones.new_tzi(base) for base, _ in zones.ZONES}
 
 # The files that give the Eastern record in hex, for detection rules.
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))

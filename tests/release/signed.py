@@ -21,12 +21,12 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "scripts", "wine"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
 import pe  # noqa: E402
 import wine  # noqa: E402
-import winetest  # noqa: E402
+import winemachine  # noqa: E402
 
 SKIPPED = 77
 TOOLS = ("openssl", "osslsigncode", "sha256sum")
@@ -82,7 +82,7 @@ class SignedReleaseTest(unittest.TestCase):
         ])
         print(cls.release_output, end="")
         assert status == 0, "scripts/release failed (%d)" % status
-        version = pe.VersionInfo(winetest.DSTPATCH_EXE).strings["040904b0"]["FileVersion"]
+        version = pe.VersionInfo(winemachine.DSTPATCH_EXE).strings["040904b0"]["FileVersion"]
         cls.folder = os.path.join(out, "dstpatch-" + version)
         cls.zip = cls.folder + ".zip"
 
@@ -143,7 +143,7 @@ class SignedReleaseTest(unittest.TestCase):
                     self.assertTrue(a.read() == b.read(), "%s without its signature differs from %s" % (name, unsigned))
 
     def test_signed_programs_run_as_the_unsigned_build(self):
-        machine = winetest.Machine("release-signed")
+        machine = winemachine.Machine("release-signed")
         self.addCleanup(machine.close)
         env = {"TZ": "America/New_York"}
         for name, path in UNSIGNED.items():
@@ -163,7 +163,7 @@ def main():
     if missing:
         print("not installed: %s (scripts/setup installs them); skipped" % ", ".join(missing))
         return SKIPPED
-    own = os.path.realpath(winetest.DSTPATCH_EXE)
+    own = os.path.realpath(winemachine.DSTPATCH_EXE)
     if own != os.path.realpath(UNSIGNED["dstpatch-x64.exe"]):
         print("this tree's dstpatch.exe (%s) is not the preset's, which scripts/release takes; skipped" % own)
         return SKIPPED

@@ -2,9 +2,8 @@
 
 #include "app/process_state.h"
 #include "app/run_control.h"
+#include "tzrules/zone_table.h"
 
-const char* const kZoneBaseNames[7] = {"Alaskan", "Pacific",  "Mountain",    "Central",
-                                       "Eastern", "Atlantic", "Newfoundland"};
 const char kAppIdKey[] = "HKCR\\AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}";
 
 int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
@@ -37,12 +36,19 @@ int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
   return static_cast<int>(*code);
 }
 
-std::string NtZoneKey(const std::string& keyName) {
-  return "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\" + keyName;
+std::string NtZoneKey(const std::string& keyName) { return "HKLM\\" + TimeZonesKeyPrefix(false) + keyName; }
+
+std::string ZoneKey9x(const std::string& baseName) { return "HKLM\\" + TimeZonesKeyPrefix(true) + baseName; }
+
+std::string ZoneKey(int index, bool windows9x) {
+  return "HKLM\\" + TimeZonesKeyPrefix(windows9x) + ZoneKeyName(index, windows9x);
 }
 
-std::string ZoneKey9x(const std::string& baseName) {
-  return "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Time Zones\\" + baseName;
+void SeedOldZones(sim::Machine& machine, bool windows9x) {
+  for (int i = 0; i < kZoneCount; ++i) {
+    machine.registry.SetValue(ZoneKey(i, windows9x), "TZI", win::REG_BINARY, OldTzi(ZoneRecord(i).bias));
+    machine.registry.SetString(ZoneKey(i, windows9x), "Std", GetZoneName(i) + " Standard Time");
+  }
 }
 
 std::vector<uint8_t> OldTzi(int32_t bias) {
@@ -78,15 +84,7 @@ SimTest::SimTest() {
   SeedZones();
 }
 
-void SimTest::SeedZones(bool windows9x) {
-  const int32_t biases[7] = {540, 480, 420, 360, 300, 240, 210};
-  for (int i = 0; i < 7; ++i) {
-    const std::string name = kZoneBaseNames[i];
-    const std::string key = windows9x ? ZoneKey9x(name) : NtZoneKey(name + " Standard Time");
-    machine.registry.SetValue(key, "TZI", 3, OldTzi(biases[i]));
-    machine.registry.SetString(key, "Std", name + " Standard Time");
-  }
-}
+void SimTest::SeedZones(bool windows9x) { SeedOldZones(machine, windows9x); }
 
 std::string SimTest::SiteLog() const {
   return machine.files.ReadFile(root + "\\tmp\\debGorvinal.txt").value_or("<no run log>");

@@ -19,7 +19,10 @@ constexpr int kKilledExitCode = 1;  // what TerminateProcess(process, 1) leaves
 // The NT-family time-zone database key of a zone key name.
 std::string NtZoneKey(const std::string& keyName);
 std::string ZoneKey9x(const std::string& baseName);
-extern const char* const kZoneBaseNames[7];
+// The key of the zone at index 0 to kZoneCount - 1 of the program's table.
+std::string ZoneKey(int index, bool windows9x = false);
+// Every zone of the table with the old rules (OldTzi) and its "Std" name.
+void SeedOldZones(sim::Machine& machine, bool windows9x = false);
 
 // 44 TZI bytes with the rules in force before 2007: daylight time from the
 // first Sunday of April to the last Sunday of October, at 02:00.

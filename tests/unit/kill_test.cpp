@@ -7,6 +7,7 @@
 
 #include "app/process_state.h"
 #include "tests/unit/harness.h"
+#include "tzrules/zone_table.h"
 
 namespace {
 
@@ -64,11 +65,7 @@ class Site {
     }
     machine.files.MakeDirectory(kRoot + "\\tmp");
     machine.environment["QUORDIR"] = kRoot;
-    const int32_t biases[7] = {540, 480, 420, 360, 300, 240, 210};
-    for (int i = 0; i < 7; ++i) {
-      machine.registry.SetValue(NtZoneKey(std::string(kZoneBaseNames[i]) + " Standard Time"), "TZI", 3,
-                                OldTzi(biases[i]));
-    }
+    SeedOldZones(machine);
     machine.timeZone.Set(300, "Eastern Standard Time", "Eastern Daylight Time", "Eastern Standard Time",
                          win::SYSTEMTIME{0, 10, 0, 5, 2, 0, 0, 0}, win::SYSTEMTIME{0, 4, 0, 1, 2, 0, 0, 0});
     sim::Program manager;
@@ -96,8 +93,9 @@ class Site {
     const std::string log = machine.files.ReadFile(kRoot + "\\tmp\\debGorvinal.txt").value_or("");
     ResetProcessState();
     Outcome o;
-    for (const char* name : kZoneBaseNames) {
-      o.zones.push_back(machine.registry.GetValue(NtZoneKey(std::string(name) + " Standard Time"), "TZI")->data);
+    for (int i = 0; i < kZoneCount; ++i) {
+      const auto tzi = machine.registry.GetValue(ZoneKey(i), "TZI");
+      o.zones.push_back(tzi ? tzi->data : std::vector<uint8_t>{});  // a lost key shows as an empty record
     }
     const auto& zone = machine.timeZone.settings;
     const auto* dates = reinterpret_cast<const uint8_t*>(&zone.StandardDate);

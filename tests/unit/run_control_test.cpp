@@ -3,6 +3,7 @@
 #include "app/process_state.h"
 #include "app/run_control.h"
 #include "tests/unit/harness.h"
+#include "tzrules/zone_table.h"
 
 namespace {
 
@@ -147,8 +148,11 @@ TEST_F(RunControlTest, Windows9xWritesTheBareKeysWithoutAToken) {
   SeedZones(true);
   RunProgram(machine, {"/CHANGEREGVALS", "/S"});
   EXPECT_TRUE(machine.CallsStartingWith("OpenProcessToken").empty());
-  for (const char* name : kZoneBaseNames) {
-    EXPECT_EQ(machine.registry.GetValue(ZoneKey9x(name), "TZI")->data.at(14), 11) << name;  // November
+  for (int i = 0; i < kZoneCount; ++i) {
+    const auto tzi = machine.registry.GetValue(ZoneKey(i, true), "TZI");
+    ASSERT_TRUE(tzi) << GetZoneName(i);
+    const auto expected = TziBytes(ZoneRecord(i));
+    EXPECT_EQ(tzi->data, std::vector<uint8_t>(expected.begin(), expected.end())) << GetZoneName(i);
   }
 }
 

@@ -31,7 +31,6 @@ class ZoneRegistryTest : public SiteTest {
 // The NT family names the keys "<zone> Standard Time", Windows 9x "<zone>";
 // both are walked from Alaska eastwards.
 TEST_F(ZoneRegistryTest, WritesTheSevenNewRecordsByteForByteInOrder) {
-  const char* biases[7] = {"1C 02", "E0 01", "A4 01", "68 01", "2C 01", "F0 00", "D2 00"};
   for (const bool windows9x : {false, true}) {
     SeedZones(windows9x);
     machine.calls.clear();
@@ -39,15 +38,19 @@ TEST_F(ZoneRegistryTest, WritesTheSevenNewRecordsByteForByteInOrder) {
     EXPECT_TRUE(SetTimeZonesForLocalMachine(TimeZonesKeyPrefix(windows9x), windows9x));
     EXPECT_EQ(machine.stdoutText, "\nSetting TimeZones for US/Canada part.. succeeded\n");
     const auto opens = machine.CallsStartingWith("RegOpenKeyExA");
-    ASSERT_EQ(opens.size(), 7u);
-    for (int i = 0; i < 7; ++i) {
-      const std::string name = kZoneBaseNames[i];
-      const std::string key = windows9x ? ZoneKey9x(name) : NtZoneKey(name + " Standard Time");
+    ASSERT_EQ(opens.size(), static_cast<size_t>(kZoneCount));
+    for (int i = 0; i < kZoneCount; ++i) {
+      const std::string key = ZoneKey(i, windows9x);
       EXPECT_EQ(opens[i], "RegOpenKeyExA(" + key + ", 0, 0xF003F)");
-      // Every zone changes at 02:00, Newfoundland included.
-      EXPECT_EQ(Tzi(key), Hex(std::string(biases[i]) + " 00 00 00000000 C4FFFFFF 0000 0B00 0000 0100 0200 0000 00000000"
-                                                       " 0000 0300 0000 0200 0200 0000 00000000"))
-          << key;
+      // The zone's bias, then the rule: every zone changes at 02:00,
+      // Newfoundland included.
+      std::vector<uint8_t> expected(4);
+      for (int b = 0; b < 4; ++b) {
+        expected[b] = static_cast<uint8_t>(static_cast<uint32_t>(ZoneRecord(i).bias) >> (8 * b));
+      }
+      const auto rule = Hex("00000000 C4FFFFFF 0000 0B00 0000 0100 0200 0000 00000000 0000 0300 0000 0200 0200 0000 00000000");
+      expected.insert(expected.end(), rule.begin(), rule.end());
+      EXPECT_EQ(Tzi(key), expected) << key;
       EXPECT_TRUE(machine.registry.GetValue(key, "Std").has_value());  // the other values stay
     }
   }

@@ -1,21 +1,34 @@
-"""The seven US/Canada zones of the registry's time-zone database: their rule
-records (44-byte TZI values), a .reg text that seeds them, and the rules in
-words."""
+"""The seven US/Canada zones of the registry's time-zone database, read from
+the program's own table (tzrules/zone_table.cpp): their rule records (44-byte
+TZI values), a .reg text that seeds them, and the rules in words."""
 
+import os
+import re
 import struct
 
 KEY = r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\Time Zones"
+ZONE_TABLE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tzrules", "zone_table.cpp")
+
+
+def _read_table():
+    """(zones, rule) from the program's table: zones west to east as
+    (base name, bias, hour, minute) of its changes; the rule as the
+    (month, occurrence) of the start of standard and of daylight time."""
+    with open(ZONE_TABLE, encoding="utf-8") as f:
+        text = f.read()
+    rule = re.search(r"TziRecord\{bias, 0, -60, Sunday\((\d+), (\d+), hour, minute\), "
+                     r"Sunday\((\d+), (\d+), hour, minute\)\}", text)
+    entries = re.findall(r'\{"(\w+)", Zone\((\d+), (\d+), (\d+)\)\}', text)
+    if not rule or not entries:
+        raise RuntimeError("the zone table of %s is not in the form this module reads" % ZONE_TABLE)
+    months = tuple(int(n) for n in rule.groups())
+    return tuple((base, int(bias), int(hour), int(minute)) for base, bias, hour, minute in entries), months
+
+
+_TABLE, _RULE = _read_table()
 
 # West to east, with the bias (minutes from local time to UTC) of each zone.
-ZONES = (
-    ("Alaskan", 540),
-    ("Pacific", 480),
-    ("Mountain", 420),
-    ("Central", 360),
-    ("Eastern", 300),
-    ("Atlantic", 240),
-    ("Newfoundland", 210),
-)
+ZONES = tuple((base, bias) for base, bias, _, _ in _TABLE)
 
 _MONTHS = ("", "January", "February", "March", "April", "May", "June", "July", "August", "September", "October",
            "November", "December")
@@ -40,6 +53,14 @@ def tzi(bias, standard, daylight, standard_bias=0, daylight_bias=-60):
         return struct.pack("<8H", 0, month, weekday, occurrence, hour, minute, 0, 0)
 
     return struct.pack("<3i", bias, standard_bias, daylight_bias) + date(*standard) + date(*daylight)
+
+
+def new_tzi(base):
+    """The record the patch writes for the zone BASE."""
+    _, bias, hour, minute = next(entry for entry in _TABLE if entry[0] == base)
+    standard_month, standard_occurrence, daylight_month, daylight_occurrence = _RULE
+    return tzi(bias, (standard_month, 0, standard_occurrence, hour, minute),
+               (daylight_month, 0, daylight_occurrence, hour, minute))
 
 
 def old_tzi(bias):
