@@ -1,4 +1,4 @@
-// The state that lives for the whole process. These five values are
+// The state that lives for the whole process. These four values are
 // process-wide by design; nothing else in the program keeps state between
 // operations.
 #pragma once
@@ -20,9 +20,6 @@ struct ProcessState {
   std::optional<RunLog> runLog;
   // Where every message with placeholders is formatted before it is written.
   std::string messageBuffer;
-  // QueryServiceStatusEx, bound at run time; every service status query calls
-  // through it. Written once and never cleared.
-  win::PFN_QueryServiceStatusEx queryServiceStatusEx = nullptr;
 };
 
 ProcessState& Process();

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr char kManager[] = "PelioMgr.exe";
 constexpr win::DWORD kStartWait = 10000;
 constexpr char kNotCompleted[] = "\nThis patch has not completed, you will need to run this patch again.";
 constexpr char kCouldNotStart[] = "Could not start Pelio Manager, please start the application manually";
@@ -29,7 +28,7 @@ void StopManagerApplication(bool isWindows9x) {
   }
   ProcessFinder finder;
   win::DWORD processId = 0;
-  const bool running = finder.FindProcess(kManager, processId).valid();
+  const bool running = finder.FindProcess(kManagerName, processId).valid();
   if (running && !Process().silent &&
       ShowMessageBox("This patch requires Peliomgr to be closed, do you wish to continue?", win::MB_YESNO) ==
           win::IDNO) {
@@ -40,7 +39,7 @@ void StopManagerApplication(bool isWindows9x) {
   }
   if (running) {
     LogMessage("\nTrying to stop the Pelio Manager.", CurrentRunLog());
-    if (finder.CloseProcess(kManager)) {
+    if (finder.CloseProcess(kManagerName)) {
       LogMessage("\nSuccesfully stopped the Pelio Manager.", CurrentRunLog());
     }
   }
@@ -53,7 +52,7 @@ void StopManagerApplication(bool isWindows9x) {
 // would run the first program that a shorter prefix of the path names
 // ("D:\My.exe" for "D:\My Site\bin\PelioMgr.exe").
 std::string ManagerCommandLine(const std::string& root) {
-  std::string program = root + "\\bin\\PelioMgr.exe";
+  std::string program = root + kManagerFolder + kManagerName;
   if (root.find_first_of(" \t") != std::string::npos) {
     program = "\"" + program + "\"";
   }

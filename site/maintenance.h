@@ -5,6 +5,10 @@
 
 #include <string>
 
+// The manager application's program, in root\bin.
+inline constexpr char kManagerName[] = "PelioMgr.exe";
+inline constexpr char kManagerFolder[] = "\\bin\\";
+
 // Runs the whole change for the site root directory. False when the service
 // helpers cannot be bound (nothing is touched then) or the manager
 // application could not be started again; true otherwise, whatever the

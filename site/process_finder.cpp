@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/os.h"
 #include "app/text.h"
 
 namespace {
@@ -9,11 +10,6 @@ namespace {
 constexpr win::DWORD kOpenAccess = win::SYNCHRONIZE | win::PROCESS_TERMINATE;
 constexpr win::DWORD kCloseWait = 5000;
 constexpr win::DWORD kFirstQuerySize = 0x8000;
-
-template <typename Pfn>
-Pfn Bind(const win::UniqueModule& module, const char* name) {
-  return reinterpret_cast<Pfn>(win::GetProcAddress(module.get(), name));
-}
 
 // A block of the process heap, given back when the owner goes.
 class HeapBlock {
@@ -42,9 +38,9 @@ ProcessFinder::ProcessFinder() {
   if (!kernel32_) {
     return;
   }
-  createToolhelp32Snapshot_ = Bind<win::PFN_CreateToolhelp32Snapshot>(kernel32_, "CreateToolhelp32Snapshot");
-  process32First_ = Bind<win::PFN_Process32First>(kernel32_, "Process32First");
-  process32Next_ = Bind<win::PFN_Process32Next>(kernel32_, "Process32Next");
+  createToolhelp32Snapshot_ = Bind<win::PFN_CreateToolhelp32Snapshot>(kernel32_.get(), "CreateToolhelp32Snapshot");
+  process32First_ = Bind<win::PFN_Process32First>(kernel32_.get(), "Process32First");
+  process32Next_ = Bind<win::PFN_Process32Next>(kernel32_.get(), "Process32Next");
   if (SnapshotUsable()) {
     return;
   }
@@ -52,10 +48,10 @@ ProcessFinder::ProcessFinder() {
   if (!ntdll_) {
     return;
   }
-  zwQuerySystemInformation_ = Bind<win::PFN_ZwQuerySystemInformation>(ntdll_, "ZwQuerySystemInformation");
-  getProcessHeap_ = Bind<win::PFN_GetProcessHeap>(kernel32_, "GetProcessHeap");
-  heapAlloc_ = Bind<win::PFN_HeapAlloc>(kernel32_, "HeapAlloc");
-  heapFree_ = Bind<win::PFN_HeapFree>(kernel32_, "HeapFree");
+  zwQuerySystemInformation_ = Bind<win::PFN_ZwQuerySystemInformation>(ntdll_.get(), "ZwQuerySystemInformation");
+  getProcessHeap_ = Bind<win::PFN_GetProcessHeap>(kernel32_.get(), "GetProcessHeap");
+  heapAlloc_ = Bind<win::PFN_HeapAlloc>(kernel32_.get(), "HeapAlloc");
+  heapFree_ = Bind<win::PFN_HeapFree>(kernel32_.get(), "HeapFree");
 }
 
 bool ProcessFinder::SnapshotUsable() const {

@@ -4,15 +4,16 @@
 #include <optional>
 
 #include "app/os.h"
-#include "app/process_state.h"
 #include "app/run_log.h"
 #include "platform/unique.h"
 
 namespace {
 
 constexpr char kServiceName[] = "HubSvc";
-constexpr char kRegistrationKey[] = "AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}";
 constexpr win::DWORD kStopTimeout = 5000;
+
+// QueryServiceStatusEx as LoadNTServiceHelperFunctions bound it, or null.
+win::PFN_QueryServiceStatusEx queryServiceStatusEx = nullptr;
 
 bool IsWindows9x() { return GetOsPlatform() == 1; }
 
@@ -20,7 +21,7 @@ bool IsWindows9x() { return GetOsPlatform() == 1; }
 // when the query succeeds, so after a failure it keeps the last status seen.
 // An unbound entry point fails the query instead of crashing the run.
 bool QueryStatus(win::SC_HANDLE service, win::SERVICE_STATUS_PROCESS& status) {
-  const win::PFN_QueryServiceStatusEx query = Process().queryServiceStatusEx;
+  const win::PFN_QueryServiceStatusEx query = queryServiceStatusEx;
   if (query == nullptr) {
     win::SetLastError(win::ERROR_PROC_NOT_FOUND);
     return false;
@@ -100,6 +101,7 @@ bool OpenHub(const char* operation, const char* summary, win::UniqueScHandle& ma
 }  // namespace
 
 bool LoadNTServiceHelperFunctions() {
+  queryServiceStatusEx = nullptr;
   win::UniqueModule advapi(win::LoadLibraryA("ADVAPI32.DLL"));
   if (!advapi) {
     LogMessage("\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL", CurrentRunLog());
@@ -110,7 +112,7 @@ bool LoadNTServiceHelperFunctions() {
     LogMessage("\nLoadNTServiceHelperFunctions(): Failed to find needed functions in ADVAPI32.DLL", CurrentRunLog());
     return false;  // the library is released here
   }
-  Process().queryServiceStatusEx = reinterpret_cast<win::PFN_QueryServiceStatusEx>(entry);
+  queryServiceStatusEx = reinterpret_cast<win::PFN_QueryServiceStatusEx>(entry);
   advapi.release();  // the bound entry needs the library for the rest of the run
   return true;
 }

@@ -6,9 +6,13 @@
 
 #include "platform/win.h"
 
-// Binds QueryServiceStatusEx from ADVAPI32.DLL into the process-wide slot,
-// which every status query below calls through; the library then stays
-// loaded. False (with a message) when it cannot be bound; the service
+// The control server's registration under HKEY_CLASSES_ROOT: a value
+// "LocalService" there names the service that hosts it.
+inline constexpr char kRegistrationKey[] = "AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}";
+
+// Binds QueryServiceStatusEx from ADVAPI32.DLL, which every status query
+// below calls through; the library then stays loaded for the rest of the
+// process. False (with a message) when it cannot be bound; the service
 // operations must not run then.
 bool LoadNTServiceHelperFunctions();
 

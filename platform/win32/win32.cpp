@@ -27,6 +27,16 @@ static_assert(sizeof(::OSVERSIONINFOEXA) == sizeof(win::OSVERSIONINFOEXA), "OSVE
 static_assert(sizeof(::TOKEN_PRIVILEGES) == sizeof(win::TOKEN_PRIVILEGES), "TOKEN_PRIVILEGES layout");
 static_assert(sizeof(::SERVICE_STATUS) == sizeof(win::SERVICE_STATUS), "SERVICE_STATUS layout");
 static_assert(sizeof(::SERVICE_STATUS_PROCESS) == sizeof(win::SERVICE_STATUS_PROCESS), "SERVICE_STATUS_PROCESS");
+// The fields the service waits read, where QueryServiceStatusEx puts them.
+#define DSTPATCH_SAME_FIELD(field)                                                                         \
+  static_assert(offsetof(::SERVICE_STATUS_PROCESS, field) == offsetof(win::SERVICE_STATUS_PROCESS, field), \
+                "SERVICE_STATUS_PROCESS::" #field)
+DSTPATCH_SAME_FIELD(dwCurrentState);
+DSTPATCH_SAME_FIELD(dwWin32ExitCode);
+DSTPATCH_SAME_FIELD(dwServiceSpecificExitCode);
+DSTPATCH_SAME_FIELD(dwCheckPoint);
+DSTPATCH_SAME_FIELD(dwWaitHint);
+#undef DSTPATCH_SAME_FIELD
 static_assert(sizeof(::STARTUPINFOA) == sizeof(win::STARTUPINFOA), "STARTUPINFOA layout");
 static_assert(sizeof(::BY_HANDLE_FILE_INFORMATION) == sizeof(win::BY_HANDLE_FILE_INFORMATION), "file information");
 static_assert(offsetof(::BY_HANDLE_FILE_INFORMATION, nNumberOfLinks) ==

@@ -12,9 +12,14 @@
 #include "app/process_state.h"
 #include "app/run_control.h"
 #include "platform/sim/machine.h"
+#include "site/config_files.h"
+#include "site/maintenance.h"
+#include "site/service_control.h"
 #include "tzrules/zone_table.h"
 
 namespace {
+
+const std::string kRoot = "C:\\Site";  // the site the fuzzed QUORDIR may name
 
 // A console write as the program makes them: one whole message, never empty,
 // never holding a zero byte (a message built past its text or its buffer).
@@ -38,26 +43,26 @@ std::vector<std::string> Fields(const uint8_t* data, size_t size) {
 
 void SetUpMachine(sim::Machine& machine, uint8_t c, const std::vector<std::string>& fields) {
   machine.environment["QUORDIR"] = fields[0];
-  machine.files.WriteFile("C:\\Site\\data\\pelio.ini", fields[1]);
+  machine.files.WriteFile(kRoot + kDataPelioIni, fields[1]);
   if ((c & 0x01) == 0) {
-    machine.files.WriteFile("C:\\Site\\newdata\\pelio.ini", fields[2]);
+    machine.files.WriteFile(kRoot + kNewdataPelioIni, fields[2]);
   }
   if ((c & 0x02) == 0) {
-    machine.files.MakeDirectory("C:\\Site\\tmp");
+    machine.files.MakeDirectory(kRoot + "\\tmp");
   }
   if ((c & 0x04) != 0) {
-    machine.files.WriteFile("C:\\Site\\data\\timezone.ini", "[x]");
+    machine.files.WriteFile(kRoot + kDataTimezoneIni, "[x]");
   }
   if ((c & 0x08) != 0) {
-    machine.registry.SetString("HKCR\\AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}", "LocalService", "HubSvc");
+    machine.registry.SetString(std::string("HKCR\\") + kRegistrationKey, "LocalService", "HubSvc");
     machine.services.Install("HubSvc");
   }
   if ((c & 0x10) != 0) {
     sim::Behaviour manager;
     manager.windows = 1;
-    machine.processes.Add("PelioMgr.exe", manager);
+    machine.processes.Add(kManagerName, manager);
   }
-  machine.processes.AddProgram("C:\\Site\\bin\\PelioMgr.exe");
+  machine.processes.AddProgram(kRoot + kManagerFolder + kManagerName);
   if ((c & 0x20) != 0) {
     machine.messageBoxes.answers = {win::IDNO};
   }

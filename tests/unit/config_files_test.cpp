@@ -17,7 +17,7 @@ class ConfigFilesTest : public SiteTest {
  protected:
   ConfigFilesTest() {
     WritePelioFiles(kLocal);
-    OpenRunLog(root + "\\tmp\\debGorvinal.txt");
+    OpenRunLog(root + kSiteRunLog);
   }
   // Every message, failures included, goes to the run log too.
   void TearDown() override {
@@ -26,10 +26,10 @@ class ConfigFilesTest : public SiteTest {
   }
   std::string File(const std::string& path) const { return machine.files.ReadFile(path).value_or("<missing>"); }
 
-  const std::string dataPelio = root + "\\data\\pelio.ini";
-  const std::string newdataPelio = root + "\\newdata\\pelio.ini";
-  const std::string dataTimezone = root + "\\data\\timezone.ini";
-  const std::string newdataTimezone = root + "\\newdata\\timezone.ini";
+  const std::string dataPelio = root + kDataPelioIni;
+  const std::string newdataPelio = root + kNewdataPelioIni;
+  const std::string dataTimezone = root + kDataTimezoneIni;
+  const std::string newdataTimezone = root + kNewdataTimezoneIni;
 };
 
 // Only what exists is deleted, newdata's first; a file that stays is
@@ -102,6 +102,8 @@ const ValueCase kPelioValueCases[] = {
     {"SectionAppendedAtTheEnd", "[OTHER]\r\nA=1\r\n\r\n", "[OTHER]\r\nA=1\r\n\r\n" + kSet},
     {"SectionAfterLastLineWithoutLineEnd", "[OTHER]\nA=1", "[OTHER]\nA=1\r\n" + kSet},
     {"EmptyFile", "", kSet},
+    {"FileOfOneMegabyte", std::string(1'000'000, ';') + "\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\n",
+     std::string(1'000'000, ';') + "\r\n" + kSet},
 };
 
 INSTANTIATE_TEST_SUITE_P(Values, PelioValueTest, ::testing::ValuesIn(kPelioValueCases), kCaseName);

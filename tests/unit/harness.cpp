@@ -2,9 +2,13 @@
 
 #include "app/process_state.h"
 #include "app/run_control.h"
+#include "app/run_log.h"
+#include "site/config_files.h"
+#include "site/maintenance.h"
+#include "site/service_control.h"
 #include "tzrules/zone_table.h"
 
-const char kAppIdKey[] = "HKCR\\AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}";
+const std::string kAppIdKey = std::string("HKCR\\") + kRegistrationKey;
 
 int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
   ResetProcessState();
@@ -78,7 +82,7 @@ void ExpectNothingLeftOpen(const sim::Machine& machine) {
 }
 
 SimTest::SimTest() {
-  machine.files.WriteFile(root + "\\data\\pelio.ini", "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
+  machine.files.WriteFile(root + kDataPelioIni, "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
   machine.files.MakeDirectory(root + "\\tmp");
   machine.environment["QUORDIR"] = root;
   SeedZones();
@@ -86,9 +90,7 @@ SimTest::SimTest() {
 
 void SimTest::SeedZones(bool windows9x) { SeedOldZones(machine, windows9x); }
 
-std::string SimTest::SiteLog() const {
-  return machine.files.ReadFile(root + "\\tmp\\debGorvinal.txt").value_or("<no run log>");
-}
+std::string SimTest::SiteLog() const { return machine.files.ReadFile(root + kSiteRunLog).value_or("<no run log>"); }
 
 SiteTest::SiteTest() { ResetProcessState(); }
 
@@ -98,8 +100,8 @@ void SiteTest::TearDown() {
 }
 
 void SiteTest::WritePelioFiles(const std::string& content) {
-  machine.files.WriteFile(root + "\\data\\pelio.ini", content);
-  machine.files.WriteFile(root + "\\newdata\\pelio.ini", content);
+  machine.files.WriteFile(root + kDataPelioIni, content);
+  machine.files.WriteFile(root + kNewdataPelioIni, content);
 }
 
 sim::ScriptedService& SiteTest::InstallHub(bool registered) {
@@ -114,11 +116,11 @@ sim::Process& SiteTest::RunningManager(sim::Behaviour::OnClose onClose, bool ref
   behaviour.windows = 1;
   behaviour.onClose = onClose;
   behaviour.refuseTerminate = refuseTerminate;
-  return machine.processes.Add("PelioMgr.exe", behaviour);
+  return machine.processes.Add(kManagerName, behaviour);
 }
 
 void SiteTest::InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor) {
   sim::Program program;
   program.behaviour.runFor = runFor;
-  machine.processes.AddProgram(siteRoot + "\\bin\\PelioMgr.exe", program);
+  machine.processes.AddProgram(siteRoot + kManagerFolder + kManagerName, program);
 }

@@ -30,7 +30,7 @@ std::vector<uint8_t> OldTzi(int32_t bias);
 
 // The control server's registration: a "LocalService" value here means that
 // it runs as a service.
-extern const char kAppIdKey[];
+extern const std::string kAppIdKey;
 
 // text with every "\n" written as "\r\n", as the run log holds it.
 std::string Crlf(std::string text);

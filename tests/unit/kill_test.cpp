@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include "app/process_state.h"
+#include "app/run_log.h"
+#include "site/config_files.h"
+#include "site/maintenance.h"
 #include "tests/unit/harness.h"
 #include "tzrules/zone_table.h"
 
@@ -70,7 +73,7 @@ class Site {
                          win::SYSTEMTIME{0, 10, 0, 5, 2, 0, 0, 0}, win::SYSTEMTIME{0, 4, 0, 1, 2, 0, 0, 0});
     sim::Program manager;
     manager.behaviour.windows = 1;
-    machine.processes.AddProgram(kRoot + "\\bin\\PelioMgr.exe", manager);
+    machine.processes.AddProgram(kRoot + kManagerFolder + kManagerName, manager);
     if (serviceMode) {
       machine.registry.SetString(kAppIdKey, "LocalService", "HubSvc");
       hub = &machine.services.Install("HubSvc");
@@ -82,7 +85,7 @@ class Site {
       running.windows = 1;
       running.onClose = sim::Behaviour::OnClose::EndAfterDelay;
       running.closeDelay = 300;
-      machine.processes.Add("PelioMgr.exe", running);
+      machine.processes.Add(kManagerName, running);
     }
   }
 
@@ -90,7 +93,7 @@ class Site {
 
   // Ends the run's process (closing what it holds) and reads the machine.
   Outcome End() {
-    const std::string log = machine.files.ReadFile(kRoot + "\\tmp\\debGorvinal.txt").value_or("");
+    const std::string log = machine.files.ReadFile(kRoot + kSiteRunLog).value_or("");
     ResetProcessState();
     Outcome o;
     for (int i = 0; i < kZoneCount; ++i) {
@@ -102,12 +105,11 @@ class Site {
     o.activeZone.assign(dates, dates + sizeof zone.StandardDate);
     dates = reinterpret_cast<const uint8_t*>(&zone.DaylightDate);
     o.activeZone.insert(o.activeZone.end(), dates, dates + sizeof zone.DaylightDate);
-    o.data = machine.files.ReadFile(kRoot + "\\data\\pelio.ini");
-    o.newdata = machine.files.ReadFile(kRoot + "\\newdata\\pelio.ini");
-    o.timezoneIni =
-        machine.files.Exists(kRoot + "\\data\\timezone.ini") || machine.files.Exists(kRoot + "\\newdata\\timezone.ini");
+    o.data = machine.files.ReadFile(kRoot + kDataPelioIni);
+    o.newdata = machine.files.ReadFile(kRoot + kNewdataPelioIni);
+    o.timezoneIni = machine.files.Exists(kRoot + kDataTimezoneIni) || machine.files.Exists(kRoot + kNewdataTimezoneIni);
     o.service = hub == nullptr ? 0 : hub->Current().state;
-    for (const sim::Process* p : machine.processes.Named("PelioMgr.exe")) {
+    for (const sim::Process* p : machine.processes.Named(kManagerName)) {
       o.managers += p->running ? 1 : 0;
     }
     o.lastLine = log.substr(log.rfind('\n') + 1);

@@ -31,8 +31,6 @@ class MaintenanceTest : public SiteTest {
   }
 };
 
-// A manager that ignores WM_CLOSE or refuses termination is in the
-// bad-input matrix.
 struct AppCase {
   const char* name;
   bool running;  // the manager application at the start, ending on WM_CLOSE
@@ -144,6 +142,32 @@ TEST_F(MaintenanceTest, ProgramPathIsQuotedWhenTheRootHoldsABlank) {
   EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
   EXPECT_EQ(machine.processes.commandLines,
             std::vector<std::string>{"\"C:\\My Site\\bin\\PelioMgr.exe\"  /QUORDIR C:\\My Site"});
+}
+
+// A trailing backslash is kept as given: Windows reads "C:\Site\\bin" as
+// "C:\Site\bin".
+TEST_F(MaintenanceTest, RootWithTrailingBackslashIsUsedAsGiven) {
+  machine.environment["QUORDIR"] = root + "\\";
+  InstallManager(root);
+  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
+  EXPECT_TRUE(Contains(machine.stdoutText, "\nUsing QUORDIR -  C:\\Site\\\n"));
+  EXPECT_TRUE(FilesChanged());
+  EXPECT_EQ(machine.processes.commandLines,
+            std::vector<std::string>{"C:\\Site\\\\bin\\PelioMgr.exe  /QUORDIR C:\\Site\\"});
+}
+
+// A control server that never stops costs the stop's 5 s, no pause longer;
+// the files are changed all the same and the start's failure is reported.
+TEST_F(MaintenanceTest, ServiceThatNeverStopsCostsFiveSeconds) {
+  InstallHub(true).afterStop = {sim::Status(win::SERVICE_STOP_PENDING, 1, 1000)};
+  const win::DWORD start = machine.clock.ticks;
+  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
+  EXPECT_TRUE(Contains(machine.stdoutText,
+                       "\nStopControlServer() - StopService returned error 1460\n"
+                       "StopControlServer() - Unable to stop the Hubsvc"));
+  EXPECT_TRUE(Contains(machine.stdoutText, "\nStartControlServer() - StartService returned error"));
+  EXPECT_TRUE(FilesChanged());
+  EXPECT_LE(machine.clock.ticks - start, 5001u);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 #include <functional>
 
 #include "app/process_state.h"
+#include "app/run_log.h"
+#include "site/config_files.h"
 #include "tests/unit/harness.h"
 
 namespace {
@@ -19,11 +21,11 @@ namespace {
 const std::string kOutside = "C:\\Outside";
 // Files elsewhere that the planted names lead to, with their bytes.
 const std::vector<std::pair<std::string, std::string>> kElsewhere = {
-    {kOutside + "\\tmp\\debGorvinal.txt", "a log of something else"},
-    {kOutside + "\\data\\pelio.ini", "[QUORTECH]\r\nTIMEZONE=KEEP\r\n"},
-    {kOutside + "\\data\\timezone.ini", "[keep]\r\n"},
-    {kOutside + "\\newdata\\pelio.ini", "[QUORTECH]\r\nTIMEZONE=KEEP\r\n"},
-    {kOutside + "\\newdata\\timezone.ini", "[keep]\r\n"},
+    {kOutside + kSiteRunLog, "a log of something else"},
+    {kOutside + kDataPelioIni, "[QUORTECH]\r\nTIMEZONE=KEEP\r\n"},
+    {kOutside + kDataTimezoneIni, "[keep]\r\n"},
+    {kOutside + kNewdataPelioIni, "[QUORTECH]\r\nTIMEZONE=KEEP\r\n"},
+    {kOutside + kNewdataTimezoneIni, "[keep]\r\n"},
     {kOutside + "\\win.ini", "[windows]\r\n"},
 };
 
@@ -53,8 +55,8 @@ class PlantedTest : public SiteTest {
       machine.files.WriteFile(path, content);
     }
     WritePelioFiles("[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
-    machine.files.WriteFile(root + "\\data\\timezone.ini", "[tz]\r\n");
-    machine.files.WriteFile(root + "\\newdata\\timezone.ini", "[tz]\r\n");
+    machine.files.WriteFile(root + kDataTimezoneIni, "[tz]\r\n");
+    machine.files.WriteFile(root + kNewdataTimezoneIni, "[tz]\r\n");
     InstallManager(root, 0);
   }
   void ExpectElsewhereUnchanged() {
@@ -111,7 +113,7 @@ const PlantedCase kPlantedCases[] = {
      LeftAlone("C:\\Site\\tmp\\debGorvinal.txt", "it is a link or mount point"),
      false},
     {"RunLogHasTwoNames",
-     [](sim::Machine& m) { HardLink(m, kRoot + "\\tmp\\debGorvinal.txt", kOutside + "\\win.ini"); },
+     [](sim::Machine& m) { HardLink(m, kRoot + kSiteRunLog, kOutside + "\\win.ini"); },
      {"/CHANGEREGVALS", "/S"},
      LeftAlone("C:\\Site\\tmp\\debGorvinal.txt", "it has 2 hard links"),
      false},
@@ -144,12 +146,12 @@ const PlantedCase kPlantedCases[] = {
      LeftAlone("C:\\Site\\newdata\\pelio.ini", "it is a link or mount point"),
      true},
     {"PelioIniHasTwoNames",
-     [](sim::Machine& m) { HardLink(m, kRoot + "\\newdata\\pelio.ini", kOutside + "\\newdata\\pelio.ini"); },
+     [](sim::Machine& m) { HardLink(m, kRoot + kNewdataPelioIni, kOutside + kNewdataPelioIni); },
      {"/CHANGEBOHVALS", "/S"},
      LeftAlone("C:\\Site\\newdata\\pelio.ini", "it has 2 hard links"),
      true},
     {"TimezoneIniHasTwoNames",
-     [](sim::Machine& m) { HardLink(m, kRoot + "\\data\\timezone.ini", kOutside + "\\data\\timezone.ini"); },
+     [](sim::Machine& m) { HardLink(m, kRoot + kDataTimezoneIni, kOutside + kDataTimezoneIni); },
      {"/CHANGEBOHVALS", "/S"},
      LeftAlone("C:\\Site\\data\\timezone.ini", "it has 2 hard links"),
      true},

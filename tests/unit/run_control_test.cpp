@@ -112,6 +112,23 @@ TEST_F(RunControlTest, TrimsVariableButUsesOptionAsGiven) {
   machine.files.WriteFile("D:\\Other Site\\data\\pelio.ini", "");
   EXPECT_EQ(RunProgram(machine, {"/QUORDIR", "D:\\Other Site", "/CHANGEBOHVALS", "/S"}), 0);
   EXPECT_TRUE(Contains(machine.stdoutText, "\nUsing QUORDIR -  D:\\Other Site\n"));
+
+  // A variable that does not fit the first buffer (256 with its NUL) is read
+  // again whole; an option of 20000 characters names no site.
+  for (const size_t length : {255u, 256u, 300u}) {
+    std::string longRoot = "C:";
+    while (length - longRoot.size() > 101) {
+      longRoot += "\\" + std::string(100, 'x');
+    }
+    longRoot += "\\" + std::string(length - longRoot.size() - 1, 'y');
+    machine.files.WriteFile(longRoot + "\\data\\pelio.ini", "");
+    machine.environment["QUORDIR"] = longRoot;
+    RunProgram(machine, {"/CHANGEBOHVALS", "/S"});
+    EXPECT_TRUE(Contains(machine.stdoutText, "\nUsing QUORDIR -  " + longRoot + "\n")) << length;
+  }
+  machine.stdoutText.clear();
+  RunProgram(machine, {"/QUORDIR", "C:\\" + std::string(20000, 'x'), "/S"});
+  EXPECT_EQ(machine.stdoutText, kInvalidRoot);
 }
 
 TEST_F(RunControlTest, MissingTmpFolderGivesConsoleOnlyRun) {

@@ -48,7 +48,8 @@ TEST_F(ZoneRegistryTest, WritesTheSevenNewRecordsByteForByteInOrder) {
       for (int b = 0; b < 4; ++b) {
         expected[b] = static_cast<uint8_t>(static_cast<uint32_t>(ZoneRecord(i).bias) >> (8 * b));
       }
-      const auto rule = Hex("00000000 C4FFFFFF 0000 0B00 0000 0100 0200 0000 00000000 0000 0300 0000 0200 0200 0000 00000000");
+      const auto rule =
+          Hex("00000000 C4FFFFFF 0000 0B00 0000 0100 0200 0000 00000000 0000 0300 0000 0200 0200 0000 00000000");
       expected.insert(expected.end(), rule.begin(), rule.end());
       EXPECT_EQ(Tzi(key), expected) << key;
       EXPECT_TRUE(machine.registry.GetValue(key, "Std").has_value());  // the other values stay
