@@ -533,9 +533,6 @@ BOOL CreateProcessA(const char* application, char* commandLine, void* processSec
   if (program == nullptr) {
     return Fail(ERROR_FILE_NOT_FOUND);
   }
-  if (program->failCode != 0) {
-    return Fail(program->failCode);
-  }
   sim::Process& p = P().Start(P().ProgramPath(path), line, program->behaviour, M().clock.ticks);
   processInfo->hProcess = AddProcessHandle(p, kProcessAllAccess);
   processInfo->hThread = M().handles.Add<HANDLE>(sim::HandleKind::Thread, std::to_string(p.id) + " " + p.image);

@@ -53,7 +53,6 @@ struct Process {
 // A program that CreateProcessA can start, by its full path.
 struct Program {
   Behaviour behaviour;
-  win::DWORD failCode = 0;  // CreateProcessA fails with this code instead (e.g. 193, bad format)
 };
 
 class Processes {

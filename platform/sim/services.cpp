@@ -162,9 +162,6 @@ bool Services::Start(win::SC_HANDLE service, win::DWORD argc, const char** argv)
   if (argc != 0 && argv == nullptr) {
     return Fail(win::ERROR_INVALID_PARAMETER);
   }
-  if (s->startError != 0) {
-    return Fail(s->startError);
-  }
   if (s->Current().state != win::SERVICE_STOPPED) {
     return Fail(win::ERROR_SERVICE_ALREADY_RUNNING);
   }

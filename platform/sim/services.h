@@ -39,11 +39,10 @@ struct ScriptedService {
   std::vector<ServiceStep> status = {Status(win::SERVICE_RUNNING)};
   std::vector<ServiceStep> afterStop = {Status(win::SERVICE_STOPPED)};
   std::vector<ServiceStep> afterStart = {Status(win::SERVICE_RUNNING)};
-  // Non-zero: OpenServiceA, a stop request or a start request fails with the
-  // code (5 access denied; 1051 for a stop while dependent services run).
+  // Non-zero: OpenServiceA or a stop request fails with the code (5 access
+  // denied; 1051 for a stop while dependent services run).
   win::DWORD openError = 0;
   win::DWORD stopError = 0;
-  win::DWORD startError = 0;
 
   // Where the service stands in its scripts.
   enum class Phase { Initial, Stopping, Starting };

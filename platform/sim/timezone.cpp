@@ -26,10 +26,6 @@ std::string GetName(const win::WCHAR (&field)[N]) {
 // privilege; Vista and later with the time-zone privilege.
 bool MayApply(Machine& m) {
   const char* needed = m.version.major >= 6 ? "SeTimeZonePrivilege" : "SeSystemtimePrivilege";
-  if (m.timeZone.applyError != 0) {
-    m.lastError = m.timeZone.applyError;
-    return false;
-  }
   if (!m.token.IsEnabled(needed)) {
     m.lastError = win::ERROR_PRIVILEGE_NOT_HELD;
     return false;

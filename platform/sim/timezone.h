@@ -17,9 +17,6 @@ struct ActiveTimeZone {
   // When nonzero the zone cannot be read: the read calls return
   // TIME_ZONE_ID_INVALID and this is the last error.
   win::DWORD readError = 0;
-  // When nonzero every apply is refused with this code, whatever the
-  // privileges (Wine refuses with 1314).
-  win::DWORD applyError = 0;
   int applies = 0;  // accepted applies, either call
 
   // Sets the active zone. Dates are yearly rules: month, Sunday occurrence, hour.
