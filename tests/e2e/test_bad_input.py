@@ -8,9 +8,7 @@ from winetest import to_crlf
 
 SITE = r"C:\Site"
 PELIO = b"[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"  # what Machine.make_site writes
-INVALID_ROOT = "\nQuordir is not defined in the system environment variables."
-INVALID_ROOT_MESSAGE = (INVALID_ROOT + "\nOr the value set is not pointing to the correct QUORDIR.\nThis patch has not "
-                        "completed, you will need to run this patch again after setting the QUORDIR.")
+INVALID_ROOT = winetest.program_text("kInvalidRootMessage")
 EASTERN = zones.key_path("Eastern")
 
 
@@ -42,7 +40,7 @@ class BadInputTest(winetest.TestCase):
 
     def test_trailing_blanks_name_another_folder(self):
         out = self.run_patch(["/QUORDIR", SITE + "  ", "/CHANGEBOHVALS", "/S"])
-        self.assertIn(to_crlf(INVALID_ROOT), out)
+        self.assertEqual(out, to_crlf(INVALID_ROOT))
         self.assertEqual(self.machine.read_file(SITE + r"\data\pelio.ini"), PELIO)
 
     def test_tzi_of_wrong_type_is_replaced_and_other_values_stay(self):
@@ -60,4 +58,4 @@ class BadInputTest(winetest.TestCase):
         out = self.run_patch(["/CHANGEREGVALS", "/S"])
         self.assertTrue(out.startswith(to_crlf("\nTrying to remove debout file..\nMarker file was not found\n")), out)
         self.assertTrue(out.endswith(to_crlf("\nSuccess")), out[-200:])
-        self.assertEqual(self.run_patch(["/S"], root=r"C:\Nowhere"), to_crlf(INVALID_ROOT_MESSAGE))
+        self.assertEqual(self.run_patch(["/S"], root=r"C:\Nowhere"), to_crlf(INVALID_ROOT))

@@ -7,10 +7,7 @@
 
 namespace {
 
-const char kInvalidRoot[] =
-    "\nQuordir is not defined in the system environment variables.\n"
-    "Or the value set is not pointing to the correct QUORDIR.\n"
-    "This patch has not completed, you will need to run this patch again after setting the QUORDIR.";
+constexpr const char* kInvalidRoot = kInvalidRootMessage;
 
 class RunControlTest : public SiteTest {
  protected:
@@ -37,7 +34,7 @@ TEST_P(OptionTest, SelectsJobsUsageAndBoxes) {
   EXPECT_EQ(RunProgram(machine, c.args), 0);
   EXPECT_EQ(RegistryJobRan(), c.registryJob);
   EXPECT_EQ(BackOfficeJobRan(), c.backOfficeJob);
-  EXPECT_EQ(Contains(machine.stdoutText, "/? -Shows the command line arguments"), c.usage);
+  EXPECT_EQ(Contains(machine.stdoutText, kUsage), c.usage);
   ASSERT_EQ(machine.messageBoxes.shown.size(), c.boxes);
   for (const auto& box : machine.messageBoxes.shown) {
     EXPECT_EQ(box.text, machine.stdoutText);  // the usage text, verbatim in both
@@ -325,7 +322,7 @@ TEST_F(RunControlTest, GuardHasItsOwnSecurity) {
 TEST_F(RunControlTest, UsageReportAndInvalidRootTakeNoGuard) {
   machine.mutexes.HeldByAnotherProcess(kGlobalGuard);
   RunProgram(machine, {"/?", "/S"});
-  EXPECT_TRUE(Contains(machine.stdoutText, "/? -Shows the command line arguments"));
+  EXPECT_TRUE(Contains(machine.stdoutText, kUsage));
   machine.environment["QUORDIR"] = "C:\\Nowhere";
   RunProgram(machine, {"/DISPONLY", "/S"});
   EXPECT_TRUE(Contains(machine.stdoutText, "\nRetrieving Standard Time"));
