@@ -104,7 +104,7 @@ class GuideTest(unittest.TestCase):
         # from pieces, such as "StopControlServer() - ...").
         texts = "".join(path.read_text(encoding="utf-8")
                         for folder in ("app", "tzrules", "site", "tests/unit", "tests/e2e")
-                        for pattern in ("*.cpp", "*.py")
+                        for pattern in ("*.cpp", "*.h", "*.py")
                         for path in sorted((ROOT / folder).glob(pattern)))
         for line in failure_lines() + [REFUSAL]:
             with self.subTest(line=line):
