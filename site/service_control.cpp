@@ -43,11 +43,18 @@ void PauseForStop(win::DWORD waitHint, win::DWORD start, win::DWORD timeout) {
   win::Sleep(waitHint <= left ? waitHint : left + 1);  // left + 1 cannot wrap here
 }
 
+// While a start is under way, the stop looks again after a tenth of the
+// start's wait hint, within 100 ms to 1 s: a start hint is the time the whole
+// start may take, and sleeping it out would leave nothing of the time-out
+// for the stop itself once the service runs.
+win::DWORD StartUnderWayPause(win::DWORD waitHint) { return std::clamp<win::DWORD>(waitHint / 10, 100, 1000); }
+
 // One pass of a stop wait: pause, query, stopped test, time-out test. Gives
 // the stop's result when the wait is over, nothing while it goes on.
 std::optional<win::DWORD> WaitForStop(win::SC_HANDLE service, win::SERVICE_STATUS_PROCESS& status, win::DWORD start,
                                       win::DWORD timeout) {
-  PauseForStop(status.dwWaitHint, start, timeout);
+  const bool starting = status.dwCurrentState == win::SERVICE_START_PENDING;
+  PauseForStop(starting ? StartUnderWayPause(status.dwWaitHint) : status.dwWaitHint, start, timeout);
   if (!QueryStatus(service, status)) {
     return win::GetLastError();
   }
@@ -164,9 +171,10 @@ win::DWORD StopService(win::SC_HANDLE service, win::DWORD timeout) {
   }
   // A stop already under way: wait for it without a request of our own. A
   // start under way (the system starting the service at boot, or a run that
-  // was killed after starting it) is waited out too, within the same
-  // time-out: Windows refuses a stop request while the service starts
-  // (1061), and the files would then be changed under the running service.
+  // was killed after starting it) is waited out too, in short pauses and
+  // within the same time-out: Windows refuses a stop request while the
+  // service starts (1061), and the files would then be changed under the
+  // running service. Once it runs, the stop request follows at once.
   while (status.dwCurrentState == win::SERVICE_STOP_PENDING || status.dwCurrentState == win::SERVICE_START_PENDING) {
     if (const auto result = WaitForStop(service, status, start, timeout)) {
       return *result;

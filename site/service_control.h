@@ -28,7 +28,8 @@ bool StopControlServer();
 bool StartControlServer();
 
 // Stops the service behind an open handle and waits for it to stop; a stop
-// or start already under way is waited out before the request. Returns
+// or start already under way is waited out before the request (a start in
+// pauses of a tenth of its wait hint, within 100 ms to 1 s). Returns
 // 0 when it is stopped, ERROR_TIMEOUT when more than timeout milliseconds
 // passed, else the code of the service call that failed. No pause ends later
 // than 1 ms after the time-out, whatever wait hint the service reports.

@@ -143,6 +143,20 @@ class ServiceTest(SiteTestCase):
         self.assertEqual(self.service()[0], 4)
         self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
 
+    def test_stop_waits_out_a_slow_start_and_then_stops(self):
+        # Started just before the run, the service reports a start hint of
+        # 10 s and runs after 1 s. The stop looks again each second and, once
+        # the service runs, sends its request within the same 5 s: the files
+        # are changed with the service stopped, and the start that follows
+        # is accepted.
+        journal = r"C:\hub-journal.txt"
+        self.install("--start-hint", "10000", "--journal", journal, start=True)
+        self.assertEqual(self.service()[0], 2)
+        result = self.run_patch()
+        self.check_output(result, service_run(STOPPED, STARTED))
+        self.assertEqual(self.machine.read_file(journal).decode().split(), ["start", "stop", "start"])
+        self.assertEqual(self.service()[0], 4)
+
     def test_stopped_service_gets_no_stop_request_and_is_started(self):
         # A stop request to a stopped service would fail with 1062, so the
         # stop's success shows that none was sent.

@@ -156,14 +156,16 @@ const ServiceCase kServiceCases[] = {
     {"StopTimeOut", false, {kRun}, {Stopping(0, 1000)}, {1000, 1000, 1000, 1000, 1000, 1}, StopFailed(1460)},
     {"StopPendingTimeOut", false, {Stopping(0, 3000)}, {}, {3000, 2001}, StopFailed(1460)},
     {"StopHugeWaitHint", false, {kRun}, {Stopping(0, 600000)}, {5001}, StopFailed(1460)},
-    // A start under way is waited out: a stop request would be refused (1061).
+    // A start under way is waited out, as a stop request would be refused
+    // (1061), in pauses of a tenth of its wait hint within 100 ms to 1 s;
+    // the stop request follows as soon as the service runs.
     {"StopWaitsForAStartUnderWay",
      false,
-     {Starting(1, 2000), kRun},
+     {Starting(1, 500), Starting(2, 5000), Starting(3, 10000), Starting(4, 60000), kRun},
      {Stopping(0, 1000), kStop},
-     {2000, 1000},
+     {100, 500, 1000, 1000, 1000},
      kStopped},
-    {"StopStartPendingTimeOut", false, {Starting(1, 2000)}, {}, {2000, 2000, 1001}, StopFailed(1460)},
+    {"StopStartPendingTimeOut", false, {Starting(1, 20000)}, {}, {1000, 1000, 1000, 1000, 1000, 1}, StopFailed(1460)},
     {"StopRefusedWhileDependentsRun", false, {kRun}, {}, {}, StopFailed(1051), 0, 0, 1051},
     {"StopFirstQueryFails", false, {FailedQuery(5)}, {}, {}, StopFailed(5)},
     {"StopQueryFailsLater", false, {kRun}, {Stopping(0, 1000), FailedQuery(6)}, {1000}, StopFailed(6)},
