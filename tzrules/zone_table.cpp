@@ -1,6 +1,7 @@
 #include "tzrules/zone_table.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace {
 
@@ -27,6 +28,48 @@ constexpr ZoneEntry kZones[kZoneCount] = {
     {"Central", Zone(360, 2, 0)},      {"Eastern", Zone(300, 2, 0)}, {"Atlantic", Zone(240, 2, 0)},
     {"Newfoundland", Zone(210, 2, 0)},
 };
+
+constexpr int kNewfoundland = 6;
+
+// The rules of the years since 2007, when the US and Canada moved daylight
+// time to March and November, where a zone's rule changed again since: each
+// holds from its first year to the next one's, and a zone's last one is its
+// rule in kZones. Newfoundland changed at 00:01 from 2007 to 2010; in 2011
+// daylight time began at 00:01 and ended at 02:00; since 2012 both changes
+// fall at 02:00. The other zones have kept the rule of kZones since 2007.
+struct YearRule {
+  int zone;
+  int firstYear;
+  TziRecord record;
+};
+constexpr YearRule kYearRules[] = {
+    {kNewfoundland, 2007, Zone(210, 0, 1)},
+    {kNewfoundland, 2011, TziRecord{210, 0, -60, Sunday(11, 1, 2, 0), Sunday(3, 2, 0, 1)}},
+    {kNewfoundland, 2012, Zone(210, 2, 0)},
+};
+
+constexpr bool SameDate(const win::SYSTEMTIME& a, const win::SYSTEMTIME& b) {
+  return a.wYear == b.wYear && a.wMonth == b.wMonth && a.wDayOfWeek == b.wDayOfWeek && a.wDay == b.wDay &&
+         a.wHour == b.wHour && a.wMinute == b.wMinute && a.wSecond == b.wSecond && a.wMilliseconds == b.wMilliseconds;
+}
+
+constexpr bool SameRecord(const TziRecord& a, const TziRecord& b) {
+  return a.bias == b.bias && a.standardBias == b.standardBias && a.daylightBias == b.daylightBias &&
+         SameDate(a.standardDate, b.standardDate) && SameDate(a.daylightDate, b.daylightDate);
+}
+
+// Each zone's last year rule is the rule the patch writes.
+constexpr bool YearRulesEndInTodaysRule() {
+  for (size_t i = 0; i < std::size(kYearRules); ++i) {
+    const YearRule& rule = kYearRules[i];
+    const bool last = i + 1 == std::size(kYearRules) || kYearRules[i + 1].zone != rule.zone;
+    if (last && !SameRecord(rule.record, kZones[rule.zone].record)) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(YearRulesEndInTodaysRule(), "a zone's year rules must end in its rule of today");
 
 void Put32(uint8_t* out, win::LONG value) {
   const auto bits = static_cast<uint32_t>(value);
@@ -85,3 +128,23 @@ std::string NarrowZoneName(const win::WCHAR* name, size_t capacity) {
 std::string GetZoneName(int index) { return index >= 0 && index < kZoneCount ? kZones[index].name : ""; }
 
 const TziRecord& ZoneRecord(int index) { return kZones[index].record; }
+
+int ZoneRecordFirstYear(int index) {
+  int first = kFirstRuleYear;
+  for (const YearRule& rule : kYearRules) {
+    if (rule.zone == index) {
+      first = rule.firstYear;
+    }
+  }
+  return first;
+}
+
+const TziRecord& ZoneRecordOfYear(int index, int year) {
+  const TziRecord* record = &kZones[index].record;
+  for (const YearRule& rule : kYearRules) {
+    if (rule.zone == index && rule.firstYear <= year) {
+      record = &rule.record;
+    }
+  }
+  return *record;
+}

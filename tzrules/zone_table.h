@@ -30,6 +30,15 @@ std::string GetZoneName(int index);
 // The record the patch installs for the zone at index 0 to 6.
 const TziRecord& ZoneRecord(int index);
 
+// The first year whose rule the zone table knows: 2007, when the US and
+// Canada moved daylight time to March and November.
+constexpr int kFirstRuleYear = 2007;
+
+// The first year of the rule the patch writes for zone index (2007, or 2012
+// for Newfoundland), and the rule the zone followed in a year from 2007 on.
+int ZoneRecordFirstYear(int index);
+const TziRecord& ZoneRecordOfYear(int index, int year);
+
 // The time-zone database key (under HKEY_LOCAL_MACHINE, with a final
 // backslash) and a zone's key name in it: "Eastern Standard Time", or
 // "Eastern" alone on Windows 9x.
