@@ -112,6 +112,37 @@ class RegistryJobTest(winetest.TestCase):
 
         self.assert_zones(before)
 
+    def test_newfoundland_dynamic_dst_gets_the_years_after_its_last_entry(self):
+        # A Vista or 7 machine without the 2011 zone update: Newfoundland's
+        # yearly rules end in 2010 at 00:01, which Windows would take for
+        # every later year at its next start. Wine's own entries of the other
+        # zones end in 2007 with today's rule and stay as they are.
+        self.seed_old_zones()
+        key = zones.key_path("Newfoundland") + r"\Dynamic DST"
+        at_0001 = zones.tzi(210, (11, 0, 1, 0, 1), (3, 0, 2, 0, 1))
+        old = {str(year): at_0001 for year in range(2007, 2011)}
+        self.machine.import_reg("REGEDIT4\n\n[-%s]\n\n[%s]\n\"FirstEntry\"=dword:000007d7\n" % (key, key) +
+                                "".join('"%s"=hex:%s\n' % (year, data.hex(",")) for year, data in old.items()) +
+                                '"LastEntry"=dword:000007da\n')
+        eastern = zones.key_path("Eastern") + r"\Dynamic DST"
+        eastern_before = [self.machine.reg_query(eastern, name) for name in ("2007", "LastEntry")]
+
+        result = self.dstpatch("/CHANGEREGVALS", "/S")
+
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.stdout,
+                         to_crlf("\nTrying to remove debout file..\nMarker file was not found" +
+                                 registry_job_output() + "\nSuccess"))
+        # 2011 from the second Sunday of March at 00:01 to the first Sunday
+        # of November at 02:00; from 2012 on at 02:00, the rule of TZI.
+        expected = dict(old, FirstEntry=2007, LastEntry=2012)
+        expected["2011"] = zones.tzi(210, (11, 0, 1, 2, 0), (3, 0, 2, 0, 1))
+        expected["2012"] = NEW_TZI["Newfoundland"]
+        self.assertEqual({name: self.machine.reg_query(key, name) for name in expected}, expected)
+        self.assertIsNone(self.machine.reg_query(key, "2013"))
+        self.assertEqual([self.machine.reg_query(eastern, name) for name in ("2007", "LastEntry")], eastern_before)
+        self.assertEqual(eastern_before[1], 2007)
+
     def test_missing_zone_key_is_reported_and_the_others_are_written(self):
         self.seed_old_zones(deleted=("Mountain",))
 
