@@ -344,7 +344,7 @@ BOOL Fail(DWORD code) {
   return FALSE;
 }
 
-std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
+using sim::Str;
 
 // What a name is, seen from its own entry (lstat) and, unless it is a link
 // that is not followed, from what it names (stat).

@@ -139,3 +139,36 @@ bool Modules::Free(win::HMODULE module) {
 }
 
 }  // namespace sim
+
+namespace win {
+namespace {
+
+sim::Machine& M() { return sim::Machine::Current(); }
+using sim::Str;
+
+}  // namespace
+
+HMODULE LoadLibraryA(const char* name) {
+  sim::PlatformCall();
+  M().Record("LoadLibraryA(" + Str(name) + ")");
+  return M().modules.Load(name);
+}
+
+HMODULE GetModuleHandleA(const char* name) {
+  sim::PlatformCall();
+  return M().modules.Handle(name);
+}
+
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+  sim::PlatformCall();
+  M().Record("GetProcAddress(" + Str(name) + ")");
+  return M().modules.ProcAddress(module, name);
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  sim::PlatformCall();
+  M().Record("FreeLibrary(" + sim::Hex(reinterpret_cast<uintptr_t>(module)) + ")");
+  return M().modules.Free(module) ? TRUE : FALSE;
+}
+
+}  // namespace win

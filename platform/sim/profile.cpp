@@ -35,7 +35,7 @@ namespace {
 
 sim::Machine& M() { return sim::Machine::Current(); }
 
-std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
+using sim::Str;
 
 struct Line {
   size_t begin;  // first byte of the line

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/sim/machine.h"
+#include "platform/sim/text.h"
 
 namespace sim {
 namespace {
@@ -271,3 +272,61 @@ win::LONG Registry::CloseKey(win::HKEY key) {
 }
 
 }  // namespace sim
+
+namespace win {
+namespace {
+
+sim::Machine& M() { return sim::Machine::Current(); }
+using sim::Str;
+
+}  // namespace
+
+LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) {
+  sim::PlatformCall();
+  M().Record("RegOpenKeyExA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ", " + std::to_string(options) + ", " +
+             sim::Hex(access) + ")");
+  if (options != 0) {
+    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+  }
+  return M().registry.OpenKey(root, subKey, access, false, result);
+}
+
+LONG RegOpenKeyA(HKEY root, const char* subKey, HKEY* result) {
+  sim::PlatformCall();
+  M().Record("RegOpenKeyA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ")");
+  return M().registry.OpenKey(root, subKey, 0, true, result);
+}
+
+LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
+  sim::PlatformCall();
+  M().Record("RegSetValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " + std::to_string(type) + ", " +
+             std::to_string(size) + ")");
+  if (reserved != 0) {
+    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+  }
+  return M().registry.SetValueEx(key, name, type, data, size);
+}
+
+LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size) {
+  sim::PlatformCall();
+  M().Record("RegQueryValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " +
+             (size == nullptr ? std::string("-") : std::to_string(*size)) + ")");
+  if (reserved != nullptr) {
+    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
+  }
+  return M().registry.QueryValueEx(key, name, type, data, size);
+}
+
+LONG RegFlushKey(HKEY key) {
+  sim::PlatformCall();
+  M().Record("RegFlushKey(" + M().registry.PathOf(key) + ")");
+  return M().registry.FlushKey(key);
+}
+
+LONG RegCloseKey(HKEY key) {
+  sim::PlatformCall();
+  M().Record("RegCloseKey(" + M().registry.PathOf(key) + ")");
+  return M().registry.CloseKey(key);
+}
+
+}  // namespace win

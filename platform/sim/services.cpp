@@ -16,8 +16,6 @@ constexpr win::DWORD kServiceAcceptStop = 0x1;
 constexpr win::DWORD kErrorInvalidServiceControl = 1052;
 constexpr win::DWORD kErrorInvalidLevel = 124;
 
-std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
-
 bool Fail(win::DWORD code) {
   Machine::Current().lastError = code;
   return false;

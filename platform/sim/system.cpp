@@ -1,5 +1,5 @@
-// The simulated machine's answers to the process, console, token,
-// registry, module and clock calls.
+// The simulated machine's answers to the version, environment, console,
+// window-station, token and clock calls.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,7 +21,7 @@ BOOL Fail(DWORD code) {
   return FALSE;
 }
 
-std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
+using sim::Str;
 
 }  // namespace
 
@@ -215,81 +215,6 @@ BOOL CloseHandle(HANDLE handle) {
     M().mutexes.Close(handle);
   }
   return TRUE;
-}
-
-// --- Registry ---
-
-LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) {
-  sim::PlatformCall();
-  M().Record("RegOpenKeyExA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ", " + std::to_string(options) + ", " +
-             sim::Hex(access) + ")");
-  if (options != 0) {
-    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  }
-  return M().registry.OpenKey(root, subKey, access, false, result);
-}
-
-LONG RegOpenKeyA(HKEY root, const char* subKey, HKEY* result) {
-  sim::PlatformCall();
-  M().Record("RegOpenKeyA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ")");
-  return M().registry.OpenKey(root, subKey, 0, true, result);
-}
-
-LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-  sim::PlatformCall();
-  M().Record("RegSetValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " + std::to_string(type) + ", " +
-             std::to_string(size) + ")");
-  if (reserved != 0) {
-    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  }
-  return M().registry.SetValueEx(key, name, type, data, size);
-}
-
-LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size) {
-  sim::PlatformCall();
-  M().Record("RegQueryValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " +
-             (size == nullptr ? std::string("-") : std::to_string(*size)) + ")");
-  if (reserved != nullptr) {
-    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  }
-  return M().registry.QueryValueEx(key, name, type, data, size);
-}
-
-LONG RegFlushKey(HKEY key) {
-  sim::PlatformCall();
-  M().Record("RegFlushKey(" + M().registry.PathOf(key) + ")");
-  return M().registry.FlushKey(key);
-}
-
-LONG RegCloseKey(HKEY key) {
-  sim::PlatformCall();
-  M().Record("RegCloseKey(" + M().registry.PathOf(key) + ")");
-  return M().registry.CloseKey(key);
-}
-
-// --- Modules ---
-
-HMODULE LoadLibraryA(const char* name) {
-  sim::PlatformCall();
-  M().Record("LoadLibraryA(" + Str(name) + ")");
-  return M().modules.Load(name);
-}
-
-HMODULE GetModuleHandleA(const char* name) {
-  sim::PlatformCall();
-  return M().modules.Handle(name);
-}
-
-FARPROC GetProcAddress(HMODULE module, const char* name) {
-  sim::PlatformCall();
-  M().Record("GetProcAddress(" + Str(name) + ")");
-  return M().modules.ProcAddress(module, name);
-}
-
-BOOL FreeLibrary(HMODULE module) {
-  sim::PlatformCall();
-  M().Record("FreeLibrary(" + sim::Hex(reinterpret_cast<uintptr_t>(module)) + ")");
-  return M().modules.Free(module) ? TRUE : FALSE;
 }
 
 // --- Clock ---

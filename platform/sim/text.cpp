@@ -43,4 +43,6 @@ win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size) {
   return n;
 }
 
+std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
+
 }  // namespace sim

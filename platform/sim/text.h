@@ -22,4 +22,7 @@ std::string Narrow(std::u16string_view wide);
 // buffer, always zero-terminated. Returns the characters copied.
 win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size);
 
+// A string argument as the call record shows it: "(null)" for none.
+std::string Str(const char* text);
+
 }  // namespace sim
