@@ -25,11 +25,14 @@ Function FailureLines()
         "Debout file could not be removed from", _
         "SetTimeZones() for -", _
         "SetTimeZonesForLocalMachine() -", _
+        "Dynamic DST of", _
         "GetTimeZoneInformation failed", _
         "SetTimeZoneInformation failed", _
+        "File left alone:", _
         "Timezone.ini could not be removed:", _
         "Pelio.ini- File Not Found:", _
         "Pelio.ini- Unable to update:", _
+        "Could not flush", _
         "LoadNTServiceHelperFunctions(): Failed", _
         "StopControlServer() -", _
         "StartControlServer() -", _
