@@ -5,7 +5,9 @@
 '
 '   cscript //nologo dstpatch-report.vbs FOLDER [/machines:LIST] [/csv:FILE]
 '
-' Prints one line per machine and the totals: done, failed (by the failure
+' Prints one line per machine and the totals: done, done after a failure
+' (the outcome keeps an earlier failure: a later start found the machine done,
+' or a later run did it; by the earlier failure line), failed (by the failure
 ' line), not done yet (another run was in progress), site change pending,
 ' not run (by reason) and not reported. LIST, a text file with one machine
 ' name a line, names the machines that should have reported; without it, a
@@ -43,8 +45,12 @@ End Function
 ' The kinds of outcome, in the order of the totals: the beginning of an
 ' outcome line, and its name in the report.
 Function OutcomeKinds()
-    OutcomeKinds = Array("done", "failed", "not done", "site change pending", "not run", "other", "not reported")
+    OutcomeKinds = Array("done", "done after a failure", "failed", "not done", "site change pending", "not run", _
+        "other", "not reported")
 End Function
+
+' What an outcome line holds of an earlier failure that it replaced.
+Const EarlierFailureMark = " (earlier: failed: "
 
 Sub Fail(message)
     WScript.Echo "dstpatch-report: " & message
@@ -76,6 +82,12 @@ Function KindOf(outcome, detail)
         KindOf = "not reported"
         Exit Function
     End If
+    If Left(outcome, 4) = "done" And InStr(outcome, EarlierFailureMark) > 0 Then
+        KindOf = "done after a failure"
+        detail = Trim(Mid(outcome, 5))
+        If Left(detail, 1) = ":" Then detail = Trim(Mid(detail, 2))
+        Exit Function
+    End If
     For i = 0 To UBound(kinds) - 2
         If outcome = kinds(i) Then
             KindOf = kinds(i)
@@ -95,6 +107,10 @@ End Function
 Function GroupOf(kind, detail)
     Dim failures, i
     GroupOf = ""
+    If kind = "done after a failure" Then
+        GroupOf = GroupOf("failed", Mid(detail, InStr(detail, EarlierFailureMark) + Len(EarlierFailureMark)))
+        Exit Function
+    End If
     If kind = "failed" Then
         failures = FailureLines()
         For i = 0 To UBound(failures)
@@ -227,7 +243,7 @@ Sub Main()
     WScript.Echo "Totals:"
     csv = csv & vbCrLf & "Outcome,Group,Machines" & vbCrLf
     For k = 0 To UBound(kinds)
-        If totals(kinds(k)) > 0 Or k < 2 Or kinds(k) = "not reported" Then
+        If totals(kinds(k)) > 0 Or kinds(k) = "done" Or kinds(k) = "failed" Or kinds(k) = "not reported" Then
             WScript.Echo Count(totals(kinds(k)) + 0) & "  " & kinds(k)
             csv = csv & kinds(k) & ",," & (totals(kinds(k)) + 0) & vbCrLf
             keys = SortedKeys(groups)

@@ -9,13 +9,14 @@ setlocal
 rem ---- Settings. Write each % in a path as %%. ----
 rem The site root, for machines that do not have QUORDIR set (theirs wins).
 if not defined QUORDIR set "QUORDIR=C:\Quor"
-rem A folder on a local drive for the backup and record of each run (empty:
-rem the folder dstpatch in the machine's Windows\Temp).
+rem A folder on a local drive for the backup and record of each run, which
+rem only SYSTEM and Administrators may write (empty: %SystemRoot%\dstpatch,
+rem which ordinary users cannot change).
 set "DSTPATCH_BACKUP="
 rem A share that gathers the outcome of every machine, such as
 rem \\server\dstpatch$\outcomes (empty: none).
 set "DSTPATCH_SHARE="
 
 cscript.exe //nologo "%~dp0dstpatch-startup.vbs"
-if errorlevel 1 (echo %DATE% %TIME% dstpatch-startup.vbs did not run to its end: exit status %ERRORLEVEL%)>>"%SystemRoot%\Temp\dstpatch-startup.log"
+if errorlevel 1 (echo %DATE% %TIME% dstpatch-startup.vbs did not run to its end: exit status %ERRORLEVEL%)>>"%SystemRoot%\dstpatch\dstpatch-startup.log"
 exit /b 0

@@ -5,20 +5,27 @@
 '
 ' 1. The detection rule (detect.vbs, beside this script) decides whether the
 '    machine is done; a machine that is done is left alone.
-' 2. The seven zone keys (reg export), both pelio.ini and any timezone.ini are
-'    saved into a folder of this run: <backup>\<COMPUTERNAME>\<date-time>.
-'    Without a complete backup the patch is not run.
-' 3. The patch runs: both jobs where the control server is the service; the
-'    registry job alone where it is the manager application, whose site
-'    change needs a run in the user's session.
+' 2. The seven zone keys and the active zone (reg export), both pelio.ini and
+'    any timezone.ini are saved into a folder of this run:
+'    <backup>\<COMPUTERNAME>\<date-time>. Without a complete backup the patch
+'    is not run.
+' 3. The patch runs from this script's folder (the policy's, which ordinary
+'    users cannot change): both jobs where the control server is the
+'    service; the registry job alone where it is the manager application,
+'    whose site change needs a run in the user's session.
 ' 4. The outcome, one line, goes to outcome.txt in the run's folder, to the
-'    journal %SystemRoot%\Temp\dstpatch-startup.log and, with the console
+'    journal %SystemRoot%\dstpatch\dstpatch-startup.log and, with the console
 '    output and the run log, to the share when one is set. A share that
-'    cannot be written never stops the patch.
+'    cannot be written never stops the patch. An outcome that says "failed"
+'    is kept on the share, after "(earlier: ", by the outcome that follows it.
 '
-' Paths reach the programs it starts only as their current folder or in the
-' environment, never on a command line, so blanks, % and the like in them are
-' taken as they are.
+' The backups and the journal live where ordinary users can neither create
+' nor change anything: by default %SystemRoot%\dstpatch, made by this script;
+' a backup folder set in dstpatch-startup.cmd is refused unless only SYSTEM,
+' Administrators and TrustedInstaller may write it and it belongs to one of
+' them. Site paths reach the programs it starts only as their current folder
+' or in the environment, never on a command line, so blanks, % and the like
+' in them are taken as they are.
 Option Explicit
 
 ' The control server is the service when this value exists (the test that
@@ -32,9 +39,23 @@ Const DetectNotDone = 11
 Const OutcomeDone = "done"
 Const OutcomeFoundDone = "done: found done at start-up; nothing was run"
 Const OutcomeLater = "not done: another run of this patch was in progress; this machine tries again at its next start"
+Const EarlierMark = " (earlier: "
 Const OutcomePending = "site change pending: the registry job is done; the site change needs a run in the user's session (the control server is the manager application)"
 
-Dim shell, fso, env, computer, here, runFolder, journal
+' The accounts that may write a backup folder (security identifiers):
+' SYSTEM, Administrators, TrustedInstaller, and CREATOR OWNER, which stands
+' for the owner (itself one of these).
+Function TrustedWriters()
+    TrustedWriters = Array("S-1-5-18", "S-1-5-32-544", _
+        "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", "S-1-3-0")
+End Function
+
+' The rights of an access mask that let one change what a folder holds or who
+' may: add a file or folder, delete, delete a child, change the permissions
+' or the owner, generic write or all.
+Const WriteRights = &H500D0046
+
+Dim shell, fso, env, computer, here, runFolder, journal, privateFolder
 Set shell = CreateObject("WScript.Shell")
 Set fso = CreateObject("Scripting.FileSystemObject")
 Set env = shell.Environment("PROCESS")
@@ -183,9 +204,10 @@ End Function
 ' Records OUTCOME: in the run's folder (when there is one), in the journal
 ' and on the share (with the console output and the run log of the run, when
 ' given), then ends. A record that cannot be written is noted in the others.
-Sub Finish(outcome, console, runLog)
-    Dim notes, note, target
+Sub Finish(result, console, runLog)
+    Dim notes, note, target, outcome
     notes = ""
+    outcome = result & EarlierFailure(result)
     If runFolder <> "" Then notes = notes & WriteText(runFolder & "\outcome.txt", outcome & vbCrLf, False)
     target = Setting("DSTPATCH_SHARE")
     If target <> "" Then
@@ -209,13 +231,36 @@ Sub Finish(outcome, console, runLog)
     WScript.Quit 0
 End Sub
 
+' The share's outcome file of this machine ("" without a share).
+Function ShareOutcomeFile()
+    ShareOutcomeFile = Setting("DSTPATCH_SHARE")
+    If ShareOutcomeFile <> "" Then ShareOutcomeFile = WithoutTrailingBackslash(ShareOutcomeFile) & "\" & computer & "-outcome.txt"
+End Function
+
+' What OUTCOME keeps of the share's earlier outcome: a failure there, or the
+' one that it kept itself, as " (earlier: failed: ...)"; "" when OUTCOME is a
+' failure itself or there is none.
+Function EarlierFailure(outcome)
+    Dim earlier, at
+    EarlierFailure = ""
+    If Left(outcome, 7) = "failed:" Or ShareOutcomeFile() = "" Then Exit Function
+    If InStr(outcome, EarlierMark) > 0 Then Exit Function
+    earlier = SplitLines(ReadText(ShareOutcomeFile()) & vbLf)
+    earlier = earlier(0)
+    at = InStr(earlier, EarlierMark & "failed:")
+    If at > 0 Then
+        EarlierFailure = Mid(earlier, at)
+    ElseIf Left(earlier, 7) = "failed:" Then
+        EarlierFailure = EarlierMark & earlier & ")"
+    End If
+End Function
+
 ' Leaves a machine found in STATE alone: the share gets STATE only when it
 ' holds another outcome for this machine (a run gives it more detail).
 Sub FinishUnchanged(state, sameAs)
     Dim target
-    target = Setting("DSTPATCH_SHARE")
+    target = ShareOutcomeFile()
     If target <> "" Then
-        target = WithoutTrailingBackslash(target) & "\" & computer & "-outcome.txt"
         If Left(ReadText(target), Len(sameAs)) = sameAs Then target = ""
     End If
     If target = "" Then
@@ -225,6 +270,48 @@ Sub FinishUnchanged(state, sameAs)
     End If
     Finish state, "", ""
 End Sub
+
+Function IsOneOf(value, values)
+    Dim i
+    IsOneOf = False
+    For i = 0 To UBound(values)
+        If value = values(i) Then IsOneOf = True
+    Next
+End Function
+
+' "" when only trusted accounts may write FOLDER and it belongs to one of
+' them, else why not. Read through WMI, by security identifier, so that it
+' does not depend on the language of Windows.
+Function ForeignWriters(folder)
+    Dim setting, status, descriptor, ace, trustee
+    ForeignWriters = "who may write it could not be read"
+    On Error Resume Next
+    Set setting = GetObject("winmgmts:{impersonationLevel=impersonate}!\\.\root\cimv2").Get( _
+        "Win32_LogicalFileSecuritySetting.Path='" & Replace(Replace(folder, "\", "\\"), "'", "\'") & "'")
+    If Err.Number = 0 Then status = setting.GetSecurityDescriptor(descriptor)
+    If Err.Number <> 0 Then ForeignWriters = ForeignWriters & " (WMI error " & Hex(Err.Number) & ")"
+    If Err.Number <> 0 Or status <> 0 Then Exit Function
+    If Not IsOneOf(descriptor.Owner.SIDString, TrustedWriters()) Then
+        ForeignWriters = "it belongs to " & descriptor.Owner.Domain & "\" & descriptor.Owner.Name
+        Exit Function
+    End If
+    If IsNull(descriptor.DACL) Then
+        ForeignWriters = "it has no access list: everyone may write it"
+        Exit Function
+    End If
+    ForeignWriters = ""
+    For Each ace In descriptor.DACL
+        ' An allowing entry that applies to the folder itself (not inherit-only).
+        Set trustee = ace.Trustee
+        If ace.AceType = 0 And (ace.AceFlags And 8) = 0 And (ace.AccessMask And WriteRights) <> 0 Then
+            If Not IsOneOf(trustee.SIDString, TrustedWriters()) Then
+                ForeignWriters = trustee.Domain & "\" & trustee.Name & " may write it"
+                Exit Function
+            End If
+        End If
+    Next
+    If Err.Number <> 0 Then ForeignWriters = "who may write it could not be read (WMI error " & Hex(Err.Number) & ")"
+End Function
 
 ' Saves what the patch changes into the run's folder; "" when all is saved,
 ' else what failed.
@@ -268,8 +355,10 @@ Sub Main()
     computer = Setting("COMPUTERNAME")
     If computer = "" Then computer = "UNKNOWN"
     here = fso.GetParentFolderName(WScript.ScriptFullName)
-    journal = env("SystemRoot") & "\Temp\dstpatch-startup.log"
+    privateFolder = env("SystemRoot") & "\dstpatch"
+    journal = privateFolder & "\dstpatch-startup.log"
     runFolder = ""
+    MakeFolder privateFolder
 
     root = WithoutTrailingBackslash(Setting("QUORDIR"))
     If root = "" Then Finish "not run: no site root: QUORDIR is set neither on this machine nor in dstpatch-startup.cmd", "", ""
@@ -291,9 +380,17 @@ Sub Main()
     End If
 
     base = WithoutTrailingBackslash(Setting("DSTPATCH_BACKUP"))
-    If base = "" Then base = env("SystemRoot") & "\Temp\dstpatch"
-    If Mid(base, 2, 2) <> ":\" Then
+    If base = "" Then
+        base = privateFolder
+    ElseIf Mid(base, 2, 2) <> ":\" Then
         Finish "not run: no backup: the backup folder " & base & " is not a full path on a local drive", "", ""
+    Else
+        problem = MakeFolder(base)
+        If problem = "" Then
+            problem = ForeignWriters(base)
+            If problem <> "" Then problem = "refused the backup folder " & base & ": " & problem
+        End If
+        If problem <> "" Then Finish "not run: no backup: " & problem, "", ""
     End If
     base = base & "\" & computer
     problem = MakeFolder(base)
@@ -313,11 +410,14 @@ Sub Main()
     problem = Backup(root)
     If problem <> "" Then Finish "not run: no backup: " & problem, "", ""
 
-    problem = CopyFile(here & "\dstpatch.exe", runFolder & "\dstpatch.exe")
-    If problem <> "" Then Finish "not run: no program: " & problem, "", ""
+    If Not fso.FileExists(here & "\dstpatch.exe") Then
+        Finish "not run: no program: " & here & "\dstpatch.exe does not exist", "", ""
+    End If
     jobs = "/CHANGEREGVALS /CHANGEBOHVALS /S"
     If Not serviceMode Then jobs = "/CHANGEREGVALS /S"
-    status = RunIn(runFolder, "cmd.exe /c dstpatch.exe " & jobs & " > console.txt 2>&1")
+    ' The program runs from the policy's folder (no % in its path, which
+    ' Run and cmd would expand); its output goes to the run's folder.
+    status = RunIn(runFolder, "cmd.exe /d /s /c """"" & here & "\dstpatch.exe"" " & jobs & " > console.txt 2>&1""")
     console = runFolder & "\console.txt"
     outcome = OutcomeOf(ReadText(console), status, Not serviceMode)
     ' The site change may have been made in the user's session already.

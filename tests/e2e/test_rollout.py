@@ -20,8 +20,8 @@ SCRIPTS = r"C:\GPO Scripts"
 ROOT = r"C:\Quor Site 100%"
 PELIO = "[QUORTECH]\r\nSITENAME=Store 5\r\nTIMEZONE=LOCAL\r\n[NETWORK]\r\nTIMEZONE=LOCAL\r\n"
 TIMEZONE_INI = "[TIMEZONE]\r\nOFFSET=-300\r\n"
-TEMP = r"C:\windows\Temp"
-JOURNAL = TEMP + r"\dstpatch-startup.log"
+PRIVATE = r"C:\windows\dstpatch"
+JOURNAL = PRIVATE + r"\dstpatch-startup.log"
 
 DONE = "done"
 FOUND_DONE = "done: found done at start-up; nothing was run"
@@ -90,7 +90,7 @@ class StartupTestCase(winetest.TestCase):
             self.assertEqual(result.stdout, winetest.to_crlf(outcome + "\n"), result)
         return result.stdout.decode("latin-1")
 
-    def run_folders(self, base=TEMP + r"\dstpatch"):
+    def run_folders(self, base=PRIVATE):
         folder = self.machine.host_path(base + "\\" + self.computer)
         if not os.path.isdir(folder):
             return []
@@ -123,6 +123,7 @@ class ServiceSiteTest(StartupTestCase):
                                                                      "data\\timezone.ini")}
         self.assertEqual(saved, dict.fromkeys(saved, PELIO.encode()) | {"data\\timezone.ini": TIMEZONE_INI.encode()})
         self.assertFalse(m.exists(run + r"\newdata\timezone.ini"))
+        self.assertFalse(m.exists(run + r"\dstpatch.exe"))  # run from the policy's folder
         listing = m.read_file(run + r"\backup.txt").decode("latin-1")
         self.assertIn("absent  " + ROOT + r"\newdata\timezone.ini", listing)
         # Both jobs ran, the service was stopped and started around the files.
@@ -141,14 +142,21 @@ class ServiceSiteTest(StartupTestCase):
                          [b"done\r\n", console, log])
         self.assertEqual(m.read_file(run + r"\outcome.txt"), b"done\r\n")
 
-        # The second start finds the machine done: no backup, no run, and
-        # the share keeps the first run's record.
+        # The later starts find the machine done: no backup, no run. A
+        # failure on the share (as a run that failed to start the service
+        # but met the rule would leave) is kept, once, by the line that
+        # replaces it; the share keeps the run's files.
+        failure = "failed: StartControlServer() - StartService returned error 1058"
+        m.write_file(prefix + "-outcome.txt", failure + "\r\n")
         share_before = {name: m.read_file(share + "\\" + name) for name in os.listdir(m.host_path(share))}
-        self.start(env, outcome=FOUND_DONE)
+        kept = FOUND_DONE + " (earlier: %s)" % failure
+        share_before[self.computer + "-outcome.txt"] = winetest.to_crlf(kept + "\n")
+        for outcome in (kept, FOUND_DONE):
+            self.start(env, outcome=outcome)
+            self.assertEqual({name: m.read_file(share + "\\" + name) for name in os.listdir(m.host_path(share))},
+                             share_before)
         self.assertEqual(self.run_folders(), [run])
-        self.assertEqual({name: m.read_file(share + "\\" + name) for name in os.listdir(m.host_path(share))},
-                         share_before)
-        self.assertEqual([line[20:] for line in self.journal()], ["done (%s)" % run, FOUND_DONE])
+        self.assertEqual([line[20:] for line in self.journal()], ["done (%s)" % run, kept, FOUND_DONE])
 
         # The undo of the guide: import the saved zone keys and copy the
         # files back; the machine is as it was.
@@ -166,22 +174,19 @@ class ServiceSiteTest(StartupTestCase):
 class ApplicationSiteTest(StartupTestCase):
 
     def test_registry_job_at_start_site_change_in_the_users_session(self):
-        # No QUORDIR on the machine: the start-up script's own setting; the
-        # backup folder set too, not there yet.
+        # No QUORDIR on the machine: the start-up script's own setting.
         m = self.machine
         with open(winetest.helper("pelio_manager"), "rb") as f:
             m.write_file(ROOT + r"\bin\PelioMgr.exe", f.read())
         manager = m.start(m.host_path(ROOT + r"\bin\PelioMgr.exe"), env={"PELIOMGR_MODE": "close"})
         manager.wait_for_output("ready")
-        backup = r"C:\Backup 100%\dstpatch"
-        self.install_scripts(QUORDIR=ROOT.replace("%", "%%") + "\\", DSTPATCH_BACKUP=backup.replace("%", "%%"),
-                             DSTPATCH_SHARE="C:\\Share\\")
+        self.install_scripts(QUORDIR=ROOT.replace("%", "%%") + "\\", DSTPATCH_SHARE="C:\\Share\\")
         m.make_dir(r"C:\Share")
 
         # The start runs the registry job alone and leaves the manager and
         # the site's files as they are.
         self.start(outcome=PENDING)
-        [run] = self.run_folders(backup)
+        [run] = self.run_folders()
         self.assertEqual(self.tzi(), eastern_tzi())
         self.assertIn(b"Setting TimeZones for US/Canada part.. succeeded", m.read_file(run + r"\debGorvinal.txt"))
         self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), PELIO.encode())
@@ -190,7 +195,7 @@ class ApplicationSiteTest(StartupTestCase):
         self.assertEqual(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer), winetest.to_crlf(PENDING + "\n"))
         # The next start finds the registry job done and runs nothing.
         self.start(outcome=PENDING)
-        self.assertEqual(self.run_folders(backup), [run])
+        self.assertEqual(self.run_folders(), [run])
 
         # The site change, run by a user in the session: asked to close the
         # manager application, Yes.
@@ -205,7 +210,7 @@ class ApplicationSiteTest(StartupTestCase):
         # Now the machine is done, and the share says so.
         self.start(outcome=FOUND_DONE)
         self.assertEqual(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer), winetest.to_crlf(FOUND_DONE + "\n"))
-        self.assertEqual(self.run_folders(backup), [run])
+        self.assertEqual(self.run_folders(), [run])
 
 
     def test_start_while_another_run_is_in_progress_is_not_done_yet(self):
@@ -249,6 +254,10 @@ class BadSettingsTest(StartupTestCase):
              r"not run: no backup: could not make the folder C:\Blocked: "),
             (dict(DSTPATCH_BACKUP=r"\\server\backups"), ROOT,
              r"not run: no backup: the backup folder \\server\backups is not a full path on a local drive"),
+            # Wine answers no query of a folder's security (Windows does):
+            # a backup folder that is not known to be safe is refused.
+            (dict(DSTPATCH_BACKUP=r"C:\Backup 100%%"), ROOT,
+             r"not run: no backup: refused the backup folder C:\Backup 100%: who may write it could not be read"),
         )
         for settings, quordir, outcome in steps:
             with self.subTest(outcome=outcome):
@@ -283,14 +292,19 @@ class BadSettingsTest(StartupTestCase):
         m.write_file(ROOT + r"\tmp\debGorvinal.txt", "\r\nthe log of the run in progress")
         self.install_scripts(program=winetest.helper("console_stand_in"), DSTPATCH_SHARE=r"C:\Share")
         start = "\r\nTrying to remove debout file..\r\nMarker file was not found"
+        # A failure on the share is kept by the outcome that follows it,
+        # until another failure replaces it.
+        debout = ("failed: Debout file could not be removed from C:\\Quor Site 100%\\tmp\\debGorvinal.txt "
+                  "(error 32)")
+        no_success = "failed: no Success line: the last line is Modifying Pelio.ini."
         cases = (
             (REFUSAL.replace("\n", "\r\n"), LATER),
-            ("\r\nCould not make sure that no other run of this patch is in progress (error 5); this run goes on."
-             + start + "\r\nSuccess", DONE),
             ("\r\nTrying to remove debout file..\r\nDebout file could not be removed from C:\\Quor Site 100%\\tmp"
-             "\\debGorvinal.txt (error 32)\r\nSuccess", "failed: Debout file could not be removed from C:\\Quor Site "
-             "100%\\tmp\\debGorvinal.txt (error 32)"),
-            (start + "\r\nModifying Pelio.ini.", "failed: no Success line: the last line is Modifying Pelio.ini."),
+             "\\debGorvinal.txt (error 32)\r\nSuccess", debout),
+            ("\r\nCould not make sure that no other run of this patch is in progress (error 5); this run goes on."
+             + start + "\r\nSuccess", DONE + " (earlier: %s)" % debout),
+            (start + "\r\nModifying Pelio.ini.", no_success),
+            (REFUSAL.replace("\n", "\r\n"), LATER + " (earlier: %s)" % no_success),
             ("", "failed: no console output: dstpatch.exe ended with exit status 0"),
         )
         share = r"C:\Share\%s-debGorvinal.txt" % self.computer
@@ -301,7 +315,7 @@ class BadSettingsTest(StartupTestCase):
                     os.remove(m.host_path(share))
                 self.start({"QUORDIR": ROOT, "DSTPATCH_STAND_IN_OUTPUT": r"C:\console.txt"}, outcome=outcome)
                 self.assertEqual(m.read_file(r"C:\Share\%s-console.txt" % self.computer), console.encode("latin-1"))
-                self.assertEqual(m.exists(share), outcome != LATER)
+                self.assertEqual(m.exists(share), not outcome.startswith(LATER))
 
 
 # The sample machines of the detection rule: the files of the site (None:
@@ -433,6 +447,8 @@ class ReportTest(winetest.TestCase):
             "POS08": PENDING,
             "POS09": r"not run: no backup: could not make the folder C:\Blocked: File already exists",
             "POS10": "something else",
+            "POS13": FOUND_DONE + r" (earlier: failed: Pelio.ini- File Not Found: C:\Quor\newdata\pelio.ini)",
+            "POS14": DONE + " (earlier: failed: no Success line: the last line is Modifying Pelio.ini.)",
         }
         for name, outcome in outcomes.items():
             m.write_file(folder + "\\%s-outcome.txt" % name, outcome + "\r\n")
@@ -446,7 +462,7 @@ class ReportTest(winetest.TestCase):
                                    r"/machines:C:\Outcomes 100%\machines.txt", "/csv:" + csv])
         self.assertEqual(result.status, 0, result)
         self.assertEqual(result.stdout.decode("latin-1").replace("\r\n", "\n"), """\
-dstpatch outcomes in C:\\Outcomes 100%\\share\\: 12 machines
+dstpatch outcomes in C:\\Outcomes 100%\\share\\: 14 machines
 POS01           done
 pos02           done: found done at start-up; nothing was run
 POS03           failed: Pelio.ini- File Not Found: C:\\Quor\\newdata\\pelio.ini
@@ -460,9 +476,15 @@ POS09           not run: no backup: could not make the folder C:\\Blocked: File 
 POS10           other: something else
 POS11           not reported
 POS12           not reported
+POS13           done after a failure: found done at start-up; nothing was run (earlier: failed: Pelio.ini- File Not \
+Found: C:\\Quor\\newdata\\pelio.ini)
+POS14           done after a failure: (earlier: failed: no Success line: the last line is Modifying Pelio.ini.)
 
 Totals:
      2  done
+     2  done after a failure
+     1    no Success line
+     1    Pelio.ini- File Not Found:
      4  failed
      1    Control Server Service is not started.
      1    no Success line
@@ -473,7 +495,7 @@ Totals:
      1    no backup
      1  other
      2  not reported
-    12  machines
+    14  machines
 CSV: C:\\Outcomes 100%\\report.csv
 """)
         self.assertEqual(m.read_file(csv).decode("latin-1"), """\
@@ -491,9 +513,15 @@ POS09,not run,no backup: could not make the folder C:\\Blocked: File already exi
 POS10,other,something else\r
 POS11,not reported,\r
 POS12,not reported,\r
+POS13,done after a failure,found done at start-up; nothing was run (earlier: failed: Pelio.ini- File Not Found: \
+C:\\Quor\\newdata\\pelio.ini)\r
+POS14,done after a failure,(earlier: failed: no Success line: the last line is Modifying Pelio.ini.)\r
 \r
 Outcome,Group,Machines\r
 done,,2\r
+done after a failure,,2\r
+done after a failure,no Success line,1\r
+done after a failure,Pelio.ini- File Not Found:,1\r
 failed,,4\r
 failed,Control Server Service is not started.,1\r
 failed,no Success line,1\r
@@ -504,7 +532,7 @@ not run,,1\r
 not run,no backup,1\r
 other,,1\r
 not reported,,2\r
-machines,,12\r
+machines,,14\r
 """)
 
         # Bad input: a clear line, and nothing written or changed.
