@@ -1,14 +1,25 @@
 # dstpatch detection rule. Prints "Detected" when this machine is done: the
-# TZI value of Eastern Standard Time holds the record that dstpatch.exe writes,
-# and TIMEZONE=INTL is set in section QUORTECH of <root>\data\pelio.ini and
-# <root>\newdata\pelio.ini. Prints nothing when the machine is still to do.
-# Always exits 0. Runs on Windows PowerShell 2.0 and later.
+# TZI value of each of the seven US/Canada zones holds the record that
+# dstpatch.exe writes, TIMEZONE=INTL is set in section QUORTECH of
+# <root>\data\pelio.ini and <root>\newdata\pelio.ini, and neither
+# <root>\data\timezone.ini nor <root>\newdata\timezone.ini exists. Prints
+# nothing when the machine is still to do. Always exits 0. Runs on Windows
+# PowerShell 2.0 and later.
 
 # The site root; when empty, the QUORDIR environment variable is used.
 $SiteRoot = ''
 
-# The TZI value that dstpatch.exe writes for Eastern Standard Time.
-$EasternTzi = '2C01000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000'
+# The TZI value that dstpatch.exe writes for each zone (its key's name without
+# ' Standard Time'), in hexadecimal.
+$ZoneRecords = @{
+    'Alaskan' = '1C02000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000'
+    'Pacific' = 'E001000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000'
+    'Mountain' = 'A401000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000'
+    'Central' = '6801000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000'
+    'Eastern' = '2C01000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000'
+    'Atlantic' = 'F000000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000'
+    'Newfoundland' = 'D200000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000'
+}
 
 # True when TIMEZONE in section QUORTECH of the file is INTL, read as Windows
 # reads profile files: names and values in any letter case, blanks around
@@ -54,12 +65,20 @@ $root = $SiteRoot
 if (-not $root) { $root = [string]$env:QUORDIR }
 $root = $root.Trim()
 
-$key = 'HKLM:\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Time Zones\Eastern Standard Time'
-$tzi = (Get-ItemProperty -LiteralPath $key -Name TZI -ErrorAction SilentlyContinue).TZI
-$tziDone = ($tzi -is [byte[]]) -and ([System.BitConverter]::ToString($tzi).Replace('-', '') -eq $EasternTzi)
+$tziDone = $true
+foreach ($zone in $ZoneRecords.Keys) {
+    $key = 'HKLM:\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Time Zones\' + $zone + ' Standard Time'
+    $tzi = (Get-ItemProperty -LiteralPath $key -Name TZI -ErrorAction SilentlyContinue).TZI
+    if (-not (($tzi -is [byte[]]) -and
+              ([System.BitConverter]::ToString($tzi).Replace('-', '') -eq $ZoneRecords[$zone]))) {
+        $tziDone = $false
+    }
+}
 
 if ($root -and $tziDone -and (Test-IntlSet ($root + '\data\pelio.ini')) -and
-    (Test-IntlSet ($root + '\newdata\pelio.ini'))) {
+    (Test-IntlSet ($root + '\newdata\pelio.ini')) -and
+    -not (Test-Path -LiteralPath ($root + '\data\timezone.ini')) -and
+    -not (Test-Path -LiteralPath ($root + '\newdata\timezone.ini'))) {
     'Detected'
 }
 exit 0

@@ -1,10 +1,11 @@
 ' dstpatch detection rule for Windows Script Host: the rule of detect.ps1 for
 ' machines without PowerShell (Windows XP SP2 and later, nothing installed).
-' Prints "Detected" when this machine is done: the TZI value of Eastern
-' Standard Time holds the record that dstpatch.exe writes, and TIMEZONE=INTL
-' is set in section QUORTECH of <root>\data\pelio.ini and
-' <root>\newdata\pelio.ini. Prints nothing when the machine is still to do.
-' Always exits 0.
+' Prints "Detected" when this machine is done: the TZI value of each of the
+' seven US/Canada zones holds the record that dstpatch.exe writes,
+' TIMEZONE=INTL is set in section QUORTECH of <root>\data\pelio.ini and
+' <root>\newdata\pelio.ini, and neither <root>\data\timezone.ini nor
+' <root>\newdata\timezone.ini exists. Prints nothing when the machine is
+' still to do. Always exits 0.
 '
 '   cscript //nologo detect.vbs [registry] [status]
 '
@@ -17,9 +18,19 @@ Option Explicit
 ' The site root; when empty, the QUORDIR environment variable is used.
 Const SiteRoot = ""
 
-' The TZI value that dstpatch.exe writes for Eastern Standard Time.
-Const EasternTzi = "2C01000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000"
-Const EasternKey = "HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Time Zones\Eastern Standard Time\"
+' The TZI value that dstpatch.exe writes for each zone (its key's name
+' without " Standard Time"), in hexadecimal.
+Function ZoneRecords()
+    ZoneRecords = Array( _
+        "Alaskan", "1C02000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000", _
+        "Pacific", "E001000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000", _
+        "Mountain", "A401000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000", _
+        "Central", "6801000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000", _
+        "Eastern", "2C01000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000", _
+        "Atlantic", "F000000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000", _
+        "Newfoundland", "D200000000000000C4FFFFFF00000B0000000100020000000000000000000300000002000200000000000000")
+End Function
+Const ZonesKey = "HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Time Zones\"
 
 Const StatusDone = 10
 Const StatusNotDone = 11
@@ -189,32 +200,36 @@ Function IsIntlSet(path)
     Next
 End Function
 
-' True when the TZI value of Eastern Standard Time is the record of the patch.
-Function IsTziDone()
-    Dim shell, data, digits, i
-    IsTziDone = False
-    Set shell = CreateObject("WScript.Shell")
+' The TZI value of the zone NAME in hexadecimal; "" when it is missing or
+' not binary.
+Function TziDigits(name)
+    Dim data, i
+    TziDigits = ""
     On Error Resume Next
-    data = shell.RegRead(EasternKey & "TZI")
+    data = CreateObject("WScript.Shell").RegRead(ZonesKey & name & " Standard Time\TZI")
     If Err.Number <> 0 Then Exit Function
     On Error GoTo 0
     If Not IsArray(data) Then Exit Function
-    digits = ""
     For i = 0 To UBound(data)
-        If VarType(data(i)) <> 17 Then Exit Function ' a REG_BINARY value gives bytes
-        digits = digits & Right("0" & Hex(data(i)), 2)
+        If VarType(data(i)) <> 17 Then ' a REG_BINARY value gives bytes
+            TziDigits = ""
+            Exit Function
+        End If
+        TziDigits = TziDigits & Right("0" & Hex(data(i)), 2)
     Next
-    IsTziDone = (digits = EasternTzi)
 End Function
 
 ' Why this machine is not done, or "" when it is.
 Function NotDoneReason(registryOnly)
-    Dim root, files, i
+    Dim root, files, i, records, fso
     NotDoneReason = ""
-    If Not IsTziDone() Then
-        NotDoneReason = "the TZI value of Eastern Standard Time is not the record that dstpatch.exe writes"
-        Exit Function
-    End If
+    records = ZoneRecords()
+    For i = 0 To UBound(records) Step 2
+        If TziDigits(records(i)) <> records(i + 1) Then
+            NotDoneReason = "the TZI value of " & records(i) & " Standard Time is not the record that dstpatch.exe writes"
+            Exit Function
+        End If
+    Next
     If registryOnly Then Exit Function
     root = SiteRoot
     If root = "" Then root = CreateObject("WScript.Shell").Environment("PROCESS")("QUORDIR")
@@ -227,6 +242,14 @@ Function NotDoneReason(registryOnly)
     For i = 0 To UBound(files)
         If Not IsIntlSet(root & files(i)) Then
             NotDoneReason = "TIMEZONE=INTL is not set in section QUORTECH of " & root & files(i)
+            Exit Function
+        End If
+    Next
+    Set fso = CreateObject("Scripting.FileSystemObject")
+    files = Array("\data\timezone.ini", "\newdata\timezone.ini")
+    For i = 0 To UBound(files)
+        If fso.FileExists(root & files(i)) Or fso.FolderExists(root & files(i)) Then
+            NotDoneReason = root & files(i) & " exists"
             Exit Function
         End If
     Next

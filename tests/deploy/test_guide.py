@@ -2,14 +2,18 @@
 files the guide shows are shown as they are, its table of failure lines, the
 operator's README and the Windows scripts list the lines that the Ansible
 playbook reads, each of those lines begins a message of the program, and
-both detection rules look for the same record. Python 3 standard library
-only."""
+the scripts' own lists of the seven zones and their records are the
+program's table (as scripts/wine/zones.py reads it). Python 3 standard
+library only."""
 
 import pathlib
 import re
+import sys
 import unittest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "scripts" / "wine"))
+import zones  # noqa: E402
 GUIDE = ROOT / "docs" / "deploy.md"
 FAILURE_LINES = ROOT / "deploy" / "ansible" / "failure-lines.txt"
 README = ROOT / "deploy" / "README.txt"
@@ -84,12 +88,15 @@ class GuideTest(unittest.TestCase):
             with self.subTest(path=path):
                 self.assertIn(REFUSAL, " ".join(text_of(path).split()))
 
-    def test_both_detection_rules_and_the_guide_look_for_one_record(self):
-        records = {path: set(re.findall(r"\b[0-9A-F]{88}\b", text_of(path)))
-                   for path in ("deploy/detect.ps1", "deploy/detect.vbs", "docs/deploy.md")}
-        self.assertEqual(len(records["deploy/detect.ps1"]), 1)
-        self.assertEqual(records["deploy/detect.vbs"], records["deploy/detect.ps1"])
-        self.assertEqual(records["docs/deploy.md"], records["deploy/detect.ps1"])
+    def test_zone_lists_and_records_are_the_programs(self):
+        # Each file names the zones west to east, each record beside its zone.
+        records = [(base, zones.new_tzi(base).hex().upper()) for base, _ in zones.ZONES]
+        for path in ("deploy/detect.ps1", "deploy/detect.vbs", "docs/deploy.md"):
+            with self.subTest(path=path):
+                self.assertEqual(re.findall(r"\b(\w+)(?: Standard Time)?\W{1,8}([0-9A-F]{88})\b", text_of(path)),
+                                 records)
+        names = re.search(r"ZoneNames = Array\((.*)\)", text_of("deploy/gpo/dstpatch-startup.vbs")).group(1)
+        self.assertEqual(re.findall(r'"(\w+)"', names), [base for base, _ in records])
 
     def test_guide_and_readme_read_as_ascii(self):
         # Both are shipped as text files for Notepad, which reads them in the
