@@ -17,6 +17,15 @@ rem A share that gathers the outcome of every machine, such as
 rem \\server\dstpatch$\outcomes (empty: none).
 set "DSTPATCH_SHARE="
 
+rem The script leaves the outcome of each start in last-outcome.txt; one that
+rem could not run at all (a syntax error) leaves none, and then this does.
+if exist "%SystemRoot%\dstpatch\last-outcome.txt" del "%SystemRoot%\dstpatch\last-outcome.txt"
 cscript.exe //nologo "%~dp0dstpatch-startup.vbs"
-if errorlevel 1 (echo %DATE% %TIME% dstpatch-startup.vbs did not run to its end: exit status %ERRORLEVEL%)>>"%SystemRoot%\dstpatch\dstpatch-startup.log"
+set "DSTPATCH_STATUS=%ERRORLEVEL%"
+if exist "%SystemRoot%\dstpatch\last-outcome.txt" exit /b 0
+set "DSTPATCH_OUTCOME=not run: script error: dstpatch-startup.vbs ended with exit status %DSTPATCH_STATUS% and no outcome"
+echo %DSTPATCH_OUTCOME%
+>>"%SystemRoot%\dstpatch\dstpatch-startup.log" echo %DATE% %TIME% %DSTPATCH_OUTCOME%
+if not defined DSTPATCH_SHARE exit /b 0
+>"%DSTPATCH_SHARE%\%COMPUTERNAME%-outcome.txt" echo %DSTPATCH_OUTCOME%
 exit /b 0

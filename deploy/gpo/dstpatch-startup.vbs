@@ -19,6 +19,10 @@
 '    cannot be written never stops the patch. An outcome that says "failed"
 '    is kept on the share, after "(earlier: ", by the outcome that follows it.
 '
+' It writes "started" to the journal first, so that a start whose script
+' dies still shows; an error in this script ends it with the outcome
+' "not run: script error ..." (cscript itself may end with status 0 then).
+'
 ' The backups and the journal live where ordinary users can neither create
 ' nor change anything: by default %SystemRoot%\dstpatch, made by this script;
 ' a backup folder set in dstpatch-startup.cmd is refused unless only SYSTEM,
@@ -225,6 +229,7 @@ Sub Finish(result, console, runLog)
     If runFolder <> "" Then note = note & " (" & runFolder & ")"
     If notes <> "" Then note = note & vbCrLf & "  note: " & notes
     WriteText journal, note & vbCrLf, True
+    WriteText privateFolder & "\last-outcome.txt", outcome & vbCrLf, False
     If runFolder <> "" And notes <> "" Then WriteText runFolder & "\outcome.txt", "note: " & notes & vbCrLf, True
     WScript.Echo outcome
     If notes <> "" Then WScript.Echo "note: " & notes
@@ -265,6 +270,7 @@ Sub FinishUnchanged(state, sameAs)
     End If
     If target = "" Then
         WriteText journal, Stamp(Now, "-", " ", ":") & " " & state & vbCrLf, True
+        WriteText privateFolder & "\last-outcome.txt", state & vbCrLf, False
         WScript.Echo state
         WScript.Quit 0
     End If
@@ -352,14 +358,6 @@ End Function
 
 Sub Main()
     Dim root, serviceMode, answer, base, problem, jobs, status, console, runLog, outcome, n, name
-    computer = Setting("COMPUTERNAME")
-    If computer = "" Then computer = "UNKNOWN"
-    here = fso.GetParentFolderName(WScript.ScriptFullName)
-    privateFolder = env("SystemRoot") & "\dstpatch"
-    journal = privateFolder & "\dstpatch-startup.log"
-    runFolder = ""
-    MakeFolder privateFolder
-
     root = WithoutTrailingBackslash(Setting("QUORDIR"))
     If root = "" Then Finish "not run: no site root: QUORDIR is set neither on this machine nor in dstpatch-startup.cmd", "", ""
     If Not fso.FileExists(root & "\data\pelio.ini") Then
@@ -379,6 +377,9 @@ Sub Main()
         If Detect("registry") = DetectDone Then FinishUnchanged OutcomePending, OutcomePending
     End If
 
+    If Not fso.FileExists(env("SystemRoot") & "\System32\reg.exe") Then
+        Finish "not run: no backup: " & env("SystemRoot") & "\System32\reg.exe does not exist", "", ""
+    End If
     base = WithoutTrailingBackslash(Setting("DSTPATCH_BACKUP"))
     If base = "" Then
         base = privateFolder
@@ -433,4 +434,21 @@ Sub Main()
     Finish outcome, console, runLog
 End Sub
 
+computer = Setting("COMPUTERNAME")
+If computer = "" Then computer = "UNKNOWN"
+here = fso.GetParentFolderName(WScript.ScriptFullName)
+privateFolder = env("SystemRoot") & "\dstpatch"
+journal = privateFolder & "\dstpatch-startup.log"
+runFolder = ""
+MakeFolder privateFolder
+WriteText journal, Stamp(Now, "-", " ", ":") & " started" & vbCrLf, True
+
+On Error Resume Next
 Main
+If Err.Number <> 0 Then
+    Dim scriptError
+    scriptError = "not run: script error " & Err.Number
+    If Err.Description <> "" Then scriptError = scriptError & ": " & Err.Description
+    Err.Clear
+    Finish scriptError, "", ""
+End If

@@ -62,10 +62,11 @@ class StartupTestCase(winetest.TestCase):
         self.install_scripts()
         self.computer = m.run("cmd", ["/c", "echo %COMPUTERNAME%"]).stdout.decode().strip()
 
-    def install_scripts(self, program=None, **settings):
+    def install_scripts(self, program=None, script=None, **settings):
         """The scripts, with the settings lines of dstpatch-startup.cmd set
         as an operator would (SETTINGS: name -> value as written in the
-        file); PROGRAM stands for dstpatch.exe."""
+        file); PROGRAM stands for dstpatch.exe, SCRIPT (bytes) for
+        dstpatch-startup.vbs."""
         startup = deploy_file("gpo/dstpatch-startup.cmd").decode("latin-1")
         for name, value in settings.items():
             line = 'if not defined QUORDIR set "QUORDIR=' if name == "QUORDIR" else 'set "%s=' % name
@@ -74,7 +75,7 @@ class StartupTestCase(winetest.TestCase):
             self.assertEqual(count, 1, name)
         m = self.machine
         m.write_file(SCRIPTS + r"\dstpatch-startup.cmd", startup)
-        m.write_file(SCRIPTS + r"\dstpatch-startup.vbs", deploy_file("gpo/dstpatch-startup.vbs"))
+        m.write_file(SCRIPTS + r"\dstpatch-startup.vbs", script or deploy_file("gpo/dstpatch-startup.vbs"))
         m.write_file(SCRIPTS + r"\detect.vbs", deploy_file("detect.vbs"))
         with open(program or winetest.DSTPATCH_EXE, "rb") as f:
             m.write_file(SCRIPTS + r"\dstpatch.exe", f.read())
@@ -155,7 +156,8 @@ class ServiceSiteTest(StartupTestCase):
             self.assertEqual({name: m.read_file(share + "\\" + name) for name in os.listdir(m.host_path(share))},
                              share_before)
         self.assertEqual(self.run_folders(), [run])
-        self.assertEqual([line[20:] for line in self.journal()], ["done (%s)" % run, kept, FOUND_DONE])
+        self.assertEqual([line[20:] for line in self.journal()],
+                         ["started", "done (%s)" % run, "started", kept, "started", FOUND_DONE])
 
         # The undo of the guide: import the saved zone keys and copy the
         # files back; the machine is as it was.
@@ -280,6 +282,28 @@ class BadSettingsTest(StartupTestCase):
         self.assertEqual(m.read_file(run + r"\outcome.txt").decode("latin-1").splitlines(), printed)
         self.assertEqual(self.journal()[-1], "  " + note)
         self.assertEqual(self.tzi(), eastern_tzi())
+
+        # A script that dies still leaves an outcome, on the share too; so
+        # does one without reg.exe (which it needs for the backup).
+        m.import_reg(zones.old_zones_reg_text())  # not done again
+        script = deploy_file("gpo/dstpatch-startup.vbs")
+        main = b"Sub Main()\r\n"
+        for broken, outcome in (
+            (script.replace(main, main + b"Err.Raise 11\r\n"), "not run: script error 11"),
+            (script.replace(main, main + b"If True Then\r\n"),
+             "not run: script error: dstpatch-startup.vbs ended with exit status 0 and no outcome"),
+            (script, r"not run: no backup: C:\windows\System32\reg.exe does not exist"),
+        ):
+            with self.subTest(outcome=outcome):
+                self.install_scripts(script=broken, DSTPATCH_SHARE=r"C:\Share")
+                for folder in ("system32", "syswow64") if broken is script else ():
+                    path = m.host_path(r"C:\windows\%s\reg.exe" % folder)
+                    if os.path.exists(path):
+                        os.remove(path)  # a link to the template's: only this one goes
+                printed = self.start({"QUORDIR": ROOT})
+                self.assertTrue(printed.startswith(outcome), printed)
+                self.assertTrue(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer).startswith(outcome.encode()))
+                self.assertTrue(self.journal()[-1].endswith(printed.strip()), self.journal())
 
     def test_outcome_of_each_kind_of_run(self):
         # A stand-in for dstpatch.exe prints the console output of a run.
