@@ -7,16 +7,26 @@
 ' <root>\newdata\timezone.ini exists. Prints nothing when the machine is
 ' still to do. Always exits 0.
 '
-'   cscript //nologo detect.vbs [registry] [status]
+'   cscript //nologo detect.vbs [registry] [status] [SITEROOT]
+'   cscript //nologo detect.vbs writefilter
 '
-'   registry  only the time-zone record counts (machines whose site change
-'             is made in the user's session)
-'   status    says why a machine is not done, and tells the answer by the
-'             exit status: 10 done, 11 not done (for dstpatch-startup.vbs)
+'   registry     only the time-zone records count (machines whose site
+'                change is made in the user's session)
+'   status       says why a machine is not done, and tells the answer by the
+'                exit status: 10 done, 11 not done (for dstpatch-startup.vbs
+'                and dstpatch-install.vbs)
+'   SITEROOT     the site root (else as below)
+'   writefilter  prints "write filter on C: ..." and exits 12 when a write
+'                filter (EWF, FBWF, UWF) throws away at the next start what
+'                is written to the system drive, else exits 13
 Option Explicit
 
-' The site root; when empty, the QUORDIR environment variable is used.
+' The site root, unless given as an argument; when empty, the QUORDIR
+' environment variable of this process is used, else the machine's QUORDIR as the registry holds it (a
+' distribution agent or service started before QUORDIR was set does not see
+' it in its environment).
 Const SiteRoot = ""
+Const MachineEnvironment = "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment\"
 
 ' The TZI value that dstpatch.exe writes for each zone (its key's name
 ' without " Standard Time"), in hexadecimal.
@@ -34,6 +44,8 @@ Const ZonesKey = "HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Time Zones\"
 
 Const StatusDone = 10
 Const StatusNotDone = 11
+Const StatusWriteFilter = 12
+Const StatusNoWriteFilter = 13
 
 ' A blank as .NET's String.Trim sees it in text read in the ANSI code page:
 ' tab to carriage return, space and no-break space.
@@ -219,6 +231,79 @@ Function TziDigits(name)
     Next
 End Function
 
+' The site root as the patch gets it from the machine: the argument, else
+' SiteRoot, QUORDIR of this process, else of the machine (in the registry,
+' expanded).
+Function SiteRootOf()
+    Dim shell
+    Set shell = CreateObject("WScript.Shell")
+    SiteRootOf = TrimBlanks(rootArgument)
+    If SiteRootOf = "" Then SiteRootOf = TrimBlanks(SiteRoot)
+    If SiteRootOf = "" Then SiteRootOf = TrimBlanks(shell.Environment("PROCESS")("QUORDIR"))
+    If SiteRootOf <> "" Then Exit Function
+    On Error Resume Next
+    SiteRootOf = shell.RegRead(MachineEnvironment & "QUORDIR")
+    If Err.Number <> 0 Or VarType(SiteRootOf) <> vbString Then SiteRootOf = ""
+    On Error GoTo 0
+    ' Wine's ExpandEnvironmentStrings ends its answer with a NUL.
+    If InStr(SiteRootOf, "%") > 0 Then SiteRootOf = Replace(shell.ExpandEnvironmentStrings(SiteRootOf), Chr(0), "")
+    SiteRootOf = TrimBlanks(SiteRootOf)
+End Function
+
+' The output of the write filter tool NAME (in the system folder, 64-bit
+' where there is one) run with ARGUMENTS; "" when it is not there.
+Function ToolOutput(name, arguments)
+    Dim shell, fso, tools, folder, output, stream
+    ToolOutput = ""
+    Set shell = CreateObject("WScript.Shell")
+    Set fso = CreateObject("Scripting.FileSystemObject")
+    tools = shell.Environment("PROCESS")("SystemRoot") & "\Sysnative"
+    If Not fso.FolderExists(tools) Then tools = shell.Environment("PROCESS")("SystemRoot") & "\System32"
+    If Not fso.FileExists(tools & "\" & name) Then Exit Function
+    ' Its output goes to a folder that ordinary users cannot write.
+    folder = shell.Environment("PROCESS")("SystemRoot") & "\dstpatch"
+    If Not fso.FolderExists(folder) Then fso.CreateFolder folder
+    output = folder & "\" & name & ".txt"
+    shell.Run "cmd.exe /d /s /c """"" & tools & "\" & name & """ " & arguments & " > """ & output & """ 2>&1""", 0, True
+    On Error Resume Next
+    Set stream = fso.OpenTextFile(output, 1)
+    If Err.Number = 0 Then
+        If Not stream.AtEndOfStream Then ToolOutput = stream.ReadAll
+        stream.Close
+    End If
+    fso.DeleteFile output
+End Function
+
+' True when a line of TEXT holds WHAT and, after it, STATE (without regard to
+' case); only the first line that holds WHAT counts (the current session's).
+Function SaysState(text, what, state)
+    Dim lines, i, at
+    SaysState = False
+    lines = Split(Replace(text, vbCr, vbLf), vbLf)
+    For i = 0 To UBound(lines)
+        at = InStr(1, lines(i), what, vbTextCompare)
+        If at > 0 Then
+            SaysState = InStr(at + Len(what), lines(i), state, vbTextCompare) > 0
+            Exit Function
+        End If
+    Next
+End Function
+
+' The write filter that protects the system drive in this session, "" when
+' there is none: the Enhanced Write Filter (ewfmgr), the File-Based Write
+' Filter (fbwfmgr) and the Unified Write Filter (uwfmgr), each asked with its
+' own tool where that tool is there.
+Function WriteFilter()
+    Dim drive
+    drive = CreateObject("WScript.Shell").Environment("PROCESS")("SystemDrive")
+    If drive = "" Then drive = "C:"
+    WriteFilter = ""
+    If SaysState(ToolOutput("ewfmgr.exe", drive), "State", "ENABLED") Then WriteFilter = "EWF"
+    If SaysState(ToolOutput("fbwfmgr.exe", "/displayconfig"), "filter state:", "enabled") Then WriteFilter = "FBWF"
+    If SaysState(ToolOutput("uwfmgr.exe", "get-config"), "Filter state:", "ON") Then WriteFilter = "UWF"
+    If WriteFilter <> "" Then WriteFilter = "write filter on " & drive & " (changes would be lost at restart): " & WriteFilter
+End Function
+
 ' Why this machine is not done, or "" when it is.
 Function NotDoneReason(registryOnly)
     Dim root, files, i, records, fso
@@ -231,9 +316,7 @@ Function NotDoneReason(registryOnly)
         End If
     Next
     If registryOnly Then Exit Function
-    root = SiteRoot
-    If root = "" Then root = CreateObject("WScript.Shell").Environment("PROCESS")("QUORDIR")
-    root = TrimBlanks(root)
+    root = SiteRootOf()
     If root = "" Then
         NotDoneReason = "no site root: QUORDIR is not set"
         Exit Function
@@ -255,13 +338,21 @@ Function NotDoneReason(registryOnly)
     Next
 End Function
 
-Dim registryOnly, status, i, reason
+Dim registryOnly, status, i, reason, rootArgument
+rootArgument = ""
 For i = 0 To WScript.Arguments.Count - 1
     Select Case LCase(WScript.Arguments(i))
         Case "registry"
             registryOnly = True
         Case "status"
             status = True
+        Case "writefilter"
+            reason = WriteFilter()
+            If reason = "" Then WScript.Quit StatusNoWriteFilter
+            WScript.Echo reason
+            WScript.Quit StatusWriteFilter
+        Case Else
+            rootArgument = WScript.Arguments(i)
     End Select
 Next
 reason = NotDoneReason(registryOnly = True)

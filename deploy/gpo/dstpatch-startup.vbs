@@ -4,7 +4,8 @@
 ' installed.
 '
 ' 1. The detection rule (detect.vbs, beside this script) decides whether the
-'    machine is done; a machine that is done is left alone.
+'    machine is done; a machine that is done is left alone, and one whose
+'    system drive has a write filter on is not patched.
 ' 2. The seven zone keys and the active zone (reg export), both pelio.ini and
 '    any timezone.ini are saved into a folder of this run:
 '    <backup>\<COMPUTERNAME>\<date-time>. Without a complete backup the patch
@@ -39,6 +40,7 @@ Const ZonesKey = "HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Time Zones\"
 Const RefusalLine = "Another run of this patch is in progress on this machine"
 Const DetectDone = 10
 Const DetectNotDone = 11
+Const DetectWriteFilter = 12
 
 Const OutcomeDone = "done"
 Const OutcomeFoundDone = "done: found done at start-up; nothing was run"
@@ -375,6 +377,10 @@ Sub Main()
     End If
     If Not serviceMode Then
         If Detect("registry") = DetectDone Then FinishUnchanged OutcomePending, OutcomePending
+    End If
+    ' What a write filter lets through is thrown away at the next start.
+    If Detect("writefilter") = DetectWriteFilter Then
+        Finish "not run: write filter on " & env("SystemDrive") & " (changes would be lost at restart)", "", ""
     End If
 
     If Not fso.FileExists(env("SystemRoot") & "\System32\reg.exe") Then

@@ -46,6 +46,35 @@ def z_path(host_path):
     return "Z:" + os.path.abspath(host_path).replace("/", "\\")
 
 
+MACHINE_ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
+# Write filters as their tools report them (None: no tool), and the outcome.
+WRITE_FILTERED = "not run: write filter on C: (changes would be lost at restart)"
+WRITE_FILTERS = (
+    ("ewfmgr", "Protected Volume Configuration\r\n  Type            RAM (REG)\r\n  State           ENABLED\r\n"),
+    ("fbwfmgr", "File-based write filter configuration for the current session:\r\n    filter state: enabled.\r\n"
+     "File-based write filter configuration for the next session:\r\n    filter state: disabled.\r\n"),
+    ("uwfmgr", "Unified Write Filter Configuration for the Current Session\r\n  Filter state:           ON\r\n"),
+)
+
+
+def run_as_agent(m, command, env=None):
+    """COMMAND run by cmd as a distribution agent started before the
+    machine's QUORDIR was set: without QUORDIR in its environment (Wine puts
+    the machine's variables into every process it starts from the host)."""
+    m.write_file(r"C:\agent.cmd", "@set QUORDIR=\r\n@%s\r\n@exit /b %%ERRORLEVEL%%\r\n" % command)
+    return m.run("cmd", ["/d", "/c", r"C:\agent.cmd"], env=env)
+
+
+def stand_in_write_filter(m, tool, output):
+    """TOOL.exe in the system folder, printing OUTPUT (None: removed)."""
+    path = m.host_path(r"C:\windows\system32\%s.exe" % tool)
+    if os.path.exists(path):
+        os.remove(path)
+    if output is not None:
+        shutil.copyfile(winetest.helper("console_stand_in"), path)
+        m.write_file(r"C:\filter.txt", output)
+
+
 class StartupTestCase(winetest.TestCase):
     """A machine with the old zone records, a site at ROOT and the policy's
     script folder: the start-up script, detect.vbs and dstpatch.exe."""
@@ -240,6 +269,56 @@ class ApplicationSiteTest(StartupTestCase):
         self.assertEqual(self.tzi(), eastern_tzi())
 
 
+class InstallWrapperTest(StartupTestCase):
+
+    def test_wrapper_runs_the_jobs_the_site_allows(self):
+        # QUORDIR in the machine's environment only, not in the agent's.
+        m = self.machine
+        m.write_file(SCRIPTS + r"\dstpatch-install.vbs", deploy_file("dstpatch-install.vbs"))
+        self.assertEqual(m.run("reg", ["add", MACHINE_ENVIRONMENT, "/v", "QUORDIR", "/d", ROOT + "\\", "/f"]).status, 0)
+        with open(winetest.helper("pelio_manager"), "rb") as f:
+            m.write_file(ROOT + r"\bin\PelioMgr.exe", f.read())
+        manager = m.start(m.host_path(ROOT + r"\bin\PelioMgr.exe"), env={"PELIOMGR_MODE": "close"})
+        manager.wait_for_output("ready")
+        env = {"TZ": "America/New_York", "PELIOMGR_MODE": "exit", "DSTPATCH_STAND_IN_OUTPUT": r"C:\filter.txt"}
+        wrapper = r'cscript //nologo "%s\dstpatch-install.vbs"' % SCRIPTS
+        pending = "dstpatch-install: " + PENDING
+
+        # A write filter: nothing is run. Then a manager-application site:
+        # the registry job alone, the manager and the files left as they
+        # are; again, nothing is run.
+        stand_in_write_filter(m, "ewfmgr", WRITE_FILTERS[0][1])
+        result = run_as_agent(m, wrapper, env)
+        self.assertEqual((result.status, result.stdout), (3, winetest.to_crlf("dstpatch-install: %s\n" % WRITE_FILTERED)))
+        stand_in_write_filter(m, "ewfmgr", WRITE_FILTERS[0][1].replace("ENABLED", "DISABLED"))
+        result = run_as_agent(m, wrapper, env)
+        self.assertEqual(result.status, 2, result)
+        self.assertTrue(result.stdout.endswith(b"\r\nSuccess\r\n" + winetest.to_crlf(pending + "\n")), result)
+        self.assertIn(b"Setting TimeZones for US/Canada part.. succeeded", result.stdout)
+        self.assertNotIn(b"Pelio", result.stdout)
+        self.assertEqual(self.tzi("Newfoundland"), zones.new_tzi("Newfoundland"))
+        self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), PELIO.encode())
+        self.assertIsNone(manager.process.poll())
+        result = run_as_agent(m, wrapper, env)
+        self.assertEqual((result.status, result.stdout), (2, winetest.to_crlf(pending + "\n")))
+
+        # A service site: both jobs, then found done; the detection rule
+        # finds the site root in the machine's environment too.
+        m.import_reg(APPID_REG)
+        service = z_path(winetest.helper("hub_service"))
+        self.assertEqual(m.run("sc", ["create", "HubSvc", "binPath=", service]).status, 0)
+        self.assertEqual(m.run("sc", ["start", "HubSvc"]).status, 0)
+        result = run_as_agent(m, wrapper, env)
+        self.assertEqual(result.status, 0, result)
+        self.assertTrue(result.stdout.endswith(b"Control server started.\r\nSuccess\r\ndstpatch-install: done\r\n"), result)
+        for args, printed in (("", b"Detected\r\n"), ("status", b"Detected\r\n")):
+            result = run_as_agent(m, r'cscript //nologo "%s\detect.vbs" %s' % (SCRIPTS, args))
+            self.assertEqual(result.stdout, printed)
+        result = run_as_agent(m, wrapper, env)
+        self.assertEqual((result.status, result.stdout),
+                         (0, winetest.to_crlf("dstpatch-install: done: found done; nothing was run\n")))
+
+
 class BadSettingsTest(StartupTestCase):
 
     def test_missing_root_unwritable_backup_and_missing_share(self):
@@ -331,6 +410,12 @@ class BadSettingsTest(StartupTestCase):
             ("", "failed: no console output: dstpatch.exe ended with exit status 0"),
         )
         share = r"C:\Share\%s-debGorvinal.txt" % self.computer
+        for tool, output in WRITE_FILTERS:
+            with self.subTest(tool=tool):
+                stand_in_write_filter(m, tool, output)
+                self.start({"QUORDIR": ROOT, "DSTPATCH_STAND_IN_OUTPUT": r"C:\filter.txt"}, outcome=WRITE_FILTERED)
+                stand_in_write_filter(m, tool, None)
+        self.assertEqual(self.run_folders(), [])
         for console, outcome in cases:
             with self.subTest(outcome=outcome):
                 m.write_file(r"C:\console.txt", console)

@@ -44,6 +44,7 @@ ROLLOUT = {
     "dstpatch-startup.vbs": "deploy/gpo/dstpatch-startup.vbs",
     "detect.vbs": "deploy/detect.vbs",
     "detect.ps1": "deploy/detect.ps1",
+    "dstpatch-install.vbs": "deploy/dstpatch-install.vbs",
     "dstpatch-report.vbs": "deploy/dstpatch-report.vbs",
     "ansible/dstpatch.yml": "deploy/ansible/dstpatch.yml",
     "ansible/outcome.yml": "deploy/ansible/outcome.yml",
