@@ -6,7 +6,9 @@
 # nothing when the machine is still to do. Always exits 0. Runs on Windows
 # PowerShell 2.0 and later.
 
-# The site root; when empty, the QUORDIR environment variable is used.
+# The site root; when empty, the QUORDIR environment variable of this process
+# is used, else the machine's (a distribution agent started before QUORDIR was
+# set does not see it in its environment).
 $SiteRoot = ''
 
 # The TZI value that dstpatch.exe writes for each zone (its key's name without
@@ -63,6 +65,10 @@ function Test-IntlSet([string]$Path) {
 
 $root = $SiteRoot
 if (-not $root) { $root = [string]$env:QUORDIR }
+if (-not $root.Trim()) {
+    $root = [Environment]::ExpandEnvironmentVariables(
+        [string][Environment]::GetEnvironmentVariable('QUORDIR', 'Machine'))
+}
 $root = $root.Trim()
 
 $tziDone = $true
