@@ -36,6 +36,7 @@ Option Explicit
 ' The control server is the service when this value exists (the test that
 ' dstpatch.exe makes).
 Const ServiceRegistration = "HKCR\AppID\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}\LocalService"
+Const ActiveZoneKey = "HKLM\SYSTEM\CurrentControlSet\Control\TimeZoneInformation"
 Const ZonesKey = "HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Time Zones\"
 Const RefusalLine = "Another run of this patch is in progress on this machine"
 Const DetectDone = 10
@@ -340,6 +341,13 @@ Function Backup(root)
             Exit Function
         End If
     Next
+    ' The active zone, whose dates the patch applies anew.
+    status = RunIn(runFolder, "reg export """ & ActiveZoneKey & """ TimeZoneInformation.reg")
+    If status <> 0 Then
+        Backup = "reg export of " & ActiveZoneKey & " ended with exit status " & status
+        Exit Function
+    End If
+    listing = listing & "saved   TimeZoneInformation.reg" & vbCrLf
     files = Array("data\pelio.ini", "newdata\pelio.ini", "data\timezone.ini", "newdata\timezone.ini")
     For i = 0 To UBound(files)
         If fso.FileExists(root & "\" & files(i)) Then

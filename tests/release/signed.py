@@ -46,6 +46,7 @@ ROLLOUT = {
     "detect.ps1": "deploy/detect.ps1",
     "dstpatch-install.vbs": "deploy/dstpatch-install.vbs",
     "dstpatch-report.vbs": "deploy/dstpatch-report.vbs",
+    "dstpatch-undo.vbs": "deploy/dstpatch-undo.vbs",
     "ansible/dstpatch.yml": "deploy/ansible/dstpatch.yml",
     "ansible/outcome.yml": "deploy/ansible/outcome.yml",
     "ansible/failure-lines.txt": "deploy/ansible/failure-lines.txt",
