@@ -13,11 +13,19 @@
 ' name a line, names the machines that should have reported; without it, a
 ' machine counts as not reported when the folder holds its console output or
 ' run log but no outcome. The same goes to FILE as CSV (default:
-' dstpatch-report.csv in the current folder). Reads the folder only.
+' dstpatch-report.csv in the current folder), its fields separated by the
+' list separator of this machine's user (as Excel reads them: ";" in
+' French-Canadian settings; "," where none is set). Reads the folder only.
 Option Explicit
 
-Dim fso
+Dim fso, separator
 Set fso = CreateObject("Scripting.FileSystemObject")
+separator = ","
+On Error Resume Next
+separator = CreateObject("WScript.Shell").RegRead("HKCU\Control Panel\International\sList")
+On Error GoTo 0
+If VarType(separator) <> vbString Then separator = ","
+If Len(separator) <> 1 Or separator = """" Or separator = " " Then separator = ","
 
 ' The lines of the run that report a failure begin so.
 Function FailureLines()
@@ -126,9 +134,14 @@ Function GroupOf(kind, detail)
     End If
 End Function
 
+' A CSV line of three fields.
+Function Row(a, b, c)
+    Row = a & separator & b & separator & c
+End Function
+
 Function CsvField(text)
     CsvField = text
-    If InStr(text, ",") > 0 Or InStr(text, """") > 0 Or Trim(text) <> text Then
+    If InStr(text, separator) > 0 Or InStr(text, """") > 0 Or Trim(text) <> text Then
         CsvField = """" & Replace(text, """", """""") & """"
     End If
 End Function
@@ -222,7 +235,7 @@ Sub Main()
         If Len(names(i)) + 2 > width Then width = Len(names(i)) + 2
     Next
     WScript.Echo "dstpatch outcomes in " & folder & ": " & (UBound(names) + 1) & " machines"
-    csv = "Machine,Outcome,Detail" & vbCrLf
+    csv = Row("Machine", "Outcome", "Detail") & vbCrLf
     For i = 0 To UBound(names)
         text = ""
         If outcomes.Exists(names(i)) Then text = outcomes(names(i))
@@ -236,28 +249,28 @@ Sub Main()
         Else
             WScript.Echo Padded(names(i), width) & kind & ": " & detail
         End If
-        csv = csv & CsvField(names(i)) & "," & kind & "," & CsvField(detail) & vbCrLf
+        csv = csv & Row(CsvField(names(i)), kind, CsvField(detail)) & vbCrLf
     Next
 
     WScript.Echo ""
     WScript.Echo "Totals:"
-    csv = csv & vbCrLf & "Outcome,Group,Machines" & vbCrLf
+    csv = csv & vbCrLf & Row("Outcome", "Group", "Machines") & vbCrLf
     For k = 0 To UBound(kinds)
         If totals(kinds(k)) > 0 Or kinds(k) = "done" Or kinds(k) = "failed" Or kinds(k) = "not reported" Then
             WScript.Echo Count(totals(kinds(k)) + 0) & "  " & kinds(k)
-            csv = csv & kinds(k) & ",," & (totals(kinds(k)) + 0) & vbCrLf
+            csv = csv & Row(kinds(k), "", totals(kinds(k)) + 0) & vbCrLf
             keys = SortedKeys(groups)
             For j = 0 To UBound(keys)
                 g = Split(keys(j), vbTab)
                 If g(0) = kinds(k) Then
                     WScript.Echo Count(groups(keys(j))) & "    " & g(1)
-                    csv = csv & kinds(k) & "," & CsvField(g(1)) & "," & groups(keys(j)) & vbCrLf
+                    csv = csv & Row(kinds(k), CsvField(g(1)), groups(keys(j))) & vbCrLf
                 End If
             Next
         End If
     Next
     WScript.Echo Count(UBound(names) + 1) & "  machines"
-    csv = csv & "machines,," & (UBound(names) + 1) & vbCrLf
+    csv = csv & Row("machines", "", UBound(names) + 1) & vbCrLf
 
     On Error Resume Next
     Set stream = fso.CreateTextFile(csvPath, True)

@@ -611,6 +611,12 @@ not reported,,2\r
 machines,,14\r
 """)
 
+        # With the list separator of French-Canadian settings.
+        self.assertEqual(m.run("reg", ["add", r"HKCU\Control Panel\International", "/v", "sList", "/d", ";", "/f"]).status, 0)
+        result = m.run("cscript", ["//nologo", r"C:\rule\dstpatch-report.vbs", folder, "/csv:" + csv])
+        lines = m.read_file(csv).decode("latin-1").splitlines()
+        self.assertEqual(lines[:5:4], ["Machine;Outcome;Detail", r"POS04;failed;Pelio.ini- File Not Found: D:\Quor, Site\newdata\pelio.ini"])
+
         # Bad input: a clear line, and nothing written or changed.
         for args, status, line in (
             ([r"C:\No such folder"], 2, r"dstpatch-report: the folder C:\No such folder does not exist"),
