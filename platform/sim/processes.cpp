@@ -468,36 +468,6 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return TRUE;
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  sim::PlatformCall();
-  if (M().handles.Is(handle, sim::HandleKind::Mutex)) {
-    M().Record("WaitForSingleObject(mutex, " + std::to_string(milliseconds) + ")");
-    return M().mutexes.Wait(handle, milliseconds);
-  }
-  M().Record("WaitForSingleObject(" + IdOf(handle) + ", " + std::to_string(milliseconds) + ")");
-  sim::Process* p = Opened(handle, SYNCHRONIZE);
-  if (p == nullptr) {
-    return WAIT_FAILED;
-  }
-  if (!p->running) {
-    return WAIT_OBJECT_0;
-  }
-  DWORD& now = M().clock.ticks;
-  if (p->endsAt && *p->endsAt - now <= milliseconds) {
-    now = *p->endsAt;
-    P().Advance(now);
-    return WAIT_OBJECT_0;
-  }
-  if (milliseconds == INFINITE) {
-    // Nothing will ever end it: a real program would hang here.
-    M().lastError = ERROR_INVALID_PARAMETER;
-    return WAIT_FAILED;
-  }
-  now += milliseconds;
-  P().Advance(now);
-  return WAIT_TIMEOUT;
-}
-
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
   sim::PlatformCall();
   M().Record("TerminateProcess(" + IdOf(process) + ", " + std::to_string(exitCode) + ")");
@@ -577,6 +547,32 @@ void RegisterProcessExports(Modules& modules) {
   modules.Export("kernel32.dll", "HeapFree", reinterpret_cast<win::FARPROC>(&win::SimHeapFree));
   modules.Export("ntdll.dll", "ZwQuerySystemInformation",
                  reinterpret_cast<win::FARPROC>(&win::SimZwQuerySystemInformation));
+}
+
+win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
+  Machine& m = Machine::Current();
+  m.Record("WaitForSingleObject(" + win::IdOf(handle) + ", " + std::to_string(milliseconds) + ")");
+  Process* p = win::Opened(handle, win::SYNCHRONIZE);
+  if (p == nullptr) {
+    return win::WAIT_FAILED;
+  }
+  if (!p->running) {
+    return win::WAIT_OBJECT_0;
+  }
+  win::DWORD& now = m.clock.ticks;
+  if (p->endsAt && *p->endsAt - now <= milliseconds) {
+    now = *p->endsAt;
+    m.processes.Advance(now);
+    return win::WAIT_OBJECT_0;
+  }
+  if (milliseconds == win::INFINITE) {
+    // Nothing will ever end it: a real program would hang here.
+    m.lastError = win::ERROR_INVALID_PARAMETER;
+    return win::WAIT_FAILED;
+  }
+  now += milliseconds;
+  m.processes.Advance(now);
+  return win::WAIT_TIMEOUT;
 }
 
 void ForgetProcessHandle(uintptr_t value) {

@@ -140,6 +140,10 @@ class Heap {
 // Adds the process-list and heap entry points to kernel32 and ntdll.
 void RegisterProcessExports(Modules& modules);
 
+// WaitForSingleObject on a process handle: the clock runs on to the process's
+// end or to the time-out.
+win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds);
+
 // CloseHandle of a process, thread or snapshot handle forgets what it named.
 void ForgetProcessHandle(uintptr_t value);
 

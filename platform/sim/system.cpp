@@ -196,27 +196,6 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
   return TRUE;
 }
 
-BOOL CloseHandle(HANDLE handle) {
-  sim::PlatformCall();
-  sim::HandleKind kind{};
-  const auto value = reinterpret_cast<uintptr_t>(handle);
-  if (!M().handles.KindOf(value, &kind) || kind == sim::HandleKind::Key || kind == sim::HandleKind::ScManager ||
-      kind == sim::HandleKind::Service || kind == sim::HandleKind::Module) {
-    return Fail(ERROR_INVALID_HANDLE);
-  }
-  M().handles.Remove(handle, kind);
-  if (kind == sim::HandleKind::File) {
-    M().files.opens.erase(static_cast<intptr_t>(value));
-  }
-  if (kind == sim::HandleKind::Process || kind == sim::HandleKind::Thread || kind == sim::HandleKind::Snapshot) {
-    sim::ForgetProcessHandle(value);
-  }
-  if (kind == sim::HandleKind::Mutex) {
-    M().mutexes.Close(handle);
-  }
-  return TRUE;
-}
-
 // --- Clock ---
 
 DWORD GetTickCount() {
