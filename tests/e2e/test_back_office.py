@@ -1,25 +1,16 @@
-"""dstpatch.exe's back-office job on a Windows machine under Wine.
-
-Application mode: the running manager application (the test stand-in,
+"""dstpatch.exe's back-office job in application mode on a Windows machine
+under Wine: the running manager application (the test stand-in,
 helpers/pelio_manager.cpp, copied to <root>\\bin\\PelioMgr.exe) is closed,
 the site files are changed, and the application is started again. Service
-mode: the control server service (the helper hub_service, registered as
-HubSvc) is stopped and started around the file changes, and the manager
-application is left alone."""
+mode is in test_site.py."""
 
 import os
-import re
 
 import winetest
 from winetest import to_crlf
 
 SITE = r"C:\Site"
 REMOVED_LOG = "\nTrying to remove debout file..\nMarker file was not found"
-APPID_REG = r"""REGEDIT4
-
-[HKEY_CLASSES_ROOT\AppID\{6F2B41C8-93D0-4E57-B1A2-5C7D90E3F614}]
-"LocalService"="HubSvc"
-"""
 PELIO = ("[QUORTECH]\r\n"
          "SITENAME=Test Site\r\n"
          "TIMEZONE=LOCAL\r\n"
@@ -151,32 +142,6 @@ class BackOfficeTest(winetest.TestCase):
                          [r'start "C:\My Site\bin\PelioMgr.exe"  /QUORDIR C:\My Site'])
         self.assertEqual(self.journal(r"C:\My.exe"), [])
         self.check_site_changed(root)
-
-    def test_service_mode_stops_and_starts_the_service_around_the_files(self):
-        m = self.machine
-        m.keep_server_alive()
-        self.make_site(SITE)
-        m.import_reg(APPID_REG)
-        exe = "Z:" + os.path.abspath(winetest.helper("hub_service")).replace("/", "\\")
-        self.assertEqual(m.run("sc", ["create", "HubSvc", "binPath=", exe + " --stop-slowly 2"]).status, 0)
-        self.assertEqual(m.run("sc", ["start", "HubSvc"]).status, 0)
-        manager = self.start_manager(SITE, "close")
-
-        result = self.run_patch(SITE)
-
-        # "stopped" is written once the service reports STOPPED, before the
-        # files are touched; "started" once it reports RUNNING, after them.
-        messages = ("\nUsing QUORDIR -  C:\\Site\nTrying to stop the control server.\nControl server stopped."
-                    "\nRemoving Timezone.ini.. if exists\nModifying Pelio.ini."
-                    "\nTrying to start the control server.\nControl server started.\nSuccess")
-        self.assertEqual(result.stdout, to_crlf(REMOVED_LOG + messages))
-        self.assertEqual(m.read_file(SITE + r"\tmp\debGorvinal.txt"), to_crlf(messages))
-        out = m.run("sc", ["query", "HubSvc"]).stdout.decode("latin-1")
-        self.assertEqual(re.search(r"STATE\s*:\s*(\d+)", out).group(1), "4", out)
-        self.check_site_changed(SITE)
-        # The manager application is neither closed nor started.
-        self.assertIsNone(manager.process.poll())
-        self.assertEqual(len(self.journal(SITE + r"\bin\PelioMgr.exe")), 1)
 
     def test_no_to_the_question_ends_the_run_with_nothing_changed(self):
         self.make_site(SITE)
