@@ -64,6 +64,7 @@ bool ProcessFinder::SystemQueryUsable() const {
 }
 
 win::UniqueHandle ProcessFinder::FindProcess(const char* name, win::DWORD& processId) {
+  openError_ = 0;
   if (!kernel32_) {
     return {};
   }
@@ -74,6 +75,14 @@ win::UniqueHandle ProcessFinder::FindProcess(const char* name, win::DWORD& proce
     return FindProcessBySystemQuery(name, processId);
   }
   return {};
+}
+
+win::UniqueHandle ProcessFinder::Open(win::DWORD processId) {
+  win::UniqueHandle process(win::OpenProcess(kOpenAccess, win::TRUE, processId));
+  if (!process) {
+    openError_ = win::GetLastError();
+  }
+  return process;
 }
 
 win::UniqueHandle ProcessFinder::FindProcessBySnapshot(const char* name, win::DWORD& processId) {
@@ -88,7 +97,7 @@ win::UniqueHandle ProcessFinder::FindProcessBySnapshot(const char* name, win::DW
     const char* slash = std::strrchr(entry.szExeFile, '\\');
     if (EqualsIgnoringCase(slash == nullptr ? entry.szExeFile : slash + 1, name)) {
       processId = entry.th32ProcessID;
-      return win::UniqueHandle(win::OpenProcess(kOpenAccess, win::TRUE, entry.th32ProcessID));
+      return Open(processId);
     }
   }
   return {};
@@ -133,7 +142,7 @@ win::UniqueHandle ProcessFinder::FindProcessBySystemQuery(const char* name, win:
       }
       if (converted && EqualsIgnoringCase(image, name)) {
         processId = static_cast<win::DWORD>(reinterpret_cast<uintptr_t>(record.UniqueProcessId));
-        return win::UniqueHandle(win::OpenProcess(kOpenAccess, win::TRUE, processId));
+        return Open(processId);
       }
       if (record.NextEntryOffset == 0 || record.NextEntryOffset > size - offset) {
         break;
@@ -153,17 +162,24 @@ win::BOOL WINAPI ProcessFinder::CloseProcessWindowsProc(win::HWND window, win::L
   return win::TRUE;
 }
 
-bool ProcessFinder::CloseProcess(const char* name) {
-  win::DWORD processId = 0;
-  const win::UniqueHandle process = FindProcess(name, processId);
-  if (!process) {
-    return false;
-  }
+win::DWORD ProcessFinder::CloseProcess(win::HANDLE process, win::DWORD processId) {
   win::EnumWindows(&CloseProcessWindowsProc, static_cast<win::LPARAM>(processId));
-  if (win::WaitForSingleObject(process.get(), kCloseWait) == win::WAIT_OBJECT_0) {
-    return true;
+  if (win::WaitForSingleObject(process, kCloseWait) == win::WAIT_OBJECT_0) {
+    return 0;
   }
-  return win::TerminateProcess(process.get(), 0) != win::FALSE;
+  if (!win::TerminateProcess(process, 0)) {
+    const win::DWORD error = win::GetLastError();
+    // Windows refuses to terminate a process that has just ended by itself.
+    return win::WaitForSingleObject(process, 0) == win::WAIT_OBJECT_0 ? 0 : error;
+  }
+  switch (win::WaitForSingleObject(process, kTerminateWait)) {
+    case win::WAIT_OBJECT_0:
+      return 0;
+    case win::WAIT_TIMEOUT:
+      return win::WAIT_TIMEOUT;
+    default:
+      return win::GetLastError();
+  }
 }
 
 void ProcessFinder::ReleaseLibraries() {

@@ -9,7 +9,7 @@
 
 // Finds a running process by the file name of its executable and closes it:
 // first a WM_CLOSE to each of its top-level windows, then, when it has not
-// ended within 5000 ms, by termination.
+// ended within 5000 ms, by termination, after which it is waited for again.
 //
 // The process list is read through entry points bound at run time: the
 // toolhelp snapshot of kernel32 where it is complete, else the system
@@ -24,16 +24,26 @@ class ProcessFinder {
 
   // The first process whose executable is named name (letter case of A-Z
   // ignored), opened for SYNCHRONIZE | PROCESS_TERMINATE; processId is set
-  // when a name matches, even if the process cannot be opened. Null when
-  // nothing matches, the open fails or no way of listing is bound.
+  // when a name matches, even if the process cannot be opened (OpenError
+  // then gives why). Null when nothing matches, the open fails or no way of
+  // listing is bound.
   win::UniqueHandle FindProcess(const char* name, win::DWORD& processId);
-  // True when the process is gone within 5000 ms of the close requests or its
-  // termination was accepted; false when it is not found or cannot be ended.
-  bool CloseProcess(const char* name);
+  // The error of the open that the last FindProcess made and that failed; 0
+  // when it opened the process or matched none.
+  [[nodiscard]] win::DWORD OpenError() const { return openError_; }
+  // Closes the process that FindProcess opened: 0 once it has ended, within
+  // 5000 ms of the close requests or within kTerminateWait ms of its
+  // termination (which Windows carries out after TerminateProcess returns).
+  // Otherwise the error: TerminateProcess's, WAIT_TIMEOUT when the
+  // terminated process did not end, or that of the failed wait.
+  static win::DWORD CloseProcess(win::HANDLE process, win::DWORD processId);
+  static constexpr win::DWORD kTerminateWait = 3000;
   // Gives back the modules; the object finds nothing afterwards.
   void ReleaseLibraries();
 
  private:
+  // OpenProcess for the access CloseProcess needs; keeps the error of a failure.
+  win::UniqueHandle Open(win::DWORD processId);
   win::UniqueHandle FindProcessBySnapshot(const char* name, win::DWORD& processId);
   win::UniqueHandle FindProcessBySystemQuery(const char* name, win::DWORD& processId);
   // EnumWindows callback: posts WM_CLOSE to each window of the process whose
@@ -52,6 +62,7 @@ class ProcessFinder {
   win::PFN_GetProcessHeap getProcessHeap_ = nullptr;
   win::PFN_HeapAlloc heapAlloc_ = nullptr;
   win::PFN_HeapFree heapFree_ = nullptr;
+  win::DWORD openError_ = 0;
 };
 
 // Starts commandLine, passed on unchanged (the program is its first token),

@@ -512,8 +512,10 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
   if (!p->running || p->behaviour.refuseTerminate) {
     return Fail(ERROR_ACCESS_DENIED);
   }
-  P().End(*p, exitCode);
   p->terminated = true;
+  if (!p->behaviour.terminateHangs) {
+    P().End(*p, exitCode);
+  }
   return TRUE;
 }
 

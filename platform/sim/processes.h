@@ -31,7 +31,11 @@ struct Behaviour {
   std::optional<win::DWORD> runFor;  // ends by itself after this many ms; none: until closed
   win::DWORD exitCode = 0;           // its exit code when it ends by itself or on WM_CLOSE
   bool refuseTerminate = false;      // TerminateProcess fails with 5
-  bool denyOpen = false;             // OpenProcess fails with 5
+  // TerminateProcess succeeds but the process does not end: Windows ends it
+  // after the call returns, once each thread leaves the kernel, which a
+  // thread stuck in a driver's wait never does.
+  bool terminateHangs = false;
+  bool denyOpen = false;  // OpenProcess fails with 5
   // Runs under another account: OpenProcess fails with 5 unless the token's
   // debug privilege is enabled.
   bool otherAccount = false;
@@ -47,7 +51,7 @@ struct Process {
   std::optional<win::DWORD> endsAt;  // clock tick at which it ends
   std::vector<win::HWND> windows;    // its top-level windows while it runs
   int closeRequests = 0;             // WM_CLOSE messages posted to its windows
-  bool terminated = false;           // ended by TerminateProcess
+  bool terminated = false;           // TerminateProcess accepted for it
 };
 
 // A program that CreateProcessA can start, by its full path.

@@ -5,7 +5,11 @@ helpers/pelio_manager.cpp, copied to <root>\\bin\\PelioMgr.exe) is closed,
 the site files are changed, and the application is started again. Service
 mode: the control server service (the helper hub_service, registered as
 HubSvc) is stopped and started around the file changes, and the manager
-application is left alone."""
+application is left alone.
+
+Under Wine every process runs as one account and OpenProcess is never
+denied, and a terminated process always ends: a manager that cannot be
+closed is tested on the simulated machine only."""
 
 import os
 import re
