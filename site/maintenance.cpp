@@ -32,10 +32,11 @@ void ReportNotClosed(win::DWORD processId, win::DWORD error) {
 // debug privilege (which administrators hold) is enabled for the search and
 // the close, so that a manager started by another account (a clerk's
 // session, "Run as") is found and closed, not counted as not running and
-// then started a second time. False, once said so, when a manager is listed
-// that cannot be opened (a protected process, or no debug privilege) or
-// that does not end.
-bool StopManagerApplication(bool isWindows9x) {
+// then started a second time. Its token is kept in token before it is
+// closed, so that it can be started again as it ran. False, once said so,
+// when a manager is listed that cannot be opened (a protected process, or no
+// debug privilege) or that does not end.
+bool StopManagerApplication(bool isWindows9x, win::UniqueHandle& token) {
   std::optional<EnabledPrivileges> debug;
   if (!isWindows9x) {
     debug.emplace(std::initializer_list<const char*>{"SeDebugPrivilege"});
@@ -58,6 +59,9 @@ bool StopManagerApplication(bool isWindows9x) {
   }
   if (process) {
     LogMessage("\nTrying to stop the Pelio Manager.", CurrentRunLog());
+    if (!isWindows9x) {
+      token = TakePrimaryToken(processId);
+    }
     const win::DWORD error = ProcessFinder::CloseProcess(process.get(), processId);
     if (error == 0) {
       LogMessage("\nSuccesfully stopped the Pelio Manager.", CurrentRunLog());
@@ -83,9 +87,11 @@ std::string ManagerCommandLine(const std::string& root) {
   return program + "  /QUORDIR " + root;
 }
 
-bool StartManagerApplication(const std::string& root) {
+// Under the account of the manager that was closed, where its token was
+// taken; else under the patch's own.
+bool StartManagerApplication(const std::string& root, win::HANDLE token) {
   LogMessage("\nTrying to start the Pelio Manager.", CurrentRunLog());
-  if (StartProcessAndWait(ManagerCommandLine(root), kStartWait)) {
+  if (StartProcessAndWait(ManagerCommandLine(root), kStartWait, token)) {
     return true;
   }
   if (!Process().silent) {
@@ -103,10 +109,11 @@ bool ChangeBohValues(const std::string& root) {
     return false;
   }
   const bool serviceMode = IsControlServerService();
+  win::UniqueHandle managerToken;
   if (serviceMode) {
     LogMessage("\nTrying to stop the control server.", CurrentRunLog());
     StopControlServer();
-  } else if (!StopManagerApplication(isWindows9x)) {
+  } else if (!StopManagerApplication(isWindows9x, managerToken)) {
     return false;
   }
 
@@ -118,5 +125,5 @@ bool ChangeBohValues(const std::string& root) {
     StartControlServer();
     return true;
   }
-  return StartManagerApplication(root);
+  return StartManagerApplication(root, managerToken.get());
 }

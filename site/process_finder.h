@@ -65,9 +65,23 @@ class ProcessFinder {
   win::DWORD openError_ = 0;
 };
 
+// A primary token of the running process processId, taken so that the
+// process can be started again as it ran (the debug privilege opens one of
+// another account). Null when the process or its token cannot be opened or
+// the token cannot be duplicated.
+win::UniqueHandle TakePrimaryToken(win::DWORD processId);
+
 // Starts commandLine, passed on unchanged (the program is its first token),
 // and waits until the process ends or timeout ms have passed; the process
 // runs on after a time-out. Nonzero when the process was created and its
 // exit status could be read afterwards, whatever the status; 0 when it could
 // not be created.
-win::BOOL StartProcessAndWait(std::string commandLine, win::DWORD timeout);
+//
+// With a token (from TakePrimaryToken) the process runs under the token's
+// account: where this process runs as SYSTEM, through CreateProcessAsUserA,
+// in the token's session, on its interactive desktop and with the account's
+// environment; otherwise through CreateProcessWithTokenW, in this process's
+// session, with the account's environment. Where that call is missing
+// (Windows 2000 and XP) or fails, and without a token, CreateProcessA starts
+// it under this process's account.
+win::BOOL StartProcessAndWait(std::string commandLine, win::DWORD timeout, win::HANDLE token = nullptr);

@@ -89,6 +89,81 @@ const AppCase kAppModeCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, AppModeTest, ::testing::ValuesIn(kAppModeCases), kCaseName);
 
+// The manager comes back under the account of the one that was closed (a
+// clerk's, in session 2, while an administrator of session 1 or the machine
+// account runs the patch): as SYSTEM in the clerk's session, on its desktop
+// and with the clerk's environment; else in the caller's session, as the
+// secondary logon service starts it. Where the token cannot be taken or
+// used, as before, under the patch's own account.
+struct RestartCase {
+  const char* name;
+  bool asSystem;  // the patch runs as the machine account, in session 0
+  bool running;
+  void (*arrange)(sim::Machine&, sim::Process&);
+  const char* startedBy;
+  const char* user;  // nullptr: the patch's own account and session
+  win::DWORD session;
+  const char* environment;
+  const char* desktop;
+};
+
+class RestartTest : public MaintenanceTest, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(RestartTest, ManagerComesBackUnderTheAccountItRanAs) {
+  const RestartCase& c = GetParam();
+  if (c.asSystem) {
+    machine.token.user = sim::kSystemSid;
+    machine.token.session = 0;
+    machine.token.privileges["SeAssignPrimaryTokenPrivilege"].held = true;
+  }
+  if (c.running) {
+    sim::Process& clerks = RunningManager();
+    clerks.user = sim::kClerkSid;
+    clerks.session = 2;
+    clerks.behaviour.otherAccount = true;
+    if (c.arrange != nullptr) {
+      c.arrange(machine, clerks);
+    }
+  }
+  InstallManager(root);
+  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
+  EXPECT_TRUE(Contains(machine.stdoutText, kFiles + kStarting + "\nSuccess"));
+  const sim::Process& started = *machine.processes.Named("PelioMgr.exe").back();
+  EXPECT_TRUE(started.running);
+  EXPECT_EQ(started.commandLine, "C:\\Site\\bin\\PelioMgr.exe  /QUORDIR C:\\Site");
+  EXPECT_EQ(started.startedBy, c.startedBy);
+  EXPECT_EQ(started.user, c.user != nullptr ? c.user : machine.token.user);
+  EXPECT_EQ(started.session, c.user != nullptr ? c.session : machine.token.session);
+  EXPECT_EQ(started.environment, c.environment);
+  EXPECT_EQ(started.desktop, c.desktop);
+  for (const char* privilege : {"SeDebugPrivilege", "SeAssignPrimaryTokenPrivilege", "SeImpersonatePrivilege"}) {
+    EXPECT_FALSE(machine.token.IsEnabled(privilege)) << privilege;
+  }
+}
+
+const RestartCase kRestartCases[] = {
+    {"Administrator", false, true, nullptr, "CreateProcessWithTokenW", sim::kClerkSid, 1, sim::kClerkSid, ""},
+    {"MachineAccount", true, true, nullptr, "CreateProcessAsUserA", sim::kClerkSid, 2, sim::kClerkSid,
+     "winsta0\\default"},
+    {"MachineAccountWithoutUserenv", true, true,
+     [](sim::Machine& m, sim::Process&) { m.modules.SetPresent("userenv", false); }, "CreateProcessAsUserA",
+     sim::kClerkSid, 2, "", "winsta0\\default"},
+    {"NoManagerRunning", false, false, nullptr, "CreateProcessA", nullptr, 0, "", ""},
+    {"TokenDenied", false, true, [](sim::Machine&, sim::Process& p) { p.behaviour.denyToken = true; }, "CreateProcessA",
+     nullptr, 0, "", ""},
+    {"NoCreateProcessWithTokenW", false, true,
+     [](sim::Machine& m, sim::Process&) { m.modules.RemoveExport("advapi32", "CreateProcessWithTokenW"); },
+     "CreateProcessA", nullptr, 0, "", ""},
+    {"SecondaryLogonDisabled", false, true,
+     [](sim::Machine& m, sim::Process&) { m.token.secondaryLogonStopped = true; }, "CreateProcessA", nullptr, 0, "",
+     ""},
+    {"MachineAccountWithoutAssignPrivilege", true, true,
+     [](sim::Machine& m, sim::Process&) { m.token.privileges["SeAssignPrimaryTokenPrivilege"].held = false; },
+     "CreateProcessA", nullptr, 0, "", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, RestartTest, ::testing::ValuesIn(kRestartCases), kCaseName);
+
 TEST_F(MaintenanceTest, NoEndsTheRunWithNothingChanged) {
   const sim::Process& manager = RunningManager();
   InstallManager(root);
