@@ -81,7 +81,7 @@ win::UniqueHandle TakePrimaryToken(win::DWORD processId);
 // account: where this process runs as SYSTEM, through CreateProcessAsUserA,
 // in the token's session, on its interactive desktop and with the account's
 // environment; otherwise through CreateProcessWithTokenW, in this process's
-// session, with the account's environment. Where that call is missing
-// (Windows 2000 and XP) or fails, and without a token, CreateProcessA starts
-// it under this process's account.
+// session, with the account's environment. Where either call fails or
+// CreateProcessWithTokenW is missing (Windows 2000 and XP), and without a
+// token, CreateProcessA starts it under this process's account.
 win::BOOL StartProcessAndWait(std::string commandLine, win::DWORD timeout, win::HANDLE token = nullptr);

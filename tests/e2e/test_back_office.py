@@ -146,7 +146,9 @@ class BackOfficeTest(winetest.TestCase):
         self.assertEqual(result.status, 0)
         messages = back_office_messages(SITE)
         self.assertEqual(result.stdout, to_crlf(REMOVED_LOG + messages))
-        # Started again under the token of the manager it closed.
+        # Started again under the token of the manager it closed. (Wine gives
+        # it this run's environment, PELIOMGR_MODE included; Windows would
+        # give it its account's own.)
         self.assertEqual(self.starts(result),
                          [r"CreateProcessWithTokenW C:\Site\bin\PelioMgr.exe  /QUORDIR C:\Site 1"])
         self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"), to_crlf(messages))
