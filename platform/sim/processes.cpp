@@ -31,6 +31,8 @@ Processes::Processes() {
   system.refuseTerminate = true;
   Process& p = Add("System", system);
   p.id = kSystemId;
+  p.user = kSystemSid;
+  p.session = 0;
 }
 
 Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
@@ -482,8 +484,10 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
   if (!p->running || p->behaviour.refuseTerminate) {
     return Fail(ERROR_ACCESS_DENIED);
   }
-  P().End(*p, exitCode);
   p->terminated = true;
+  if (!p->behaviour.terminateHangs) {
+    P().End(*p, exitCode);
+  }
   return TRUE;
 }
 
@@ -498,17 +502,13 @@ BOOL CreateProcessA(const char* application, char* commandLine, void* processSec
       environment != nullptr || currentDirectory != nullptr || startupInfo == nullptr || processInfo == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
   }
-  const std::string path = application != nullptr ? application : ProgramOf(line);
-  const sim::Program* program = P().FindProgram(path);
-  if (program == nullptr) {
-    return Fail(ERROR_FILE_NOT_FOUND);
+  sim::Process* p = sim::StartProcess(application, line, processInfo);
+  if (p == nullptr) {
+    return FALSE;
   }
-  sim::Process& p = P().Start(P().ProgramPath(path), line, program->behaviour, M().clock.ticks);
-  processInfo->hProcess = AddProcessHandle(p, kProcessAllAccess);
-  processInfo->hThread = M().handles.Add<HANDLE>(sim::HandleKind::Thread, std::to_string(p.id) + " " + p.image);
-  P().opened[reinterpret_cast<uintptr_t>(processInfo->hThread)] = {p.id, kProcessAllAccess};
-  processInfo->dwProcessId = p.id;
-  processInfo->dwThreadId = p.id + 1;
+  p->user = M().token.user;
+  p->session = M().token.session;
+  p->startedBy = "CreateProcessA";
   return TRUE;
 }
 
@@ -573,6 +573,23 @@ win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
   now += milliseconds;
   m.processes.Advance(now);
   return win::WAIT_TIMEOUT;
+}
+
+Process* StartProcess(const char* application, const std::string& commandLine, win::PROCESS_INFORMATION* info) {
+  Machine& m = Machine::Current();
+  const std::string path = application != nullptr ? application : win::ProgramOf(commandLine);
+  const Program* program = m.processes.FindProgram(path);
+  if (program == nullptr) {
+    m.lastError = win::ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  Process& p = m.processes.Start(m.processes.ProgramPath(path), commandLine, program->behaviour, m.clock.ticks);
+  info->hProcess = win::AddProcessHandle(p, win::kProcessAllAccess);
+  info->hThread = m.handles.Add<win::HANDLE>(HandleKind::Thread, std::to_string(p.id) + " " + p.image);
+  m.processes.opened[reinterpret_cast<uintptr_t>(info->hThread)] = {p.id, win::kProcessAllAccess};
+  info->dwProcessId = p.id;
+  info->dwThreadId = p.id + 1;
+  return &p;
 }
 
 void ForgetProcessHandle(uintptr_t value) {
