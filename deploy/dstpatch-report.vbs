@@ -47,7 +47,8 @@ Function FailureLines()
         "StopControlServer() -", _
         "StartControlServer() -", _
         "Control Server Service is not started.", _
-        "Could not start Pelio Manager")
+        "Could not start Pelio Manager", _
+        "Pelio Manager could not be closed")
 End Function
 
 ' The kinds of outcome, in the order of the totals: the beginning of an

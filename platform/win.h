@@ -195,6 +195,38 @@ struct STARTUPINFOA {
   HANDLE hStdError;
 };
 
+// STARTUPINFOA with UTF-16 strings, for CreateProcessWithTokenW.
+struct STARTUPINFOW {
+  DWORD cb;
+  WCHAR* lpReserved;
+  WCHAR* lpDesktop;
+  WCHAR* lpTitle;
+  DWORD dwX;
+  DWORD dwY;
+  DWORD dwXSize;
+  DWORD dwYSize;
+  DWORD dwXCountChars;
+  DWORD dwYCountChars;
+  DWORD dwFillAttribute;
+  DWORD dwFlags;
+  WORD wShowWindow;
+  WORD cbReserved2;
+  BYTE* lpReserved2;
+  HANDLE hStdInput;
+  HANDLE hStdOutput;
+  HANDLE hStdError;
+};
+
+// What GetTokenInformation(TokenUser) gives: the account's SID, which
+// follows the record in the caller's buffer.
+struct SID_AND_ATTRIBUTES {
+  void* Sid;
+  DWORD Attributes;
+};
+struct TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+};
+
 struct FILETIME {
   DWORD dwLowDateTime;
   DWORD dwHighDateTime;
@@ -235,12 +267,14 @@ struct PROCESS_INFORMATION {
 #if INTPTR_MAX == INT32_MAX
 static_assert(sizeof(PROCESSENTRY32) == 296, "32-bit PROCESSENTRY32");
 static_assert(sizeof(STARTUPINFOA) == 68, "32-bit STARTUPINFOA");
+static_assert(sizeof(STARTUPINFOW) == 68, "32-bit STARTUPINFOW");
 static_assert(offsetof(SYSTEM_PROCESS_INFORMATION, ImageName) + offsetof(UNICODE_STRING, Buffer) == 60,
               "32-bit ImageName.Buffer");
 static_assert(offsetof(SYSTEM_PROCESS_INFORMATION, UniqueProcessId) == 68, "32-bit UniqueProcessId");
 #else
 static_assert(sizeof(PROCESSENTRY32) == 304, "64-bit PROCESSENTRY32");
 static_assert(sizeof(STARTUPINFOA) == 104, "64-bit STARTUPINFOA");
+static_assert(sizeof(STARTUPINFOW) == 104, "64-bit STARTUPINFOW");
 static_assert(offsetof(SYSTEM_PROCESS_INFORMATION, ImageName) + offsetof(UNICODE_STRING, Buffer) == 64,
               "64-bit ImageName.Buffer");
 static_assert(offsetof(SYSTEM_PROCESS_INFORMATION, UniqueProcessId) == 80, "64-bit UniqueProcessId");
@@ -293,10 +327,16 @@ constexpr DWORD VER_PLATFORM_WIN32s = 0;
 constexpr DWORD VER_PLATFORM_WIN32_WINDOWS = 1;
 constexpr DWORD VER_PLATFORM_WIN32_NT = 2;
 
-// Token privileges.
-constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
+// Tokens and their privileges.
+constexpr DWORD TOKEN_ASSIGN_PRIMARY = 0x0001;
+constexpr DWORD TOKEN_DUPLICATE = 0x0002;
+constexpr DWORD TOKEN_IMPERSONATE = 0x0004;
 constexpr DWORD TOKEN_QUERY = 0x0008;
+constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
 constexpr DWORD SE_PRIVILEGE_ENABLED = 0x0002;
+constexpr int SecurityImpersonation = 2;  // SECURITY_IMPERSONATION_LEVEL
+constexpr int TokenPrimary = 1;           // TOKEN_TYPE
+constexpr int TokenUser = 1;              // TOKEN_INFORMATION_CLASS
 
 // Message boxes.
 constexpr UINT MB_OK = 0x0000;
@@ -382,6 +422,8 @@ constexpr NTSTATUS STATUS_SUCCESS = 0;
 constexpr NTSTATUS STATUS_INFO_LENGTH_MISMATCH = static_cast<NTSTATUS>(0xC0000004U);
 constexpr DWORD SYNCHRONIZE = 0x00100000;
 constexpr DWORD PROCESS_TERMINATE = 0x0001;
+constexpr DWORD PROCESS_QUERY_INFORMATION = 0x0400;
+constexpr DWORD CREATE_UNICODE_ENVIRONMENT = 0x00000400;
 constexpr UINT WM_CLOSE = 0x0010;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_ABANDONED = 0x80;
@@ -417,6 +459,14 @@ using PFN_GetSecurityInfo = DWORD(WINAPI*)(HANDLE object, int objectType, DWORD 
                                            void** dacl, void** sacl, void** descriptor);
 using PFN_SetDllDirectoryA = BOOL(WINAPI*)(const char* path);
 using PFN_SetDefaultDllDirectories = BOOL(WINAPI*)(DWORD flags);
+// advapi32, Windows Server 2003, XP x64 and Vista and later.
+using PFN_CreateProcessWithTokenW = BOOL(WINAPI*)(HANDLE token, DWORD logonFlags, const WCHAR* application,
+                                                  WCHAR* commandLine, DWORD creationFlags, void* environment,
+                                                  const WCHAR* currentDirectory, STARTUPINFOW* startupInfo,
+                                                  PROCESS_INFORMATION* processInfo);
+// userenv (Windows 2000 and later): an account's environment, UTF-16.
+using PFN_CreateEnvironmentBlock = BOOL(WINAPI*)(void** environment, HANDLE token, BOOL inherit);
+using PFN_DestroyEnvironmentBlock = BOOL(WINAPI*)(void* environment);
 using WNDENUMPROC = BOOL(WINAPI*)(HWND window, LPARAM param);
 
 // ---------------------------------------------------------------------------
@@ -447,6 +497,9 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token);
 BOOL LookupPrivilegeValueA(const char* systemName, const char* name, LUID* luid);
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState, DWORD bufferLength,
                            TOKEN_PRIVILEGES* previousState, DWORD* returnLength);
+BOOL DuplicateTokenEx(HANDLE token, DWORD access, void* tokenAttributes, int impersonationLevel, int tokenType,
+                      HANDLE* newToken);
+BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, DWORD* returnLength);
 BOOL CloseHandle(HANDLE handle);
 
 // Files and profile (INI) files.
@@ -478,6 +531,7 @@ DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info);
 BOOL SetTimeZoneInformation(const TIME_ZONE_INFORMATION* info);
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideLength, char* narrow, int narrowSize,
                         const char* defaultChar, BOOL* usedDefaultChar);
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow, int narrowLength, WCHAR* wide, int wideSize);
 
 // Modules.
 HMODULE LoadLibraryA(const char* name);
@@ -512,6 +566,11 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode);
 BOOL CreateProcessA(const char* application, char* commandLine, void* processSecurity, void* threadSecurity,
                     BOOL inheritHandles, DWORD creationFlags, void* environment, const char* currentDirectory,
                     STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo);
+// The process runs under token, a primary token (CreateProcessWithTokenW,
+// bound at run time, is the other way to start one under a token).
+BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLine, void* processSecurity,
+                          void* threadSecurity, BOOL inheritHandles, DWORD creationFlags, void* environment,
+                          const char* currentDirectory, STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo);
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
 
 }  // namespace win

@@ -15,21 +15,41 @@ constexpr win::DWORD kStartWait = 10000;
 constexpr char kNotCompleted[] = "\nThis patch has not completed, you will need to run this patch again.";
 constexpr char kCouldNotStart[] = "Could not start Pelio Manager, please start the application manually";
 
+// Process ids are multiples of 4: this one names no process.
+constexpr win::DWORD kNoProcess = 0xFFFFFFFF;
+
+// A manager that runs on must find the site files as they were, and no
+// second manager on them: the caller changes nothing and starts nothing.
+void ReportNotClosed(win::DWORD processId, win::DWORD error) {
+  LogFormatted(CurrentRunLog(),
+               "\nPelio Manager could not be closed (process %d, error %d): the site files were not changed and it "
+               "was not started again.",
+               static_cast<int>(processId), static_cast<int>(error));
+}
+
 // Closes the manager application if it runs, after asking unless silent.
 // An answer of No ends the run with nothing changed. On the NT family the
 // debug privilege (which administrators hold) is enabled for the search and
 // the close, so that a manager started by another account (a clerk's
 // session, "Run as") is found and closed, not counted as not running and
-// then started a second time.
-void StopManagerApplication(bool isWindows9x) {
+// then started a second time. Its token is kept in token before it is
+// closed, so that it can be started again as it ran. False, once said so,
+// when a manager is listed that cannot be opened (a protected process, or no
+// debug privilege) or that does not end.
+bool StopManagerApplication(bool isWindows9x, win::UniqueHandle& token) {
   std::optional<EnabledPrivileges> debug;
   if (!isWindows9x) {
     debug.emplace(std::initializer_list<const char*>{"SeDebugPrivilege"});
   }
   ProcessFinder finder;
-  win::DWORD processId = 0;
-  const bool running = finder.FindProcess(kManagerName, processId).valid();
-  if (running && !Process().silent &&
+  win::DWORD processId = kNoProcess;
+  const win::UniqueHandle process = finder.FindProcess(kManagerName, processId);
+  bool closed = true;
+  if (!process && processId != kNoProcess) {
+    ReportNotClosed(processId, finder.OpenError());
+    closed = false;
+  }
+  if (process && !Process().silent &&
       ShowMessageBox("This patch requires Peliomgr to be closed, do you wish to continue?", win::MB_YESNO) ==
           win::IDNO) {
     ShowMessageBox(kNotCompleted, win::MB_OK);
@@ -37,14 +57,22 @@ void StopManagerApplication(bool isWindows9x) {
     finder.ReleaseLibraries();
     CloseLogAndExit(0);
   }
-  if (running) {
+  if (process) {
     LogMessage("\nTrying to stop the Pelio Manager.", CurrentRunLog());
-    if (finder.CloseProcess(kManagerName)) {
+    if (!isWindows9x) {
+      token = TakePrimaryToken(processId);
+    }
+    const win::DWORD error = ProcessFinder::CloseProcess(process.get(), processId);
+    if (error == 0) {
       LogMessage("\nSuccesfully stopped the Pelio Manager.", CurrentRunLog());
+    } else {
+      ReportNotClosed(processId, error);
+      closed = false;
     }
   }
   debug.reset();
   finder.ReleaseLibraries();
+  return closed;
 }
 
 // root\bin\PelioMgr.exe, two blanks, /QUORDIR, one blank and root. The
@@ -59,9 +87,11 @@ std::string ManagerCommandLine(const std::string& root) {
   return program + "  /QUORDIR " + root;
 }
 
-bool StartManagerApplication(const std::string& root) {
+// Under the account of the manager that was closed, where its token was
+// taken; else under the patch's own.
+bool StartManagerApplication(const std::string& root, win::HANDLE token) {
   LogMessage("\nTrying to start the Pelio Manager.", CurrentRunLog());
-  if (StartProcessAndWait(ManagerCommandLine(root), kStartWait)) {
+  if (StartProcessAndWait(ManagerCommandLine(root), kStartWait, token)) {
     return true;
   }
   if (!Process().silent) {
@@ -79,11 +109,12 @@ bool ChangeBohValues(const std::string& root) {
     return false;
   }
   const bool serviceMode = IsControlServerService();
+  win::UniqueHandle managerToken;
   if (serviceMode) {
     LogMessage("\nTrying to stop the control server.", CurrentRunLog());
     StopControlServer();
-  } else {
-    StopManagerApplication(isWindows9x);
+  } else if (!StopManagerApplication(isWindows9x, managerToken)) {
+    return false;
   }
 
   RemoveTimezoneIni(root);
@@ -94,5 +125,5 @@ bool ChangeBohValues(const std::string& root) {
     StartControlServer();
     return true;
   }
-  return StartManagerApplication(root);
+  return StartManagerApplication(root, managerToken.get());
 }

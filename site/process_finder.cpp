@@ -1,6 +1,7 @@
 #include "site/process_finder.h"
 
 #include <cstring>
+#include <string>
 
 #include "app/os.h"
 #include "app/text.h"
@@ -10,6 +11,10 @@ namespace {
 constexpr win::DWORD kOpenAccess = win::SYNCHRONIZE | win::PROCESS_TERMINATE;
 constexpr win::DWORD kCloseWait = 5000;
 constexpr win::DWORD kFirstQuerySize = 0x8000;
+// What starting a process under a token needs of it (CreateEnvironmentBlock
+// also impersonates it).
+constexpr win::DWORD kStartAccess =
+    win::TOKEN_ASSIGN_PRIMARY | win::TOKEN_DUPLICATE | win::TOKEN_QUERY | win::TOKEN_IMPERSONATE;
 
 // A block of the process heap, given back when the owner goes.
 class HeapBlock {
@@ -64,6 +69,7 @@ bool ProcessFinder::SystemQueryUsable() const {
 }
 
 win::UniqueHandle ProcessFinder::FindProcess(const char* name, win::DWORD& processId) {
+  openError_ = 0;
   if (!kernel32_) {
     return {};
   }
@@ -74,6 +80,14 @@ win::UniqueHandle ProcessFinder::FindProcess(const char* name, win::DWORD& proce
     return FindProcessBySystemQuery(name, processId);
   }
   return {};
+}
+
+win::UniqueHandle ProcessFinder::Open(win::DWORD processId) {
+  win::UniqueHandle process(win::OpenProcess(kOpenAccess, win::TRUE, processId));
+  if (!process) {
+    openError_ = win::GetLastError();
+  }
+  return process;
 }
 
 win::UniqueHandle ProcessFinder::FindProcessBySnapshot(const char* name, win::DWORD& processId) {
@@ -88,7 +102,7 @@ win::UniqueHandle ProcessFinder::FindProcessBySnapshot(const char* name, win::DW
     const char* slash = std::strrchr(entry.szExeFile, '\\');
     if (EqualsIgnoringCase(slash == nullptr ? entry.szExeFile : slash + 1, name)) {
       processId = entry.th32ProcessID;
-      return win::UniqueHandle(win::OpenProcess(kOpenAccess, win::TRUE, entry.th32ProcessID));
+      return Open(processId);
     }
   }
   return {};
@@ -133,7 +147,7 @@ win::UniqueHandle ProcessFinder::FindProcessBySystemQuery(const char* name, win:
       }
       if (converted && EqualsIgnoringCase(image, name)) {
         processId = static_cast<win::DWORD>(reinterpret_cast<uintptr_t>(record.UniqueProcessId));
-        return win::UniqueHandle(win::OpenProcess(kOpenAccess, win::TRUE, processId));
+        return Open(processId);
       }
       if (record.NextEntryOffset == 0 || record.NextEntryOffset > size - offset) {
         break;
@@ -153,17 +167,24 @@ win::BOOL WINAPI ProcessFinder::CloseProcessWindowsProc(win::HWND window, win::L
   return win::TRUE;
 }
 
-bool ProcessFinder::CloseProcess(const char* name) {
-  win::DWORD processId = 0;
-  const win::UniqueHandle process = FindProcess(name, processId);
-  if (!process) {
-    return false;
-  }
+win::DWORD ProcessFinder::CloseProcess(win::HANDLE process, win::DWORD processId) {
   win::EnumWindows(&CloseProcessWindowsProc, static_cast<win::LPARAM>(processId));
-  if (win::WaitForSingleObject(process.get(), kCloseWait) == win::WAIT_OBJECT_0) {
-    return true;
+  if (win::WaitForSingleObject(process, kCloseWait) == win::WAIT_OBJECT_0) {
+    return 0;
   }
-  return win::TerminateProcess(process.get(), 0) != win::FALSE;
+  if (!win::TerminateProcess(process, 0)) {
+    const win::DWORD error = win::GetLastError();
+    // Windows refuses to terminate a process that has just ended by itself.
+    return win::WaitForSingleObject(process, 0) == win::WAIT_OBJECT_0 ? 0 : error;
+  }
+  switch (win::WaitForSingleObject(process, kTerminateWait)) {
+    case win::WAIT_OBJECT_0:
+      return 0;
+    case win::WAIT_TIMEOUT:
+      return win::WAIT_TIMEOUT;
+    default:
+      return win::GetLastError();
+  }
 }
 
 void ProcessFinder::ReleaseLibraries() {
@@ -178,16 +199,115 @@ void ProcessFinder::ReleaseLibraries() {
   ntdll_.reset();
 }
 
+win::UniqueHandle TakePrimaryToken(win::DWORD processId) {
+  const win::UniqueHandle process(win::OpenProcess(win::PROCESS_QUERY_INFORMATION, win::FALSE, processId));
+  win::UniqueHandle token;
+  win::UniqueHandle primary;
+  if (!process || !win::OpenProcessToken(process.get(), win::TOKEN_DUPLICATE | win::TOKEN_QUERY, token.put()) ||
+      !win::DuplicateTokenEx(token.get(), kStartAccess, nullptr, win::SecurityImpersonation, win::TokenPrimary,
+                             primary.put())) {
+    return {};
+  }
+  return primary;
+}
+
+namespace {
+
+// S-1-5-18, the machine account, as its bytes: revision 1, one
+// sub-authority, authority 5 (NT), sub-authority 18.
+constexpr win::BYTE kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+
+bool RunsAsSystem() {
+  win::UniqueHandle own;
+  alignas(win::TOKEN_USER) win::BYTE buffer[sizeof(win::TOKEN_USER) + 68];  // 68: the longest SID
+  win::DWORD size = 0;
+  if (!win::OpenProcessToken(win::GetCurrentProcess(), win::TOKEN_QUERY, own.put()) ||
+      !win::GetTokenInformation(own.get(), win::TokenUser, buffer, sizeof buffer, &size)) {
+    return false;
+  }
+  win::TOKEN_USER user{};
+  std::memcpy(&user, buffer, sizeof user);
+  return user.User.Sid != nullptr && std::memcmp(user.User.Sid, kSystemSid, sizeof kSystemSid) == 0;
+}
+
+// The environment of a token's account, as its logon made it; given back
+// when the owner goes. Null when userenv.dll cannot give it: a process
+// started with none gets this one's environment.
+class EnvironmentBlock {
+ public:
+  explicit EnvironmentBlock(win::HANDLE token) : userenv_(win::LoadLibraryA("userenv.dll")) {
+    const auto create = Bind<win::PFN_CreateEnvironmentBlock>(userenv_.get(), "CreateEnvironmentBlock");
+    destroy_ = Bind<win::PFN_DestroyEnvironmentBlock>(userenv_.get(), "DestroyEnvironmentBlock");
+    if (create == nullptr || destroy_ == nullptr || !create(&block_, token, win::FALSE)) {
+      block_ = nullptr;
+    }
+  }
+  EnvironmentBlock(const EnvironmentBlock&) = delete;
+  EnvironmentBlock& operator=(const EnvironmentBlock&) = delete;
+  ~EnvironmentBlock() {
+    if (block_ != nullptr) {
+      destroy_(block_);
+    }
+  }
+  [[nodiscard]] void* get() const { return block_; }
+
+ private:
+  win::UniqueModule userenv_;  // first in, so freed after the block
+  win::PFN_DestroyEnvironmentBlock destroy_ = nullptr;
+  void* block_ = nullptr;
+};
+
+// A service's process runs on a window station that no user sees: the
+// started process is put on the interactive desktop of its session.
+bool StartAsUser(win::HANDLE token, std::string& commandLine, win::PROCESS_INFORMATION& info) {
+  const EnabledPrivileges assign{"SeAssignPrimaryTokenPrivilege", "SeIncreaseQuotaPrivilege"};
+  const EnvironmentBlock environment(token);
+  char desktop[] = "winsta0\\default";
+  win::STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  startup.lpDesktop = desktop;
+  return win::CreateProcessAsUserA(token, nullptr, commandLine.data(), nullptr, nullptr, win::FALSE,
+                                   environment.get() == nullptr ? 0 : win::CREATE_UNICODE_ENVIRONMENT,
+                                   environment.get(), nullptr, &startup, &info) != win::FALSE;
+}
+
+// Without an environment block the system gives the process its account's.
+bool StartWithToken(win::HANDLE token, const std::string& commandLine, win::PROCESS_INFORMATION& info) {
+  const auto createWithToken =
+      Bind<win::PFN_CreateProcessWithTokenW>(win::GetModuleHandleA("advapi32.dll"), "CreateProcessWithTokenW");
+  const int size = win::MultiByteToWideChar(win::CP_ACP, 0, commandLine.c_str(), -1, nullptr, 0);
+  if (createWithToken == nullptr || size <= 0) {
+    return false;
+  }
+  std::u16string wide(static_cast<size_t>(size), u'\0');
+  if (win::MultiByteToWideChar(win::CP_ACP, 0, commandLine.c_str(), -1, wide.data(), size) != size) {
+    return false;
+  }
+  const EnabledPrivileges impersonate{"SeImpersonatePrivilege"};
+  win::STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  return createWithToken(token, 0, nullptr, wide.data(), 0, nullptr, nullptr, &startup, &info) != win::FALSE;
+}
+
+}  // namespace
+
 // The command line is taken by value: CreateProcessA wants a buffer that it
 // may write to.
 // cppcheck-suppress passedByValue
-win::BOOL StartProcessAndWait(std::string commandLine, win::DWORD timeout) {
-  win::STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
+win::BOOL StartProcessAndWait(std::string commandLine, win::DWORD timeout, win::HANDLE token) {
   win::PROCESS_INFORMATION info{};
-  if (!win::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr, &startup,
-                           &info)) {
-    return win::FALSE;
+  bool started = false;
+  if (token != nullptr) {
+    started = RunsAsSystem() ? StartAsUser(token, commandLine, info) : StartWithToken(token, commandLine, info);
+  }
+  if (!started) {
+    win::STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    info = {};
+    if (!win::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr, &startup,
+                             &info)) {
+      return win::FALSE;
+    }
   }
   // Declared in this order so that the thread handle is closed first.
   const win::UniqueHandle process(info.hProcess);

@@ -87,7 +87,8 @@ Function FailureLines()
         "StopControlServer() -", _
         "StartControlServer() -", _
         "Control Server Service is not started.", _
-        "Could not start Pelio Manager")
+        "Could not start Pelio Manager", _
+        "Pelio Manager could not be closed")
 End Function
 
 Function ZoneNames()

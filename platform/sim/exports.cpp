@@ -15,6 +15,7 @@ void RegisterSimExports(Modules& modules) {
   RegisterProcessExports(modules);
   RegisterLibrarySearchExports(modules);
   RegisterSecurityExports(modules);
+  RegisterTokenExports(modules);
   modules.Export("advapi32.dll", "QueryServiceStatusEx", reinterpret_cast<win::FARPROC>(&SimQueryServiceStatusEx));
 }
 

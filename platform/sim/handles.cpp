@@ -1,4 +1,10 @@
+// The handle table, and the calls that take a handle of any kind
+// (CloseHandle, WaitForSingleObject) and hand it to the area that owns it.
 #include "platform/sim/handles.h"
+
+#include "platform/sim/machine.h"
+#include "platform/sim/processes.h"
+#include "platform/win.h"
 
 namespace sim {
 
@@ -80,3 +86,40 @@ std::vector<std::string> HandleTable::Open() const {
 }
 
 }  // namespace sim
+
+namespace win {
+
+BOOL CloseHandle(HANDLE handle) {
+  sim::PlatformCall();
+  sim::Machine& m = sim::Machine::Current();
+  sim::HandleKind kind{};
+  const auto value = reinterpret_cast<uintptr_t>(handle);
+  if (!m.handles.KindOf(value, &kind) || kind == sim::HandleKind::Key || kind == sim::HandleKind::ScManager ||
+      kind == sim::HandleKind::Service || kind == sim::HandleKind::Module) {
+    m.lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  m.handles.Remove(handle, kind);
+  if (kind == sim::HandleKind::File) {
+    m.files.opens.erase(static_cast<intptr_t>(value));
+  }
+  if (kind == sim::HandleKind::Process || kind == sim::HandleKind::Thread || kind == sim::HandleKind::Snapshot) {
+    sim::ForgetProcessHandle(value);
+  }
+  if (kind == sim::HandleKind::Mutex) {
+    m.mutexes.Close(handle);
+  }
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  sim::PlatformCall();
+  sim::Machine& m = sim::Machine::Current();
+  if (m.handles.Is(handle, sim::HandleKind::Mutex)) {
+    m.Record("WaitForSingleObject(mutex, " + std::to_string(milliseconds) + ")");
+    return m.mutexes.Wait(handle, milliseconds);
+  }
+  return sim::WaitForProcess(handle, milliseconds);
+}
+
+}  // namespace win

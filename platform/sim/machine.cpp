@@ -13,9 +13,12 @@ Machine* current = nullptr;
 
 Token::Token() {
   // LUIDs as Windows assigns them.
+  privileges["SeAssignPrimaryTokenPrivilege"] = Privilege{{3, 0}, false};  // services' accounts only
+  privileges["SeIncreaseQuotaPrivilege"] = Privilege{{5, 0}};
   privileges["SeSystemtimePrivilege"] = Privilege{{12, 0}};
   privileges["SeShutdownPrivilege"] = Privilege{{19, 0}};
   privileges["SeDebugPrivilege"] = Privilege{{20, 0}};
+  privileges["SeImpersonatePrivilege"] = Privilege{{29, 0}};
   privileges["SeTimeZonePrivilege"] = Privilege{{34, 0}};
 }
 

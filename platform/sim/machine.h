@@ -50,7 +50,8 @@ struct MessageBoxes {
   std::vector<Shown> shown;
 };
 
-// The process token and the privileges that the system knows.
+// The process token and the privileges that the system knows; the tokens
+// the process holds open, and the environment blocks made from them.
 struct Token {
   struct Privilege {
     win::LUID luid;
@@ -59,6 +60,24 @@ struct Token {
   };
   std::map<std::string, Privilege> privileges;  // by name, e.g. "SeTimeZonePrivilege"
   bool openFails = false;
+  // The account and session the process runs in (kSystemSid, session 0, for
+  // a service or a start-up script).
+  std::string user = kAdministratorSid;
+  win::DWORD session = 1;
+  // The secondary logon service is disabled: CreateProcessWithTokenW fails
+  // with 1058.
+  bool secondaryLogonStopped = false;
+
+  // An open token handle: whose token, with which access. Closed handles
+  // stay here unread: a value is never handed out twice.
+  struct Opened {
+    std::string user;
+    win::DWORD session;
+    bool primary;
+    win::DWORD access;
+  };
+  std::map<uintptr_t, Opened> opened;
+  std::map<const void*, std::string> environments;  // CreateEnvironmentBlock's, by whose they are
   Token();
   bool IsEnabled(const std::string& name) const;
   // The system stops knowing a privilege (LookupPrivilegeValueA fails, 1313).

@@ -7,7 +7,7 @@ namespace sim {
 
 Modules::Modules() {
   uintptr_t base = 0x10000000;
-  for (const char* name : {"kernel32.dll", "advapi32.dll", "ntdll.dll", "user32.dll"}) {
+  for (const char* name : {"kernel32.dll", "advapi32.dll", "ntdll.dll", "user32.dll", "userenv.dll"}) {
     modules_[name].base = base;
     base += 0x01000000;
   }

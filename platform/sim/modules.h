@@ -50,5 +50,6 @@ class Modules {
 // simulated area that answers a bound entry point adds its rows here.
 void RegisterSimExports(Modules& modules);
 void RegisterLibrarySearchExports(Modules& modules);
+void RegisterTokenExports(Modules& modules);
 
 }  // namespace sim

@@ -31,6 +31,8 @@ Processes::Processes() {
   system.refuseTerminate = true;
   Process& p = Add("System", system);
   p.id = kSystemId;
+  p.user = kSystemSid;
+  p.session = 0;
 }
 
 Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
@@ -468,36 +470,6 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return TRUE;
 }
 
-DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  sim::PlatformCall();
-  if (M().handles.Is(handle, sim::HandleKind::Mutex)) {
-    M().Record("WaitForSingleObject(mutex, " + std::to_string(milliseconds) + ")");
-    return M().mutexes.Wait(handle, milliseconds);
-  }
-  M().Record("WaitForSingleObject(" + IdOf(handle) + ", " + std::to_string(milliseconds) + ")");
-  sim::Process* p = Opened(handle, SYNCHRONIZE);
-  if (p == nullptr) {
-    return WAIT_FAILED;
-  }
-  if (!p->running) {
-    return WAIT_OBJECT_0;
-  }
-  DWORD& now = M().clock.ticks;
-  if (p->endsAt && *p->endsAt - now <= milliseconds) {
-    now = *p->endsAt;
-    P().Advance(now);
-    return WAIT_OBJECT_0;
-  }
-  if (milliseconds == INFINITE) {
-    // Nothing will ever end it: a real program would hang here.
-    M().lastError = ERROR_INVALID_PARAMETER;
-    return WAIT_FAILED;
-  }
-  now += milliseconds;
-  P().Advance(now);
-  return WAIT_TIMEOUT;
-}
-
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
   sim::PlatformCall();
   M().Record("TerminateProcess(" + IdOf(process) + ", " + std::to_string(exitCode) + ")");
@@ -512,8 +484,10 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
   if (!p->running || p->behaviour.refuseTerminate) {
     return Fail(ERROR_ACCESS_DENIED);
   }
-  P().End(*p, exitCode);
   p->terminated = true;
+  if (!p->behaviour.terminateHangs) {
+    P().End(*p, exitCode);
+  }
   return TRUE;
 }
 
@@ -528,17 +502,13 @@ BOOL CreateProcessA(const char* application, char* commandLine, void* processSec
       environment != nullptr || currentDirectory != nullptr || startupInfo == nullptr || processInfo == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
   }
-  const std::string path = application != nullptr ? application : ProgramOf(line);
-  const sim::Program* program = P().FindProgram(path);
-  if (program == nullptr) {
-    return Fail(ERROR_FILE_NOT_FOUND);
+  sim::Process* p = sim::StartProcess(application, line, processInfo);
+  if (p == nullptr) {
+    return FALSE;
   }
-  sim::Process& p = P().Start(P().ProgramPath(path), line, program->behaviour, M().clock.ticks);
-  processInfo->hProcess = AddProcessHandle(p, kProcessAllAccess);
-  processInfo->hThread = M().handles.Add<HANDLE>(sim::HandleKind::Thread, std::to_string(p.id) + " " + p.image);
-  P().opened[reinterpret_cast<uintptr_t>(processInfo->hThread)] = {p.id, kProcessAllAccess};
-  processInfo->dwProcessId = p.id;
-  processInfo->dwThreadId = p.id + 1;
+  p->user = M().token.user;
+  p->session = M().token.session;
+  p->startedBy = "CreateProcessA";
   return TRUE;
 }
 
@@ -577,6 +547,49 @@ void RegisterProcessExports(Modules& modules) {
   modules.Export("kernel32.dll", "HeapFree", reinterpret_cast<win::FARPROC>(&win::SimHeapFree));
   modules.Export("ntdll.dll", "ZwQuerySystemInformation",
                  reinterpret_cast<win::FARPROC>(&win::SimZwQuerySystemInformation));
+}
+
+win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
+  Machine& m = Machine::Current();
+  m.Record("WaitForSingleObject(" + win::IdOf(handle) + ", " + std::to_string(milliseconds) + ")");
+  Process* p = win::Opened(handle, win::SYNCHRONIZE);
+  if (p == nullptr) {
+    return win::WAIT_FAILED;
+  }
+  if (!p->running) {
+    return win::WAIT_OBJECT_0;
+  }
+  win::DWORD& now = m.clock.ticks;
+  if (p->endsAt && *p->endsAt - now <= milliseconds) {
+    now = *p->endsAt;
+    m.processes.Advance(now);
+    return win::WAIT_OBJECT_0;
+  }
+  if (milliseconds == win::INFINITE) {
+    // Nothing will ever end it: a real program would hang here.
+    m.lastError = win::ERROR_INVALID_PARAMETER;
+    return win::WAIT_FAILED;
+  }
+  now += milliseconds;
+  m.processes.Advance(now);
+  return win::WAIT_TIMEOUT;
+}
+
+Process* StartProcess(const char* application, const std::string& commandLine, win::PROCESS_INFORMATION* info) {
+  Machine& m = Machine::Current();
+  const std::string path = application != nullptr ? application : win::ProgramOf(commandLine);
+  const Program* program = m.processes.FindProgram(path);
+  if (program == nullptr) {
+    m.lastError = win::ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  Process& p = m.processes.Start(m.processes.ProgramPath(path), commandLine, program->behaviour, m.clock.ticks);
+  info->hProcess = win::AddProcessHandle(p, win::kProcessAllAccess);
+  info->hThread = m.handles.Add<win::HANDLE>(HandleKind::Thread, std::to_string(p.id) + " " + p.image);
+  m.processes.opened[reinterpret_cast<uintptr_t>(info->hThread)] = {p.id, win::kProcessAllAccess};
+  info->dwProcessId = p.id;
+  info->dwThreadId = p.id + 1;
+  return &p;
 }
 
 void ForgetProcessHandle(uintptr_t value) {

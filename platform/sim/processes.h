@@ -22,6 +22,10 @@ namespace sim {
 
 class Modules;
 
+// The administrator who runs the patch, whose account every process has
+// unless a test gives it another (kClerkSid, kSystemSid: mutexes.h).
+inline constexpr char kAdministratorSid[] = "S-1-5-21-1004336348-1177238915-682003330-500";
+
 // What a program does once it runs.
 struct Behaviour {
   enum class OnClose { EndAtOnce, EndAfterDelay, Ignore };
@@ -31,23 +35,33 @@ struct Behaviour {
   std::optional<win::DWORD> runFor;  // ends by itself after this many ms; none: until closed
   win::DWORD exitCode = 0;           // its exit code when it ends by itself or on WM_CLOSE
   bool refuseTerminate = false;      // TerminateProcess fails with 5
-  bool denyOpen = false;             // OpenProcess fails with 5
+  // TerminateProcess succeeds but the process does not end: Windows ends it
+  // after the call returns, once each thread leaves the kernel, which a
+  // thread stuck in a driver's wait never does.
+  bool terminateHangs = false;
+  bool denyOpen = false;  // OpenProcess fails with 5
   // Runs under another account: OpenProcess fails with 5 unless the token's
   // debug privilege is enabled.
   bool otherAccount = false;
+  bool denyToken = false;  // OpenProcessToken of it fails with 5 (its token's DACL)
 };
 
 struct Process {
   win::DWORD id = 0;
   std::string image;        // as the process list shows it: a bare name or a full path
-  std::string commandLine;  // for processes started by CreateProcessA
+  std::string commandLine;  // for processes started by the program
+  std::string user = kAdministratorSid;
+  win::DWORD session = 1;
+  std::string startedBy;    // the call that started it: "CreateProcessA", ...
+  std::string environment;  // whose environment it got: empty for its creator's
+  std::string desktop;      // STARTUPINFO's lpDesktop, empty for none
   Behaviour behaviour;
   bool running = true;
   win::DWORD exitCode = win::STILL_ACTIVE;
   std::optional<win::DWORD> endsAt;  // clock tick at which it ends
   std::vector<win::HWND> windows;    // its top-level windows while it runs
   int closeRequests = 0;             // WM_CLOSE messages posted to its windows
-  bool terminated = false;           // ended by TerminateProcess
+  bool terminated = false;           // TerminateProcess accepted for it
 };
 
 // A program that CreateProcessA can start, by its full path.
@@ -67,7 +81,8 @@ class Processes {
   Process* Find(win::DWORD id);
   // Processes with this image, in list order (running or ended).
   std::vector<const Process*> Named(std::string_view image) const;
-  // The command line of every CreateProcessA call, in order.
+  // The command line of every call that starts a process (CreateProcessA,
+  // CreateProcessAsUserA, CreateProcessWithTokenW), in order.
   std::vector<std::string> commandLines;
   // The system process query reports STATUS_INFO_LENGTH_MISMATCH for any
   // buffer smaller than this (or than the records need, if more).
@@ -139,6 +154,16 @@ class Heap {
 
 // Adds the process-list and heap entry points to kernel32 and ntdll.
 void RegisterProcessExports(Modules& modules);
+
+// WaitForSingleObject on a process handle: the clock runs on to the process's
+// end or to the time-out.
+win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds);
+
+// What the calls that start a process share: the program that
+// application or the command line names started, its process and thread
+// handles in info. Null, with the last error set, when there is no such
+// program. The caller sets whose process it is.
+Process* StartProcess(const char* application, const std::string& commandLine, win::PROCESS_INFORMATION* info);
 
 // CloseHandle of a process, thread or snapshot handle forgets what it named.
 void ForgetProcessHandle(uintptr_t value);

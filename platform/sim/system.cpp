@@ -1,5 +1,5 @@
 // The simulated machine's answers to the version, environment, console,
-// window-station, token and clock calls.
+// window-station, handle and clock calls (the token calls are in tokens.cpp).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -135,86 +135,11 @@ void* LocalFree(void* memory) {
   return nullptr;
 }
 
-// --- Token privileges ---
+// --- Current process (its token is in tokens.cpp) ---
 
 HANDLE GetCurrentProcess() {
   sim::PlatformCall();
   return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
-}
-
-BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
-  sim::PlatformCall();
-  M().Record("OpenProcessToken(" + sim::Hex(access) + ")");
-  if (process != GetCurrentProcess() || token == nullptr) {
-    return Fail(ERROR_INVALID_HANDLE);
-  }
-  if (M().token.openFails) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  *token = M().handles.Add<HANDLE>(sim::HandleKind::Token, "process token " + sim::Hex(access));
-  return TRUE;
-}
-
-BOOL LookupPrivilegeValueA(const char* systemName, const char* name, LUID* luid) {
-  sim::PlatformCall();
-  M().Record("LookupPrivilegeValueA(" + Str(systemName) + ", " + Str(name) + ")");
-  auto it = M().token.privileges.find(Str(name));
-  if (systemName != nullptr || it == M().token.privileges.end()) {
-    return Fail(ERROR_NO_SUCH_PRIVILEGE);
-  }
-  *luid = it->second.luid;
-  return TRUE;
-}
-
-BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState, DWORD bufferLength,
-                           TOKEN_PRIVILEGES* previousState, DWORD* returnLength) {
-  sim::PlatformCall();
-  if (!M().handles.Is(token, sim::HandleKind::Token)) {
-    return Fail(ERROR_INVALID_HANDLE);
-  }
-  if (disableAll || newState == nullptr || bufferLength != 0 || previousState != nullptr || returnLength != nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
-  bool allAssigned = true;
-  for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
-    const LUID_AND_ATTRIBUTES& entry = newState->Privileges[i];
-    auto match = std::find_if(M().token.privileges.begin(), M().token.privileges.end(), [&](const auto& p) {
-      return p.second.luid.LowPart == entry.Luid.LowPart && p.second.luid.HighPart == entry.Luid.HighPart;
-    });
-    M().Record("AdjustTokenPrivileges(" +
-               (match == M().token.privileges.end() ? "LUID " + std::to_string(entry.Luid.LowPart) : match->first) +
-               ", " + sim::Hex(entry.Attributes) + ")");
-    if (match == M().token.privileges.end() || !match->second.held) {
-      allAssigned = false;
-      continue;
-    }
-    match->second.enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-  }
-  // Windows reports success even when the token lacks a privilege, and says
-  // so only through the last error.
-  M().lastError = allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED;
-  return TRUE;
-}
-
-BOOL CloseHandle(HANDLE handle) {
-  sim::PlatformCall();
-  sim::HandleKind kind{};
-  const auto value = reinterpret_cast<uintptr_t>(handle);
-  if (!M().handles.KindOf(value, &kind) || kind == sim::HandleKind::Key || kind == sim::HandleKind::ScManager ||
-      kind == sim::HandleKind::Service || kind == sim::HandleKind::Module) {
-    return Fail(ERROR_INVALID_HANDLE);
-  }
-  M().handles.Remove(handle, kind);
-  if (kind == sim::HandleKind::File) {
-    M().files.opens.erase(static_cast<intptr_t>(value));
-  }
-  if (kind == sim::HandleKind::Process || kind == sim::HandleKind::Thread || kind == sim::HandleKind::Snapshot) {
-    sim::ForgetProcessHandle(value);
-  }
-  if (kind == sim::HandleKind::Mutex) {
-    M().mutexes.Close(handle);
-  }
-  return TRUE;
 }
 
 // --- Clock ---

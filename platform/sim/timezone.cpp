@@ -131,4 +131,27 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideL
   return needed;
 }
 
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow, int narrowLength, WCHAR* wide, int wideSize) {
+  sim::PlatformCall();
+  sim::Machine& m = sim::Machine::Current();
+  if (codePage != CP_ACP || flags != 0 || narrow == nullptr || wideSize < 0) {
+    m.lastError = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  // With a length of -1 the terminating zero is converted and counted too.
+  const std::string text = narrowLength < 0 ? std::string(narrow, std::strlen(narrow) + 1)
+                                            : std::string(narrow, static_cast<size_t>(narrowLength));
+  const std::u16string converted = sim::Widen(text);
+  const auto needed = static_cast<int>(converted.size());
+  if (wideSize == 0) {
+    return needed;
+  }
+  if (needed > wideSize) {
+    m.lastError = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::copy(converted.begin(), converted.end(), wide);
+  return needed;
+}
+
 }  // namespace win

@@ -38,6 +38,9 @@ DSTPATCH_SAME_FIELD(dwCheckPoint);
 DSTPATCH_SAME_FIELD(dwWaitHint);
 #undef DSTPATCH_SAME_FIELD
 static_assert(sizeof(::STARTUPINFOA) == sizeof(win::STARTUPINFOA), "STARTUPINFOA layout");
+static_assert(sizeof(::STARTUPINFOW) == sizeof(win::STARTUPINFOW), "STARTUPINFOW layout");
+static_assert(offsetof(::STARTUPINFOA, lpDesktop) == offsetof(win::STARTUPINFOA, lpDesktop), "STARTUPINFOA layout");
+static_assert(sizeof(::TOKEN_USER) == sizeof(win::TOKEN_USER), "TOKEN_USER layout");
 static_assert(sizeof(::BY_HANDLE_FILE_INFORMATION) == sizeof(win::BY_HANDLE_FILE_INFORMATION), "file information");
 static_assert(offsetof(::BY_HANDLE_FILE_INFORMATION, nNumberOfLinks) ==
                   offsetof(win::BY_HANDLE_FILE_INFORMATION, nNumberOfLinks),
@@ -134,6 +137,18 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
                                  As<::PTOKEN_PRIVILEGES>(previousState), As<::PDWORD>(returnLength));
 }
 
+BOOL DuplicateTokenEx(HANDLE token, DWORD access, void* tokenAttributes, int impersonationLevel, int tokenType,
+                      HANDLE* newToken) {
+  return ::DuplicateTokenEx(token, access, static_cast<::LPSECURITY_ATTRIBUTES>(tokenAttributes),
+                            static_cast<::SECURITY_IMPERSONATION_LEVEL>(impersonationLevel),
+                            static_cast<::TOKEN_TYPE>(tokenType), newToken);
+}
+
+BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, DWORD* returnLength) {
+  return ::GetTokenInformation(token, static_cast<::TOKEN_INFORMATION_CLASS>(infoClass), info, length,
+                               As<::PDWORD>(returnLength));
+}
+
 BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 
 // --- Files ---
@@ -205,6 +220,10 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideL
                         const char* defaultChar, BOOL* usedDefaultChar) {
   return ::WideCharToMultiByte(codePage, flags, As<const wchar_t*>(wide), wideLength, narrow, narrowSize, defaultChar,
                                usedDefaultChar);
+}
+
+int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow, int narrowLength, WCHAR* wide, int wideSize) {
+  return ::MultiByteToWideChar(codePage, flags, narrow, narrowLength, As<wchar_t*>(wide), wideSize);
 }
 
 // --- Modules ---
@@ -283,6 +302,15 @@ BOOL CreateProcessA(const char* application, char* commandLine, void* processSec
                           static_cast<::LPSECURITY_ATTRIBUTES>(threadSecurity), inheritHandles, creationFlags,
                           environment, currentDirectory, As<::LPSTARTUPINFOA>(startupInfo),
                           As<::LPPROCESS_INFORMATION>(processInfo));
+}
+
+BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLine, void* processSecurity,
+                          void* threadSecurity, BOOL inheritHandles, DWORD creationFlags, void* environment,
+                          const char* currentDirectory, STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
+  return ::CreateProcessAsUserA(token, application, commandLine, static_cast<::LPSECURITY_ATTRIBUTES>(processSecurity),
+                                static_cast<::LPSECURITY_ATTRIBUTES>(threadSecurity), inheritHandles, creationFlags,
+                                environment, currentDirectory, As<::LPSTARTUPINFOA>(startupInfo),
+                                As<::LPPROCESS_INFORMATION>(processInfo));
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {

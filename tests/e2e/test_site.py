@@ -91,6 +91,9 @@ class SiteTestCase(winetest.TestCase):
 
     def setUp(self):
         super().setUp()
+        self.make_site()
+
+    def make_site(self):
         self.machine.write_file(DATA, PELIO)
         self.machine.write_file(NEWDATA, PELIO)
         self.machine.make_dir(ROOT + r"\tmp")
@@ -116,8 +119,19 @@ class ServiceTest(SiteTestCase):
 
     def setUp(self):
         super().setUp()
+        self.register()
+
+    def register(self):
         self.machine.keep_server_alive()
         self.machine.import_reg(APPID_REG)
+
+    def next_machine(self, name):
+        """A fresh machine with the site and the registration, for the next
+        case of a table."""
+        self.machine = winetest.Machine(name)
+        self.addCleanup(self.machine.close)
+        self.make_site()
+        self.register()
 
     def install(self, *options, start=False):
         exe = "Z:" + os.path.abspath(winetest.helper("hub_service")).replace("/", "\\")
@@ -133,15 +147,55 @@ class ServiceTest(SiteTestCase):
         fields = dict(re.findall(r"^\s*(\w+)\s*:\s*(\d+)", out, re.M))
         return int(fields["STATE"]), int(fields["WIN32_EXIT_CODE"]), int(fields["SERVICE_EXIT_CODE"])
 
-    def test_stop_then_start(self):
-        # A stop that takes 1.5 s: "stopped" is written once the service
-        # reports STOPPED, before the files are touched, and "started" once it
-        # reports RUNNING again, after them.
-        self.install("--stop-slowly", "3", start=True)
-        result = self.run_patch()
-        self.check_output(result, service_run(STOPPED, STARTED))
-        self.assertEqual(self.service()[0], 4)
-        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
+    def test_stop_and_start_as_the_service_behaves(self):
+        # Each case on a machine of its own: the options of the service, whether
+        # it runs before the run, what the stop and the start write, and what
+        # `sc query` shows after the run (state, exit codes).
+        cases = {
+            # A stop that takes 1.5 s: "stopped" is written once the service
+            # reports STOPPED, before the files are touched, and "started"
+            # once it reports RUNNING again, after them. A manager application
+            # running beside it is neither closed nor started.
+            "stop takes 1.5 s": (["--stop-slowly", "3"], True, STOPPED, STARTED, (4,)),
+            # A stop request to a stopped service would fail with 1062, so the
+            # stop's success shows that none was sent.
+            "already stopped": ([], False, STOPPED, STARTED, (4,)),
+            # 3.5 s of progress against a 2000 ms wait hint, polled each
+            # second: a wait that did not start again with each progress would
+            # give up at the 3 s poll; this one sees RUNNING at the 4 s poll.
+            "check point grows": (["--start-pending", "7"], False, STOPPED, STARTED, (4,)),
+            # After the 5 s time-out the service is still stop pending, so the
+            # start is refused as for a running service (1056); the run goes on.
+            "never stops": (["--never-stop"], True, stop_failure("StopService", 1460),
+                            start_failure("StartService", 1056), (3,)),
+            # The run log is all that an unattended run leaves: the report of
+            # a failed start is there as on the console.
+            "start fails": (["--fail-start"], False, STOPPED,
+                            "\nControl Server Service is not started. \n  Current State: 1\n  Exit Code: 1066\n"
+                            "  Service Specific Exit Code: 42\n  Check Point: 0\n  Wait Hint: 0\n", (1, 1066, 42)),
+            # The registration names a service that is not installed.
+            "not installed": (None, False, stop_failure("OpenService", 1060), start_failure("OpenService", 1060), None),
+        }
+        for number, (case, (options, running, stop, start, status)) in enumerate(cases.items()):
+            with self.subTest(case):
+                if number > 0:
+                    self.next_machine(case)
+                if options is not None:
+                    self.install(*options, start=running)
+                manager = None
+                if number == 0:
+                    with open(winetest.helper("pelio_manager"), "rb") as f:
+                        self.machine.write_file(MANAGER, f.read())
+                    manager = self.machine.start(self.machine.host_path(MANAGER), env={"PELIOMGR_MODE": "close"})
+                    manager.wait_for_output("ready")
+                result = self.run_patch()
+                self.check_output(result, service_run(stop, start))
+                if status is not None:
+                    self.assertEqual(self.service()[:len(status)], status)
+                self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
+                if manager is not None:
+                    self.assertIsNone(manager.process.poll())
+                    self.assertEqual(len(self.machine.read_file(MANAGER + ".log").splitlines()), 1)
 
     def test_stop_waits_out_a_slow_start_and_then_stops(self):
         # Started just before the run, the service reports a start hint of
@@ -156,42 +210,6 @@ class ServiceTest(SiteTestCase):
         self.check_output(result, service_run(STOPPED, STARTED))
         self.assertEqual(self.machine.read_file(journal).decode().split(), ["start", "stop", "start"])
         self.assertEqual(self.service()[0], 4)
-
-    def test_stopped_service_gets_no_stop_request_and_is_started(self):
-        # A stop request to a stopped service would fail with 1062, so the
-        # stop's success shows that none was sent.
-        self.install()
-        result = self.run_patch()
-        self.check_output(result, service_run(STOPPED, STARTED))
-        self.assertEqual(self.service()[0], 4)
-
-    def test_service_that_never_stops_times_out(self):
-        # After the 5 s time-out the service is still stop pending, so the
-        # start is refused as for a running service (1056) and the run goes on.
-        self.install("--never-stop", start=True)
-        result = self.run_patch()
-        self.check_output(result, service_run(stop_failure("StopService", 1460), start_failure("StartService", 1056)))
-        self.assertEqual(self.service()[0], 3)
-        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
-
-    def test_start_waits_while_the_check_point_grows(self):
-        # 3.5 s of progress against a 2000 ms wait hint, polled each second:
-        # a wait that did not start again with each progress would give up at
-        # the 3 s poll; this one goes on and sees RUNNING at the 4 s poll.
-        self.install("--start-pending", "7")
-        result = self.run_patch()
-        self.check_output(result, service_run(STOPPED, STARTED))
-        self.assertEqual(self.service()[0], 4)
-
-    def test_failed_start_is_reported_in_the_run_log_too(self):
-        # The run log is all that an unattended run leaves: the report is
-        # there as on the console.
-        self.install("--fail-start")
-        result = self.run_patch()
-        report = ("\nControl Server Service is not started. \n  Current State: 1\n  Exit Code: 1066\n"
-                  "  Service Specific Exit Code: 42\n  Check Point: 0\n  Wait Hint: 0\n")
-        self.check_output(result, service_run(STOPPED, report))
-        self.assertEqual(self.service(), (1, 1066, 42))
 
     def test_two_runs_at_once_one_does_the_job_the_other_changes_nothing(self):
         # A start-up script and an operator, say, at the same moment. The
@@ -209,12 +227,6 @@ class ServiceTest(SiteTestCase):
         self.assertEqual(self.machine.read_file(LOG), to_crlf(service_run(STOPPED, STARTED)))
         self.assertEqual(self.machine.read_file(journal).decode().split(), ["start", "stop", "start"])
         self.assertEqual(self.service()[0], 4)
-        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
-
-    def test_missing_service_gives_open_service_1060(self):
-        # The registration names a service that is not installed.
-        result = self.run_patch()
-        self.check_output(result, service_run(stop_failure("OpenService", 1060), start_failure("OpenService", 1060)))
         self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
 
 

@@ -89,6 +89,81 @@ const AppCase kAppModeCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, AppModeTest, ::testing::ValuesIn(kAppModeCases), kCaseName);
 
+// The manager comes back under the account of the one that was closed (a
+// clerk's, in session 2, while an administrator of session 1 or the machine
+// account runs the patch): as SYSTEM in the clerk's session, on its desktop
+// and with the clerk's environment; else in the caller's session, as the
+// secondary logon service starts it. Where the token cannot be taken or
+// used, as before, under the patch's own account.
+struct RestartCase {
+  const char* name;
+  bool asSystem;  // the patch runs as the machine account, in session 0
+  bool running;
+  void (*arrange)(sim::Machine&, sim::Process&);
+  const char* startedBy;
+  const char* user;  // nullptr: the patch's own account and session
+  win::DWORD session;
+  const char* environment;
+  const char* desktop;
+};
+
+class RestartTest : public MaintenanceTest, public ::testing::WithParamInterface<RestartCase> {};
+
+TEST_P(RestartTest, ManagerComesBackUnderTheAccountItRanAs) {
+  const RestartCase& c = GetParam();
+  if (c.asSystem) {
+    machine.token.user = sim::kSystemSid;
+    machine.token.session = 0;
+    machine.token.privileges["SeAssignPrimaryTokenPrivilege"].held = true;
+  }
+  if (c.running) {
+    sim::Process& clerks = RunningManager();
+    clerks.user = sim::kClerkSid;
+    clerks.session = 2;
+    clerks.behaviour.otherAccount = true;
+    if (c.arrange != nullptr) {
+      c.arrange(machine, clerks);
+    }
+  }
+  InstallManager(root);
+  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
+  EXPECT_TRUE(Contains(machine.stdoutText, kFiles + kStarting + "\nSuccess"));
+  const sim::Process& started = *machine.processes.Named("PelioMgr.exe").back();
+  EXPECT_TRUE(started.running);
+  EXPECT_EQ(started.commandLine, "C:\\Site\\bin\\PelioMgr.exe  /QUORDIR C:\\Site");
+  EXPECT_EQ(started.startedBy, c.startedBy);
+  EXPECT_EQ(started.user, c.user != nullptr ? c.user : machine.token.user);
+  EXPECT_EQ(started.session, c.user != nullptr ? c.session : machine.token.session);
+  EXPECT_EQ(started.environment, c.environment);
+  EXPECT_EQ(started.desktop, c.desktop);
+  for (const char* privilege : {"SeDebugPrivilege", "SeAssignPrimaryTokenPrivilege", "SeImpersonatePrivilege"}) {
+    EXPECT_FALSE(machine.token.IsEnabled(privilege)) << privilege;
+  }
+}
+
+const RestartCase kRestartCases[] = {
+    {"Administrator", false, true, nullptr, "CreateProcessWithTokenW", sim::kClerkSid, 1, sim::kClerkSid, ""},
+    {"MachineAccount", true, true, nullptr, "CreateProcessAsUserA", sim::kClerkSid, 2, sim::kClerkSid,
+     "winsta0\\default"},
+    {"MachineAccountWithoutUserenv", true, true,
+     [](sim::Machine& m, sim::Process&) { m.modules.SetPresent("userenv", false); }, "CreateProcessAsUserA",
+     sim::kClerkSid, 2, "", "winsta0\\default"},
+    {"NoManagerRunning", false, false, nullptr, "CreateProcessA", nullptr, 0, "", ""},
+    {"TokenDenied", false, true, [](sim::Machine&, sim::Process& p) { p.behaviour.denyToken = true; }, "CreateProcessA",
+     nullptr, 0, "", ""},
+    {"NoCreateProcessWithTokenW", false, true,
+     [](sim::Machine& m, sim::Process&) { m.modules.RemoveExport("advapi32", "CreateProcessWithTokenW"); },
+     "CreateProcessA", nullptr, 0, "", ""},
+    {"SecondaryLogonDisabled", false, true,
+     [](sim::Machine& m, sim::Process&) { m.token.secondaryLogonStopped = true; }, "CreateProcessA", nullptr, 0, "",
+     ""},
+    {"MachineAccountWithoutAssignPrivilege", true, true,
+     [](sim::Machine& m, sim::Process&) { m.token.privileges["SeAssignPrimaryTokenPrivilege"].held = false; },
+     "CreateProcessA", nullptr, 0, "", ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, RestartTest, ::testing::ValuesIn(kRestartCases), kCaseName);
+
 TEST_F(MaintenanceTest, NoEndsTheRunWithNothingChanged) {
   const sim::Process& manager = RunningManager();
   InstallManager(root);
@@ -156,6 +231,56 @@ TEST_F(MaintenanceTest, RootWithTrailingBackslashIsUsedAsGiven) {
             std::vector<std::string>{"C:\\Site\\\\bin\\PelioMgr.exe  /QUORDIR C:\\Site\\"});
 }
 
+// A manager that is listed but cannot be opened (a protected process), or
+// that does not end, finds the site files as they were and no second manager
+// beside it; the run names it and the error, and goes on to its end.
+TEST_F(MaintenanceTest, ManagerThatCannotBeClosedKeepsItsFiles) {
+  using OnClose = sim::Behaviour::OnClose;
+  const struct {
+    const char* name;
+    void (*arrange)(sim::Behaviour&);
+    bool silent;
+    std::string stop;
+    int error;
+  } cases[] = {
+      {"cannot be opened", [](sim::Behaviour& b) { b.denyOpen = true; }, false, "", 5},
+      {"termination refused",
+       [](sim::Behaviour& b) {
+         b.onClose = OnClose::Ignore;
+         b.refuseTerminate = true;
+       },
+       true, kStopping, 5},
+      {"does not end after its termination",
+       [](sim::Behaviour& b) {
+         b.onClose = OnClose::Ignore;
+         b.terminateHangs = true;
+       },
+       true, kStopping, 258},
+  };
+  InstallManager(root);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sim::Process& manager = RunningManager();
+    c.arrange(manager.behaviour);
+    machine.stdoutText.clear();
+    EXPECT_EQ(RunProgram(machine, c.silent ? std::vector<std::string>{"/CHANGEBOHVALS", "/S"}
+                                           : std::vector<std::string>{"/CHANGEBOHVALS"}),
+              0);
+    const std::string line = "\nPelio Manager could not be closed (process " + std::to_string(manager.id) + ", error " +
+                             std::to_string(c.error) +
+                             "): the site files were not changed and it was not started again.";
+    const std::string logged = "\nUsing QUORDIR -  C:\\Site" + c.stop + line + "\nSuccess";
+    EXPECT_EQ(machine.stdoutText.substr(machine.stdoutText.find("\nUsing")), logged);
+    EXPECT_EQ(SiteLog(), Crlf(logged));
+    EXPECT_TRUE(machine.messageBoxes.shown.empty() || c.silent);
+    EXPECT_EQ(machine.files.ReadFile(root + "\\newdata\\pelio.ini"), "[QUORTECH]\r\nTIMEZONE=LOCAL\r\nSTORE=12\r\n");
+    EXPECT_TRUE(machine.files.Exists(root + "\\data\\timezone.ini"));
+    EXPECT_TRUE(machine.processes.commandLines.empty());
+    EXPECT_TRUE(manager.running);
+    machine.processes.End(manager, 0);
+  }
+}
+
 // A control server that never stops costs the stop's 5 s, no pause longer;
 // the files are changed all the same and the start's failure is reported.
 TEST_F(MaintenanceTest, ServiceThatNeverStopsCostsFiveSeconds) {
@@ -175,8 +300,8 @@ TEST_F(MaintenanceTest, ServiceThatNeverStopsCostsFiveSeconds) {
 // A manager started by another account (a clerk's session while a
 // technician runs the patch, "Run as") opens only with the debug privilege,
 // which is enabled for the search and the close and disabled afterwards.
-// Without it, as for an account that does not hold it, the manager counts as
-// not running: it is left alone and a second one is started.
+// Without it, as for an account that does not hold it, the manager cannot be
+// closed: it is left alone with its files, and no second one is started.
 TEST_F(MaintenanceTest, ManagerOfAnotherAccountIsClosedWithTheDebugPrivilege) {
   for (const bool held : {true, false}) {
     SCOPED_TRACE(held ? "debug privilege held" : "debug privilege not held");
@@ -187,12 +312,16 @@ TEST_F(MaintenanceTest, ManagerOfAnotherAccountIsClosedWithTheDebugPrivilege) {
     machine.stdoutText.clear();
     EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
     EXPECT_EQ(Contains(machine.stdoutText, kStopping + kStopped + kFiles), held);
+    EXPECT_EQ(Contains(machine.stdoutText, "could not be closed (process " + std::to_string(manager.id) + ", error 5)"),
+              !held);
     EXPECT_EQ(manager.running, !held);
+    EXPECT_EQ(machine.processes.commandLines.size(), held ? 1u : 0u);
     EXPECT_FALSE(machine.token.IsEnabled("SeDebugPrivilege"));
     EXPECT_EQ(machine.CallsStartingWith("AdjustTokenPrivileges(SeDebugPrivilege"),
               (std::vector<std::string>{"AdjustTokenPrivileges(SeDebugPrivilege, 0x2)",
                                         "AdjustTokenPrivileges(SeDebugPrivilege, 0x0)"}));
     machine.calls.clear();
+    machine.processes.commandLines.clear();
     for (const sim::Process* p : machine.processes.Named("PelioMgr.exe")) {
       machine.processes.End(*machine.processes.Find(p->id), 0);
     }

@@ -121,14 +121,14 @@ TEST(ProcessListingTest, FailureFindsNothingAndLeavesNothingOpen) {
       win::DWORD found = kUnset;
       EXPECT_FALSE(finder.FindProcess("PelioMgr.exe", found).valid());
       EXPECT_EQ(found, kUnset);
-      EXPECT_FALSE(finder.CloseProcess("PelioMgr.exe"));
+      EXPECT_EQ(finder.OpenError(), 0u);
     }
     ExpectNothingLeftOpen(machine);
   }
 }
 
 // WM_CLOSE to each window of the process and no other, then after 5000 ms
-// termination with exit code 0.
+// termination with exit code 0, which counts once the process has ended.
 TEST_F(ProcessFinderTest, ClosesPolitelyThenTerminatesAfter5000ms) {
   sim::Behaviour behaviour;
   behaviour.windows = 1;
@@ -137,24 +137,28 @@ TEST_F(ProcessFinderTest, ClosesPolitelyThenTerminatesAfter5000ms) {
     int windows;
     OnClose onClose;
     bool refuseTerminate;
-    bool closed;
+    bool terminateHangs;
+    win::DWORD error;
     bool terminated;
     win::DWORD elapsed;
-  } cases[] = {{2, OnClose::EndAtOnce, false, true, false, 0},  // ends on WM_CLOSE
-               {0, OnClose::EndAtOnce, false, true, true, 5000},
-               {1, OnClose::Ignore, true, false, false, 5000}};
+  } cases[] = {{2, OnClose::EndAtOnce, false, false, 0, false, 0},  // ends on WM_CLOSE
+               {0, OnClose::EndAtOnce, false, false, 0, true, 5000},
+               {1, OnClose::Ignore, true, false, win::ERROR_ACCESS_DENIED, false, 5000},
+               {1, OnClose::Ignore, false, true, win::WAIT_TIMEOUT, true, 5000 + ProcessFinder::kTerminateWait}};
   for (const auto& c : cases) {
     behaviour.windows = c.windows;
     behaviour.onClose = c.onClose;
     behaviour.refuseTerminate = c.refuseTerminate;
+    behaviour.terminateHangs = c.terminateHangs;
     const sim::Process& p = machine.processes.Add("PelioMgr.exe", behaviour);
+    const win::UniqueHandle process(win::OpenProcess(win::SYNCHRONIZE | win::PROCESS_TERMINATE, win::FALSE, p.id));
     const win::DWORD start = machine.clock.ticks;
-    EXPECT_EQ(ProcessFinder().CloseProcess("PelioMgr.exe"), c.closed);
-    EXPECT_EQ(p.running, !c.closed);
+    EXPECT_EQ(ProcessFinder::CloseProcess(process.get(), p.id), c.error);
+    EXPECT_EQ(p.running, c.error != 0);
     EXPECT_EQ(p.terminated, c.terminated);
     EXPECT_EQ(p.closeRequests, c.windows);
     EXPECT_EQ(machine.clock.Elapsed(start), c.elapsed);
-    EXPECT_EQ(p.exitCode, c.closed ? 0u : win::STILL_ACTIVE);
+    EXPECT_EQ(p.exitCode, c.error == 0 ? 0u : win::STILL_ACTIVE);
   }
   EXPECT_EQ(bystander.closeRequests, 0);
 }
