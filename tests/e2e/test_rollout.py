@@ -202,7 +202,8 @@ class ServiceSiteTest(StartupTestCase):
         self.assertEqual(result.status, 0, result)
         self.assertEqual([self.tzi(base) for base, _ in zones.ZONES], [zones.old_tzi(bias) for _, bias in zones.ZONES])
         for folder in ("data", "newdata"):
-            self.assertEqual(m.read_file(ROOT + "\\%s\\pelio.ini" % folder), PELIO.replace("Store 5", "Store 6").encode())
+            self.assertEqual(m.read_file(ROOT + "\\%s\\pelio.ini" % folder),
+                             PELIO.replace("Store 5", "Store 6").encode())
         self.assertEqual(m.read_file(ROOT + r"\data\timezone.ini"), TIMEZONE_INI.encode())
         self.assertFalse(m.exists(ROOT + r"\newdata\timezone.ini"))
 
@@ -295,7 +296,8 @@ class InstallWrapperTest(StartupTestCase):
         # are; again, nothing is run.
         stand_in_write_filter(m, "ewfmgr", WRITE_FILTERS[0][1])
         result = run_as_agent(m, wrapper, env)
-        self.assertEqual((result.status, result.stdout), (3, winetest.to_crlf("dstpatch-install: %s\n" % WRITE_FILTERED)))
+        self.assertEqual((result.status, result.stdout),
+                         (3, winetest.to_crlf("dstpatch-install: %s\n" % WRITE_FILTERED)))
         stand_in_write_filter(m, "ewfmgr", WRITE_FILTERS[0][1].replace("ENABLED", "DISABLED"))
         result = run_as_agent(m, wrapper, env)
         self.assertEqual(result.status, 2, result)
@@ -316,7 +318,8 @@ class InstallWrapperTest(StartupTestCase):
         self.assertEqual(m.run("sc", ["start", "HubSvc"]).status, 0)
         result = run_as_agent(m, wrapper, env)
         self.assertEqual(result.status, 0, result)
-        self.assertTrue(result.stdout.endswith(b"Control server started.\r\nSuccess\r\ndstpatch-install: done\r\n"), result)
+        self.assertTrue(result.stdout.endswith(b"Control server started.\r\nSuccess\r\ndstpatch-install: done\r\n"),
+                        result)
         for args, printed in (("", b"Detected\r\n"), ("status", b"Detected\r\n")):
             result = run_as_agent(m, r'cscript //nologo "%s\detect.vbs" %s' % (SCRIPTS, args))
             self.assertEqual(result.stdout, printed)
@@ -612,10 +615,12 @@ machines,,14\r
 """)
 
         # With the list separator of French-Canadian settings.
-        self.assertEqual(m.run("reg", ["add", r"HKCU\Control Panel\International", "/v", "sList", "/d", ";", "/f"]).status, 0)
+        result = m.run("reg", ["add", r"HKCU\Control Panel\International", "/v", "sList", "/d", ";", "/f"])
+        self.assertEqual(result.status, 0, result)
         result = m.run("cscript", ["//nologo", r"C:\rule\dstpatch-report.vbs", folder, "/csv:" + csv])
         lines = m.read_file(csv).decode("latin-1").splitlines()
-        self.assertEqual(lines[:5:4], ["Machine;Outcome;Detail", r"POS04;failed;Pelio.ini- File Not Found: D:\Quor, Site\newdata\pelio.ini"])
+        self.assertEqual(lines[:5:4], ["Machine;Outcome;Detail",
+                                       r"POS04;failed;Pelio.ini- File Not Found: D:\Quor, Site\newdata\pelio.ini"])
 
         # Bad input: a clear line, and nothing written or changed.
         for args, status, line in (
