@@ -131,6 +131,9 @@ Sub Main()
         folder = Left(folder, Len(folder) - 1)
     Loop
     If Not fso.FolderExists(folder) Then Fail "the folder " & folder & " does not exist"
+    If Not fso.FileExists(shell.Environment("PROCESS")("SystemRoot") & "\System32\reg.exe") Then
+        Fail "reg.exe is not in " & shell.Environment("PROCESS")("SystemRoot") & "\System32"
+    End If
     run = FirstComplete(folder)
     If run = "" Then Fail "no complete backup (a folder with backup.txt) in " & folder
     root = ""
