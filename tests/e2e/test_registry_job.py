@@ -15,7 +15,7 @@ NT_PREFIX = "Software\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\"
 
 NEW_TZI = {base: zones.new_tzi(base) for base, _ in zones.ZONES}
 
-# The files that give the Eastern record in hex, for detection rules.
+# The files that give the seven records in hex, for detection rules.
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEPLOYMENT_FILES = ("docs/deploy.md", "deploy/detect.ps1")
 
@@ -89,9 +89,9 @@ class RegistryJobTest(winetest.TestCase):
 
         self.assertEqual(result.status, 0)
         self.assert_zones(NEW_TZI)
-        # The detection rules of the deployment guide look for the record this run wrote.
-        eastern = self.tzi("Eastern").hex().upper()
-        self.assertEqual(deployment_records(), {name: {eastern} for name in DEPLOYMENT_FILES})
+        # The detection rules of the deployment guide look for the records this run wrote.
+        written = {self.tzi(base).hex().upper() for base, _ in zones.ZONES}
+        self.assertEqual(deployment_records(), dict.fromkeys(DEPLOYMENT_FILES, written))
         # Only the TZI value is written; the key's other values stay.
         self.assertEqual(self.machine.reg_query(zones.key_path("Eastern"), "Std"), "Eastern Standard Time")
         self.assertEqual(
