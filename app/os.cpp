@@ -1,5 +1,7 @@
 #include "app/os.h"
 
+#include <cstring>
+
 int GetOsPlatform() {
   win::OSVERSIONINFOEXA info{};
   info.dwOSVersionInfoSize = win::kOsVersionInfoExSize;
@@ -23,6 +25,31 @@ void RestrictLibrarySearch() {
   if (const auto setDefault = Bind<win::PFN_SetDefaultDllDirectories>(kernel32, "SetDefaultDllDirectories")) {
     setDefault(win::LOAD_LIBRARY_SEARCH_SYSTEM32);  // 8 and later, 7 with its update: system32 only
   }
+}
+
+namespace {
+
+// A SID's bytes: revision 1, the count of sub-authorities, the authority
+// (5, NT) in six bytes, then each sub-authority in four.
+template <size_t N>
+bool SidIs(const void* sid, const win::BYTE (&known)[N]) {
+  if (sid == nullptr) {
+    return false;
+  }
+  const auto* bytes = static_cast<const win::BYTE*>(sid);
+  return 8 + 4 * static_cast<size_t>(bytes[1]) == N && std::memcmp(bytes, known, N) == 0;
+}
+
+}  // namespace
+
+bool IsSystemSid(const void* sid) {
+  static constexpr win::BYTE kSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+  return SidIs(sid, kSystem);
+}
+
+bool IsAdministratorsSid(const void* sid) {
+  static constexpr win::BYTE kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+  return SidIs(sid, kAdministrators);
 }
 
 bool WindowStationVisible() {

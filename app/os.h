@@ -32,6 +32,11 @@ void RestrictLibrarySearch();
 // there would wait for ever. True when it is visible or cannot be told.
 bool WindowStationVisible();
 
+// Whether sid (a SID as Windows stores it; null gives false) is the machine
+// account, SYSTEM (S-1-5-18), or the Administrators group (S-1-5-32-544).
+bool IsSystemSid(const void* sid);
+bool IsAdministratorsSid(const void* sid);
+
 // Shows text in a message box: no owner, the program's path as caption, the
 // exclamation icon. Returns the answer. Callers test the silent flag.
 int ShowMessageBox(const std::string& text, win::UINT buttons);

@@ -1,7 +1,5 @@
 #include "app/run_guard.h"
 
-#include <cstring>
-
 #include "app/os.h"
 #include "app/process_state.h"
 #include "platform/unique.h"
@@ -60,19 +58,6 @@ class GuardSecurity {
   win::SECURITY_ATTRIBUTES attributes_{sizeof(win::SECURITY_ATTRIBUTES), nullptr, win::FALSE};
 };
 
-// True when sid (a SID as Windows stores it) is Administrators (S-1-5-32-544)
-// or SYSTEM (S-1-5-18).
-bool IsAdministratorsOrSystem(const win::BYTE* sid) {
-  static constexpr win::BYTE kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
-  static constexpr win::BYTE kSystem[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-  if (sid == nullptr) {
-    return false;
-  }
-  const size_t length = 8 + 4 * static_cast<size_t>(sid[1]);
-  return (length == sizeof kAdministrators && std::memcmp(sid, kAdministrators, length) == 0) ||
-         (length == sizeof kSystem && std::memcmp(sid, kSystem, length) == 0);
-}
-
 // Whether a mutex that was there before this run was made by a run of this
 // patch: its owner is Administrators or SYSTEM. Where the owner cannot be
 // read (NT 4, a failed query) it counts as one, as every guard did before.
@@ -87,7 +72,7 @@ bool MadeByThisPatch(win::HANDLE mutex) {
                       &descriptor) != 0) {
     return true;
   }
-  const bool ours = IsAdministratorsOrSystem(static_cast<const win::BYTE*>(owner));
+  const bool ours = IsAdministratorsSid(owner) || IsSystemSid(owner);
   win::LocalFree(descriptor);
   return ours;
 }

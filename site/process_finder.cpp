@@ -213,10 +213,6 @@ win::UniqueHandle TakePrimaryToken(win::DWORD processId) {
 
 namespace {
 
-// S-1-5-18, the machine account, as its bytes: revision 1, one
-// sub-authority, authority 5 (NT), sub-authority 18.
-constexpr win::BYTE kSystemSid[] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-
 bool RunsAsSystem() {
   win::UniqueHandle own;
   alignas(win::TOKEN_USER) win::BYTE buffer[sizeof(win::TOKEN_USER) + 68];  // 68: the longest SID
@@ -227,7 +223,7 @@ bool RunsAsSystem() {
   }
   win::TOKEN_USER user{};
   std::memcpy(&user, buffer, sizeof user);
-  return user.User.Sid != nullptr && std::memcmp(user.User.Sid, kSystemSid, sizeof kSystemSid) == 0;
+  return IsSystemSid(user.User.Sid);
 }
 
 // The environment of a token's account, as its logon made it; given back
