@@ -22,6 +22,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 import wine
@@ -65,9 +66,19 @@ def locked(path, exclusive):
 
 def _wine_step(prefix, args, log):
     """Runs one Wine tool in PREFIX; its output goes to LOG (a file, never a
-    pipe: the wine server it starts would keep a pipe open)."""
-    result = subprocess.run(args, env=wine.environment(prefix), stdin=subprocess.DEVNULL, stdout=log,
-                            stderr=subprocess.STDOUT, timeout=300)
+    pipe: the wine server it starts would keep a pipe open). A tool that
+    Wine's loader failed to start is run again."""
+    for attempt in range(wine.LAUNCH_ATTEMPTS):
+        with tempfile.TemporaryFile() as out:
+            result = subprocess.run(args, env=wine.environment(prefix), stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT, timeout=300)
+            out.seek(0)
+            output = out.read()
+        log.write(output.decode("latin-1"))
+        if not wine.not_launched(result.returncode, output):
+            break
+        log.write("(not started by Wine's loader: attempt %d of %d)\n" % (attempt + 1, wine.LAUNCH_ATTEMPTS))
+        time.sleep(0.5)
     if result.returncode != 0:
         raise RuntimeError("%s failed with status %d in %s" % (" ".join(args), result.returncode, prefix))
 

@@ -203,11 +203,11 @@ class Machine:
         with ARGS and waits for it. ENV adds variables (a None value removes
         one). Returns a Result; output goes through files, never pipes, so a
         child the program leaves running cannot hold the call up."""
-        for attempt in range(_LAUNCH_ATTEMPTS):
+        for attempt in range(wine.LAUNCH_ATTEMPTS):
             result = self._run_once(exe, args, env, timeout)
-            if not _not_launched(result):
+            if not wine.not_launched(result.status, result.stdout):
                 return result
-            print("%s did not start (%r); attempt %d of %d" % (exe, result, attempt + 1, _LAUNCH_ATTEMPTS),
+            print("%s did not start (%r); attempt %d of %d" % (exe, result, attempt + 1, wine.LAUNCH_ATTEMPTS),
                   file=sys.stderr)
             time.sleep(0.5)
         return result
@@ -282,19 +282,6 @@ class Machine:
 
     def _io_file(self, name):
         return os.path.join(self._io, name)
-
-
-# Wine's loader sometimes fails to map a program that it found (seen with the
-# 64-bit loader in a mixed prefix, about once in 15 suite runs, never when
-# repeated alone). It then hands the command line to start.exe, which fails
-# too: status 1 and start.exe's message, none of the program's own output.
-# The program never ran, so running it again tests the same thing.
-_LAUNCH_ATTEMPTS = 3
-
-
-def _not_launched(result):
-    return result.status == 1 and result.stdout.startswith(b"Application could not be started") and \
-        b"ShellExecuteEx failed" in result.stdout
 
 
 def _safe_name(text):
