@@ -29,8 +29,6 @@ void RestrictLibrarySearch() {
 
 namespace {
 
-// A SID's bytes: revision 1, the count of sub-authorities, the authority
-// (5, NT) in six bytes, then each sub-authority in four.
 template <size_t N>
 bool SidIs(const void* sid, const win::BYTE (&known)[N]) {
   if (sid == nullptr) {
@@ -47,10 +45,7 @@ bool IsSystemSid(const void* sid) {
   return SidIs(sid, kSystem);
 }
 
-bool IsAdministratorsSid(const void* sid) {
-  static constexpr win::BYTE kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
-  return SidIs(sid, kAdministrators);
-}
+bool IsAdministratorsSid(const void* sid) { return SidIs(sid, kAdministratorsSid); }
 
 bool WindowStationVisible() {
   const win::HANDLE station = win::GetProcessWindowStation();

@@ -32,8 +32,13 @@ void RestrictLibrarySearch();
 // there would wait for ever. True when it is visible or cannot be told.
 bool WindowStationVisible();
 
+// The Administrators group, S-1-5-32-544, as Windows stores a SID: revision
+// 1, the count of sub-authorities, the authority (5, NT) in six bytes, then
+// each sub-authority in four.
+inline constexpr win::BYTE kAdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+
 // Whether sid (a SID as Windows stores it; null gives false) is the machine
-// account, SYSTEM (S-1-5-18), or the Administrators group (S-1-5-32-544).
+// account, SYSTEM (S-1-5-18), or the Administrators group.
 bool IsSystemSid(const void* sid);
 bool IsAdministratorsSid(const void* sid);
 

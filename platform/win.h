@@ -467,6 +467,14 @@ using PFN_CreateProcessWithTokenW = BOOL(WINAPI*)(HANDLE token, DWORD logonFlags
 // userenv (Windows 2000 and later): an account's environment, UTF-16.
 using PFN_CreateEnvironmentBlock = BOOL(WINAPI*)(void** environment, HANDLE token, BOOL inherit);
 using PFN_DestroyEnvironmentBlock = BOOL(WINAPI*)(void* environment);
+// kernel32, Vista and later: private object namespaces, which only a
+// process whose token holds every SID of the boundary can create.
+using PFN_CreateBoundaryDescriptorW = HANDLE(WINAPI*)(const WCHAR* name, DWORD flags);
+using PFN_AddSIDToBoundaryDescriptor = BOOL(WINAPI*)(HANDLE* boundary, void* sid);
+using PFN_DeleteBoundaryDescriptor = void(WINAPI*)(HANDLE boundary);
+using PFN_CreatePrivateNamespaceA = HANDLE(WINAPI*)(SECURITY_ATTRIBUTES* security, void* boundary, const char* alias);
+using PFN_OpenPrivateNamespaceA = HANDLE(WINAPI*)(void* boundary, const char* alias);
+using PFN_ClosePrivateNamespace = BOOLEAN(WINAPI*)(HANDLE privateNamespace, DWORD flags);
 using WNDENUMPROC = BOOL(WINAPI*)(HWND window, LPARAM param);
 
 // ---------------------------------------------------------------------------

@@ -64,6 +64,9 @@ struct Token {
   // a service or a start-up script).
   std::string user = kAdministratorSid;
   win::DWORD session = 1;
+  // The token's Administrators group is enabled, as it is for an elevated
+  // administrator and for SYSTEM.
+  bool administrators = true;
   // The secondary logon service is disabled: CreateProcessWithTokenW fails
   // with 1058.
   bool secondaryLogonStopped = false;

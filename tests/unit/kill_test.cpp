@@ -3,6 +3,8 @@
 // again: the machine then equals one uninterrupted run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "app/process_state.h"
@@ -116,7 +118,8 @@ class Site {
     o.openHandles = machine.handles.Open();
     o.heapBlocks = machine.heap.Blocks();
     o.libraries = machine.modules.TotalLoads() - machine.modules.Loads("advapi32.dll");
-    o.guardFree = machine.mutexes.Free("Global\\dstpatch.run");
+    o.guardFree = std::none_of(machine.mutexes.named.begin(), machine.mutexes.named.end(),
+                               [](const auto& named) { return named.second.owned > 0; });
     return o;
   }
 
