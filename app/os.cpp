@@ -27,6 +27,16 @@ void RestrictLibrarySearch() {
   }
 }
 
+win::UniqueModule LoadSystemLibrary(const char* name) {
+  char folder[260];
+  const win::UINT length = win::GetSystemDirectoryA(folder, sizeof folder);
+  if (length == 0 || length >= sizeof folder) {
+    return {};
+  }
+  const std::string path = std::string(folder, length) + "\\" + name;
+  return win::UniqueModule(win::LoadLibraryExA(path.c_str(), nullptr, win::LOAD_WITH_ALTERED_SEARCH_PATH));
+}
+
 namespace {
 
 template <size_t N>

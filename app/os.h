@@ -27,6 +27,14 @@ Pfn Bind(win::HMODULE module, const char* name) {
 // any other call of the run; a Windows without the calls keeps its search.
 void RestrictLibrarySearch();
 
+// Loads name, the file name of a system library that is not one of the
+// libraries that every Windows maps from its own copy (kernel32, ntdll,
+// advapi32), by its full path in the system folder, and the libraries it
+// needs from there too: never from the program's folder, which a Windows
+// without SetDefaultDllDirectories (XP, Vista, 7 without its update) searches
+// first for a name alone. Null when it cannot be loaded.
+win::UniqueModule LoadSystemLibrary(const char* name);
+
 // False when the process's window station is one that nobody sees (a
 // service, the machine account on Vista and later, a remote shell): a box
 // there would wait for ever. True when it is visible or cannot be told.

@@ -55,7 +55,7 @@ std::string SidText(const uint8_t* sid) {
   }
   std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
   for (int i = 0; i < sid[1]; ++i) {
-    const uint8_t* part = sid + 8 + 4 * i;
+    const uint8_t* part = sid + 8 + 4 * static_cast<size_t>(i);
     text += "-" + std::to_string(part[0] | part[1] << 8 | part[2] << 16 | static_cast<uint32_t>(part[3]) << 24);
   }
   return text;
@@ -126,7 +126,7 @@ Boundary* BoundaryAt(win::HANDLE handle) {
   return b != nullptr && b->magic == Boundary::kMagic ? b : nullptr;
 }
 
-std::vector<std::string> SidsOf(const Boundary& b) { return std::vector<std::string>(b.sids, b.sids + b.count); }
+std::vector<std::string> SidsOf(const Boundary& b) { return {b.sids, b.sids + b.count}; }
 
 win::HANDLE WINAPI SimCreateBoundaryDescriptorW(const win::WCHAR* name, win::DWORD flags) {
   PlatformCall();
@@ -228,7 +228,7 @@ std::string Mutexes::NamespaceKey(const std::string& alias, const std::vector<st
 }
 
 std::string Mutexes::NamespaceOfAnotherProcess(const std::string& alias, const std::vector<std::string>& boundary) {
-  const std::string key = NamespaceKey(alias, boundary);
+  std::string key = NamespaceKey(alias, boundary);
   namespaces[key].otherOpen = true;
   return key;
 }

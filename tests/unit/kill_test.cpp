@@ -76,6 +76,7 @@ class Site {
     sim::Program manager;
     manager.behaviour.windows = 1;
     machine.processes.AddProgram(kRoot + kManagerFolder + kManagerName, manager);
+    AddShell(machine);
     if (serviceMode) {
       machine.registry.SetString(kAppIdKey, "LocalService", "HubSvc");
       hub = &machine.services.Install("HubSvc");
@@ -87,7 +88,7 @@ class Site {
       running.windows = 1;
       running.onClose = sim::Behaviour::OnClose::EndAfterDelay;
       running.closeDelay = 300;
-      machine.processes.Add(kManagerName, running);
+      machine.processes.Add(kManagerName, running).path = kRoot + kManagerFolder + kManagerName;
     }
   }
 

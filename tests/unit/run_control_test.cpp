@@ -185,7 +185,7 @@ const std::string kPrivateGuard = "dstpatch\\run";
 // The guard's namespace as another run of the patch made it, with the guard
 // held there; the key of the namespace.
 std::string GuardOfAnotherRun(sim::Machine& m) {
-  const std::string key = m.mutexes.NamespaceOfAnotherProcess("dstpatch", {sim::kAdministratorsSid});
+  std::string key = m.mutexes.NamespaceOfAnotherProcess("dstpatch", {sim::kAdministratorsSid});
   m.mutexes.HeldByAnotherProcess(key + "\\run");
   return key;
 }
