@@ -27,10 +27,18 @@ void RestrictLibrarySearch() {
   }
 }
 
+win::UniqueModule LoadSystemLibrary(const char* name) {
+  char folder[260];
+  const win::UINT length = win::GetSystemDirectoryA(folder, sizeof folder);
+  if (length == 0 || length >= sizeof folder) {
+    return {};
+  }
+  const std::string path = std::string(folder, length) + "\\" + name;
+  return win::UniqueModule(win::LoadLibraryExA(path.c_str(), nullptr, win::LOAD_WITH_ALTERED_SEARCH_PATH));
+}
+
 namespace {
 
-// A SID's bytes: revision 1, the count of sub-authorities, the authority
-// (5, NT) in six bytes, then each sub-authority in four.
 template <size_t N>
 bool SidIs(const void* sid, const win::BYTE (&known)[N]) {
   if (sid == nullptr) {
@@ -47,10 +55,7 @@ bool IsSystemSid(const void* sid) {
   return SidIs(sid, kSystem);
 }
 
-bool IsAdministratorsSid(const void* sid) {
-  static constexpr win::BYTE kAdministrators[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
-  return SidIs(sid, kAdministrators);
-}
+bool IsAdministratorsSid(const void* sid) { return SidIs(sid, kAdministratorsSid); }
 
 bool WindowStationVisible() {
   const win::HANDLE station = win::GetProcessWindowStation();

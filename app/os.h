@@ -27,13 +27,26 @@ Pfn Bind(win::HMODULE module, const char* name) {
 // any other call of the run; a Windows without the calls keeps its search.
 void RestrictLibrarySearch();
 
+// Loads name, the file name of a system library that is not one of the
+// libraries that every Windows maps from its own copy (kernel32, ntdll,
+// advapi32), by its full path in the system folder, and the libraries it
+// needs from there too: never from the program's folder, which a Windows
+// without SetDefaultDllDirectories (XP, Vista, 7 without its update) searches
+// first for a name alone. Null when it cannot be loaded.
+win::UniqueModule LoadSystemLibrary(const char* name);
+
 // False when the process's window station is one that nobody sees (a
 // service, the machine account on Vista and later, a remote shell): a box
 // there would wait for ever. True when it is visible or cannot be told.
 bool WindowStationVisible();
 
+// The Administrators group, S-1-5-32-544, as Windows stores a SID: revision
+// 1, the count of sub-authorities, the authority (5, NT) in six bytes, then
+// each sub-authority in four.
+inline constexpr win::BYTE kAdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
+
 // Whether sid (a SID as Windows stores it; null gives false) is the machine
-// account, SYSTEM (S-1-5-18), or the Administrators group (S-1-5-32-544).
+// account, SYSTEM (S-1-5-18), or the Administrators group.
 bool IsSystemSid(const void* sid);
 bool IsAdministratorsSid(const void* sid);
 

@@ -1,4 +1,4 @@
-// The state that lives for the whole process. These four values are
+// The state that lives for the whole process. These values are
 // process-wide by design; nothing else in the program keeps state between
 // operations.
 #pragma once
@@ -13,6 +13,9 @@
 struct ProcessState {
   // Set by /S: no message box is shown anywhere.
   bool silent = false;
+  // The private namespace that holds the guard (Vista and later), closed
+  // after it: declared first, so that it goes last.
+  win::UniqueNamespace guardNamespace;
   // The machine-wide guard of this run, held until the process ends. Declared
   // before the run log, so that the log is closed first.
   win::UniqueOwnedMutex runGuard;

@@ -1,5 +1,7 @@
 #include "app/run_guard.h"
 
+#include <cstring>
+
 #include "app/os.h"
 #include "app/process_state.h"
 #include "platform/unique.h"
@@ -77,6 +79,49 @@ bool MadeByThisPatch(win::HANDLE mutex) {
   return ours;
 }
 
+// The private namespace of the guard, where Windows has private namespaces
+// (Vista and later): its boundary is the Administrators group, so that only
+// a process whose token holds that group (an elevated administrator,
+// SYSTEM) can make it, and security opens it to SYSTEM and Administrators
+// only, so that no one else can make or hold a name in it. The first run
+// makes it and the others open it. None where the system has no such
+// namespaces or it cannot be had: the guard is then made as on older Windows.
+win::UniqueNamespace GuardNamespace(win::SECURITY_ATTRIBUTES* security) {
+  const win::HMODULE kernel32 = win::GetModuleHandleA("kernel32.dll");
+  const auto createBoundary = Bind<win::PFN_CreateBoundaryDescriptorW>(kernel32, "CreateBoundaryDescriptorW");
+  const auto addSid = Bind<win::PFN_AddSIDToBoundaryDescriptor>(kernel32, "AddSIDToBoundaryDescriptor");
+  const auto deleteBoundary = Bind<win::PFN_DeleteBoundaryDescriptor>(kernel32, "DeleteBoundaryDescriptor");
+  const auto create = Bind<win::PFN_CreatePrivateNamespaceA>(kernel32, "CreatePrivateNamespaceA");
+  const auto open = Bind<win::PFN_OpenPrivateNamespaceA>(kernel32, "OpenPrivateNamespaceA");
+  const auto close = Bind<win::PFN_ClosePrivateNamespace>(kernel32, "ClosePrivateNamespace");
+  if (createBoundary == nullptr || addSid == nullptr || deleteBoundary == nullptr || create == nullptr ||
+      open == nullptr || close == nullptr || security == nullptr) {
+    return {};
+  }
+  win::HANDLE boundary = createBoundary(u"dstpatch", 0);
+  if (boundary == nullptr) {
+    return {};
+  }
+  win::BYTE administrators[sizeof kAdministratorsSid];
+  std::memcpy(administrators, kAdministratorsSid, sizeof administrators);
+  win::UniqueNamespace found;
+  if (addSid(&boundary, administrators)) {
+    // One that its maker closes between the two calls is made again.
+    for (int attempt = 0; attempt < 2 && !found; ++attempt) {
+      win::HANDLE handle = create(security, boundary, kNamespaceName);
+      if (handle == nullptr && win::GetLastError() != win::ERROR_ALREADY_EXISTS) {
+        break;
+      }
+      if (handle == nullptr) {
+        handle = open(boundary, kNamespaceName);
+      }
+      found = win::UniqueNamespace(handle, close);
+    }
+  }
+  deleteBoundary(boundary);
+  return found;
+}
+
 }  // namespace
 
 RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error, const char*& name) {
@@ -85,8 +130,12 @@ RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error, const char*& name) {
     return WaitForGuard(win::UniqueHandle(win::CreateMutexA(nullptr, win::FALSE, name)), error);
   }
   GuardSecurity security;
+  win::UniqueNamespace privateNamespace = GuardNamespace(security.get());
+  if (privateNamespace) {
+    name = kPrivateGuardName;
+  }
   win::UniqueHandle mutex(win::CreateMutexA(security.get(), win::FALSE, name));
-  if (!mutex && NoGlobalNamespace(win::GetLastError())) {
+  if (!mutex && !privateNamespace && NoGlobalNamespace(win::GetLastError())) {
     name = kPlainName;
     mutex.reset(win::CreateMutexA(security.get(), win::FALSE, name));
   }
@@ -99,5 +148,9 @@ RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error, const char*& name) {
   if (win::GetLastError() == win::ERROR_ALREADY_EXISTS && !MadeByThisPatch(mutex.get())) {
     return RunGuard::NotOurs;
   }
-  return WaitForGuard(std::move(mutex), error);
+  const RunGuard guard = WaitForGuard(std::move(mutex), error);
+  if (guard == RunGuard::Taken) {
+    Process().guardNamespace = std::move(privateNamespace);
+  }
+  return guard;
 }

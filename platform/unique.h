@@ -98,6 +98,37 @@ struct ModuleTraits {
   static void Close(Value v) { FreeLibrary(v); }
 };
 
+// A private object namespace (Vista and later). Its close call is bound at
+// run time, so the owner keeps it beside the handle.
+class UniqueNamespace {
+ public:
+  UniqueNamespace() = default;
+  UniqueNamespace(HANDLE handle, PFN_ClosePrivateNamespace close) : handle_(handle), close_(close) {}
+  UniqueNamespace(const UniqueNamespace&) = delete;
+  UniqueNamespace& operator=(const UniqueNamespace&) = delete;
+  UniqueNamespace(UniqueNamespace&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)), close_(other.close_) {}
+  UniqueNamespace& operator=(UniqueNamespace&& other) noexcept {
+    if (this != &other) {
+      reset();
+      handle_ = std::exchange(other.handle_, nullptr);
+      close_ = other.close_;
+    }
+    return *this;
+  }
+  ~UniqueNamespace() { reset(); }
+  explicit operator bool() const { return handle_ != nullptr; }
+  void reset() {
+    if (handle_ != nullptr) {
+      close_(std::exchange(handle_, nullptr), 0);  // 0: closed, not destroyed under another run
+    }
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+  PFN_ClosePrivateNamespace close_ = nullptr;
+};
+
 using UniqueHandle = Unique<HandleTraits>;
 using UniqueFile = Unique<FileHandleTraits>;
 using UniqueHkey = Unique<KeyTraits>;

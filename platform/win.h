@@ -320,6 +320,8 @@ constexpr DWORD ERROR_NOT_ALL_ASSIGNED = 1300;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
+constexpr DWORD ERROR_NO_TOKEN = 1008;
+constexpr DWORD ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION = 1459;
 constexpr DWORD ERROR_TIMEOUT = 1460;
 
 // Version query.
@@ -334,9 +336,11 @@ constexpr DWORD TOKEN_IMPERSONATE = 0x0004;
 constexpr DWORD TOKEN_QUERY = 0x0008;
 constexpr DWORD TOKEN_ADJUST_PRIVILEGES = 0x0020;
 constexpr DWORD SE_PRIVILEGE_ENABLED = 0x0002;
-constexpr int SecurityImpersonation = 2;  // SECURITY_IMPERSONATION_LEVEL
-constexpr int TokenPrimary = 1;           // TOKEN_TYPE
-constexpr int TokenUser = 1;              // TOKEN_INFORMATION_CLASS
+constexpr int SecurityImpersonation = 2;     // SECURITY_IMPERSONATION_LEVEL
+constexpr int TokenPrimary = 1;              // TOKEN_TYPE
+constexpr int TokenUser = 1;                 // TOKEN_INFORMATION_CLASS
+constexpr int TokenElevationType = 18;       // TOKEN_INFORMATION_CLASS, Vista and later
+constexpr DWORD TokenElevationTypeFull = 2;  // TOKEN_ELEVATION_TYPE: the elevated half of an administrator
 
 // Message boxes.
 constexpr UINT MB_OK = 0x0000;
@@ -398,6 +402,9 @@ constexpr DWORD WSF_VISIBLE = 0x1;
 
 // Library search.
 constexpr DWORD LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800;
+// A library named by its full path: the libraries it needs are looked for
+// in its own folder first, not in the program's.
+constexpr DWORD LOAD_WITH_ALTERED_SEARCH_PATH = 0x8;
 
 // Character conversion.
 constexpr UINT CP_ACP = 0;
@@ -423,6 +430,7 @@ constexpr NTSTATUS STATUS_INFO_LENGTH_MISMATCH = static_cast<NTSTATUS>(0xC000000
 constexpr DWORD SYNCHRONIZE = 0x00100000;
 constexpr DWORD PROCESS_TERMINATE = 0x0001;
 constexpr DWORD PROCESS_QUERY_INFORMATION = 0x0400;
+constexpr DWORD PROCESS_QUERY_LIMITED_INFORMATION = 0x1000;
 constexpr DWORD CREATE_UNICODE_ENVIRONMENT = 0x00000400;
 constexpr UINT WM_CLOSE = 0x0010;
 constexpr DWORD WAIT_OBJECT_0 = 0;
@@ -467,6 +475,21 @@ using PFN_CreateProcessWithTokenW = BOOL(WINAPI*)(HANDLE token, DWORD logonFlags
 // userenv (Windows 2000 and later): an account's environment, UTF-16.
 using PFN_CreateEnvironmentBlock = BOOL(WINAPI*)(void** environment, HANDLE token, BOOL inherit);
 using PFN_DestroyEnvironmentBlock = BOOL(WINAPI*)(void* environment);
+// kernel32: the session of a process (Windows 2000 and later), the path of
+// its program file (Vista and later), the session at the console (XP and
+// later). wtsapi32 (XP and later): the token of a session's user, for SYSTEM.
+using PFN_ProcessIdToSessionId = BOOL(WINAPI*)(DWORD processId, DWORD* session);
+using PFN_QueryFullProcessImageNameA = BOOL(WINAPI*)(HANDLE process, DWORD flags, char* path, DWORD* size);
+using PFN_WTSGetActiveConsoleSessionId = DWORD(WINAPI*)();
+using PFN_WTSQueryUserToken = BOOL(WINAPI*)(DWORD session, HANDLE* token);
+// kernel32, Vista and later: private object namespaces, which only a
+// process whose token holds every SID of the boundary can create.
+using PFN_CreateBoundaryDescriptorW = HANDLE(WINAPI*)(const WCHAR* name, DWORD flags);
+using PFN_AddSIDToBoundaryDescriptor = BOOL(WINAPI*)(HANDLE* boundary, void* sid);
+using PFN_DeleteBoundaryDescriptor = void(WINAPI*)(HANDLE boundary);
+using PFN_CreatePrivateNamespaceA = HANDLE(WINAPI*)(SECURITY_ATTRIBUTES* security, void* boundary, const char* alias);
+using PFN_OpenPrivateNamespaceA = HANDLE(WINAPI*)(void* boundary, const char* alias);
+using PFN_ClosePrivateNamespace = BOOLEAN(WINAPI*)(HANDLE privateNamespace, DWORD flags);
 using WNDENUMPROC = BOOL(WINAPI*)(HWND window, LPARAM param);
 
 // ---------------------------------------------------------------------------
@@ -483,6 +506,10 @@ void WriteStdout(std::string_view text);
 DWORD GetLastError();
 void SetLastError(DWORD code);
 DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size);
+DWORD GetCurrentProcessId();
+// The system folder ("C:\Windows\system32"): its length, or the size
+// needed when it does not fit (0 on failure).
+UINT GetSystemDirectoryA(char* buffer, UINT size);
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type);
 // The window station of the process, and one of its attributes (UOI_FLAGS:
 // whether the user sees it).
@@ -535,6 +562,7 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow, int narr
 
 // Modules.
 HMODULE LoadLibraryA(const char* name);
+HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags);
 HMODULE GetModuleHandleA(const char* name);
 FARPROC GetProcAddress(HMODULE module, const char* name);
 BOOL FreeLibrary(HMODULE module);
@@ -559,6 +587,9 @@ BOOL ReleaseMutex(HANDLE mutex);
 // bound at run time).
 HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId);
 BOOL EnumWindows(WNDENUMPROC callback, LPARAM param);
+// The desktop's shell window (the taskbar's process), or null where no
+// shell runs on it.
+HWND GetShellWindow();
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);

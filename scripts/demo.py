@@ -95,8 +95,10 @@ def prepare(machine, manager_exe):
     with open(manager_exe, "rb") as f:
         machine.write_file(MANAGER, f.read())
     # The site's manager application runs, with its window open: the patch
-    # has to close it before it changes the files, and start it again.
-    machine.start(machine.host_path(MANAGER)).wait_for_output("ready")
+    # has to close it before it changes the files, and start it again, under
+    # the token of the one it closed (started by its Windows path, so that
+    # its image is the site's program).
+    machine.start(MANAGER).wait_for_output("ready")
 
 
 def main(argv):

@@ -1,12 +1,14 @@
 #include "site/maintenance.h"
 
 #include <optional>
+#include <utility>
 
 #include "app/os.h"
 #include "app/process_state.h"
 #include "app/run_log.h"
 #include "site/config_files.h"
 #include "site/process_finder.h"
+#include "site/process_start.h"
 #include "site/service_control.h"
 
 namespace {
@@ -32,22 +34,31 @@ void ReportNotClosed(win::DWORD processId, win::DWORD error) {
 // debug privilege (which administrators hold) is enabled for the search and
 // the close, so that a manager started by another account (a clerk's
 // session, "Run as") is found and closed, not counted as not running and
-// then started a second time. Its token is kept in token before it is
-// closed, so that it can be started again as it ran. False, once said so,
-// when a manager is listed that cannot be opened (a protected process, or no
-// debug privilege) or that does not end.
-bool StopManagerApplication(bool isWindows9x, win::UniqueHandle& token) {
+// then started a second time. Where it runs program, its token is kept in
+// token before it is closed, so that it can be started again as it ran.
+// False, once said so, when a manager is listed that cannot be opened (a
+// protected process, or no debug privilege), that close requests cannot
+// reach (another session, a run on a window station nobody sees: it is not
+// terminated, with its user's unsaved work) or that does not end.
+bool StopManagerApplication(bool isWindows9x, const std::string& program, win::UniqueHandle& token) {
   std::optional<EnabledPrivileges> debug;
   if (!isWindows9x) {
     debug.emplace(std::initializer_list<const char*>{"SeDebugPrivilege"});
   }
   ProcessFinder finder;
   win::DWORD processId = kNoProcess;
-  const win::UniqueHandle process = finder.FindProcess(kManagerName, processId);
+  win::UniqueHandle process = finder.FindProcess(kManagerName, processId);
   bool closed = true;
   if (!process && processId != kNoProcess) {
     ReportNotClosed(processId, finder.OpenError());
     closed = false;
+  }
+  if (process) {
+    if (const win::DWORD unreachable = CloseRequestsReach(processId)) {
+      ReportNotClosed(processId, unreachable);
+      process.reset();
+      closed = false;
+    }
   }
   if (process && !Process().silent &&
       ShowMessageBox("This patch requires Peliomgr to be closed, do you wish to continue?", win::MB_YESNO) ==
@@ -60,7 +71,7 @@ bool StopManagerApplication(bool isWindows9x, win::UniqueHandle& token) {
   if (process) {
     LogMessage("\nTrying to stop the Pelio Manager.", CurrentRunLog());
     if (!isWindows9x) {
-      token = TakePrimaryToken(processId);
+      token = TakeProcessToken(processId, program);
     }
     const win::DWORD error = ProcessFinder::CloseProcess(process.get(), processId);
     if (error == 0) {
@@ -87,11 +98,17 @@ std::string ManagerCommandLine(const std::string& root) {
   return program + "  /QUORDIR " + root;
 }
 
-// Under the account of the manager that was closed, where its token was
-// taken; else under the patch's own.
-bool StartManagerApplication(const std::string& root, win::HANDLE token) {
+// Never with this run's own rights, which are more than those of the users
+// who may replace the program: under the account of the manager that was
+// closed, where its token was taken, else under that of the user of the
+// session. Where neither can be had, nothing is started (Windows 9x has no
+// accounts).
+bool StartManagerApplication(const std::string& root, bool isWindows9x, win::UniqueHandle token) {
   LogMessage("\nTrying to start the Pelio Manager.", CurrentRunLog());
-  if (StartProcessAndWait(ManagerCommandLine(root), kStartWait, token)) {
+  if (!isWindows9x && !token) {
+    token = TakeSessionUserToken();
+  }
+  if ((isWindows9x || token) && StartProcessAndWait(ManagerCommandLine(root), kStartWait, token.get())) {
     return true;
   }
   if (!Process().silent) {
@@ -113,7 +130,7 @@ bool ChangeBohValues(const std::string& root) {
   if (serviceMode) {
     LogMessage("\nTrying to stop the control server.", CurrentRunLog());
     StopControlServer();
-  } else if (!StopManagerApplication(isWindows9x, managerToken)) {
+  } else if (!StopManagerApplication(isWindows9x, root + kManagerFolder + kManagerName, managerToken)) {
     return false;
   }
 
@@ -125,5 +142,5 @@ bool ChangeBohValues(const std::string& root) {
     StartControlServer();
     return true;
   }
-  return StartManagerApplication(root, managerToken.get());
+  return StartManagerApplication(root, isWindows9x, std::move(managerToken));
 }

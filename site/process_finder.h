@@ -1,8 +1,9 @@
-// Finding, closing and starting the site's manager application. Nothing here
-// writes a message: callers report.
+// Finding and closing the site's manager application. Nothing here writes a
+// message: callers report.
 #pragma once
 
-#include <string>
+#include <functional>
+#include <optional>
 
 #include "platform/unique.h"
 #include "platform/win.h"
@@ -28,6 +29,10 @@ class ProcessFinder {
   // then gives why). Null when nothing matches, the open fails or no way of
   // listing is bound.
   win::UniqueHandle FindProcess(const char* name, win::DWORD& processId);
+  // Calls found with the id of each process whose executable is named name
+  // (letter case of A-Z ignored), in the platform's order, until it returns
+  // true.
+  void ForEachProcess(const char* name, const std::function<bool(win::DWORD)>& found);
   // The error of the open that the last FindProcess made and that failed; 0
   // when it opened the process or matched none.
   [[nodiscard]] win::DWORD OpenError() const { return openError_; }
@@ -44,8 +49,8 @@ class ProcessFinder {
  private:
   // OpenProcess for the access CloseProcess needs; keeps the error of a failure.
   win::UniqueHandle Open(win::DWORD processId);
-  win::UniqueHandle FindProcessBySnapshot(const char* name, win::DWORD& processId);
-  win::UniqueHandle FindProcessBySystemQuery(const char* name, win::DWORD& processId);
+  void EachBySnapshot(const char* name, const std::function<bool(win::DWORD)>& found);
+  void EachBySystemQuery(const char* name, const std::function<bool(win::DWORD)>& found);
   // EnumWindows callback: posts WM_CLOSE to each window of the process whose
   // id is param; always goes on to the next window.
   static win::BOOL WINAPI CloseProcessWindowsProc(win::HWND window, win::LPARAM param);
@@ -65,23 +70,15 @@ class ProcessFinder {
   win::DWORD openError_ = 0;
 };
 
-// A primary token of the running process processId, taken so that the
-// process can be started again as it ran (the debug privilege opens one of
-// another account). Null when the process or its token cannot be opened or
-// the token cannot be duplicated.
-win::UniqueHandle TakePrimaryToken(win::DWORD processId);
+// The session that process processId (this one's, for GetCurrentProcessId)
+// runs in; none when it cannot be told. Windows without sessions (NT 4) has
+// one, 0.
+std::optional<win::DWORD> SessionOf(win::DWORD processId);
 
-// Starts commandLine, passed on unchanged (the program is its first token),
-// and waits until the process ends or timeout ms have passed; the process
-// runs on after a time-out. Nonzero when the process was created and its
-// exit status could be read afterwards, whatever the status; 0 when it could
-// not be created.
-//
-// With a token (from TakePrimaryToken) the process runs under the token's
-// account: where this process runs as SYSTEM, through CreateProcessAsUserA,
-// in the token's session, on its interactive desktop and with the account's
-// environment; otherwise through CreateProcessWithTokenW, in this process's
-// session, with the account's environment. Where either call fails or
-// CreateProcessWithTokenW is missing (Windows 2000 and XP), and without a
-// token, CreateProcessA starts it under this process's account.
-win::BOOL StartProcessAndWait(std::string commandLine, win::DWORD timeout, win::HANDLE token = nullptr);
+// 0 when close requests of this process reach the windows of process
+// processId: it runs in this process's session, on a window station that a
+// user sees (a close request reaches only windows of the sender's desktop).
+// ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION when they cannot (a manager in
+// another session, a run of a service or a tool as SYSTEM), or the error of
+// the call that could not tell.
+win::DWORD CloseRequestsReach(win::DWORD processId);

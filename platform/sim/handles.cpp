@@ -32,6 +32,8 @@ const char* KindName(HandleKind kind) {
       return "Heap";
     case HandleKind::Mutex:
       return "Mutex";
+    case HandleKind::Namespace:
+      return "Namespace";
   }
   return "?";
 }
@@ -108,6 +110,9 @@ BOOL CloseHandle(HANDLE handle) {
   }
   if (kind == sim::HandleKind::Mutex) {
     m.mutexes.Close(handle);
+  }
+  if (kind == sim::HandleKind::Namespace) {
+    m.mutexes.CloseNamespace(handle);
   }
   return TRUE;
 }

@@ -10,7 +10,20 @@
 
 namespace sim {
 
-enum class HandleKind { File, Token, Key, ScManager, Service, Process, Thread, Snapshot, Module, Heap, Mutex };
+enum class HandleKind {
+  File,
+  Token,
+  Key,
+  ScManager,
+  Service,
+  Process,
+  Thread,
+  Snapshot,
+  Module,
+  Heap,
+  Mutex,
+  Namespace
+};
 
 const char* KindName(HandleKind kind);
 

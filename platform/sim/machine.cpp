@@ -15,6 +15,7 @@ Token::Token() {
   // LUIDs as Windows assigns them.
   privileges["SeAssignPrimaryTokenPrivilege"] = Privilege{{3, 0}, false};  // services' accounts only
   privileges["SeIncreaseQuotaPrivilege"] = Privilege{{5, 0}};
+  privileges["SeTcbPrivilege"] = Privilege{{7, 0}, false};  // SYSTEM only
   privileges["SeSystemtimePrivilege"] = Privilege{{12, 0}};
   privileges["SeShutdownPrivilege"] = Privilege{{19, 0}};
   privileges["SeDebugPrivilege"] = Privilege{{20, 0}};

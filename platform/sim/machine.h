@@ -64,6 +64,10 @@ struct Token {
   // a service or a start-up script).
   std::string user = kAdministratorSid;
   win::DWORD session = 1;
+  win::DWORD elevationType = win::TokenElevationTypeFull;  // the patch runs elevated
+  // The token's Administrators group is enabled, as it is for an elevated
+  // administrator and for SYSTEM.
+  bool administrators = true;
   // The secondary logon service is disabled: CreateProcessWithTokenW fails
   // with 1058.
   bool secondaryLogonStopped = false;
@@ -75,6 +79,7 @@ struct Token {
     win::DWORD session;
     bool primary;
     win::DWORD access;
+    win::DWORD elevationType;
   };
   std::map<uintptr_t, Opened> opened;
   std::map<const void*, std::string> environments;  // CreateEnvironmentBlock's, by whose they are
@@ -148,6 +153,9 @@ class Machine {
   std::vector<size_t> stdoutWriteStarts;           // where each write began in stdoutText
   std::optional<win::UINT> exitCode;               // set by ExitProcess
   std::string exePath = "C:\\Patch\\dstpatch.exe";
+  std::string systemDirectory = "C:\\Windows\\system32";
+  static constexpr win::DWORD kProcessId = 900;  // the program's own (GetCurrentProcessId)
+  win::DWORD consoleSession = 1;                 // WTSGetActiveConsoleSessionId
   MessageBoxes messageBoxes;
   WindowStation windowStation;
   LibrarySearch librarySearch;

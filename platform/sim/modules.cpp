@@ -7,7 +7,7 @@ namespace sim {
 
 Modules::Modules() {
   uintptr_t base = 0x10000000;
-  for (const char* name : {"kernel32.dll", "advapi32.dll", "ntdll.dll", "user32.dll", "userenv.dll"}) {
+  for (const char* name : {"kernel32.dll", "advapi32.dll", "ntdll.dll", "user32.dll", "userenv.dll", "wtsapi32.dll"}) {
     modules_[name].base = base;
     base += 0x01000000;
   }
@@ -83,7 +83,34 @@ void RegisterLibrarySearchExports(Modules& modules) {
 }
 
 win::HMODULE Modules::Load(const char* name) {
-  auto it = modules_.find(Normalize(name == nullptr ? "" : name));
+  Machine& m = Machine::Current();
+  std::string wanted = name == nullptr ? "" : name;
+  const size_t slash = wanted.rfind('\\');
+  const std::string file = Normalize(slash == std::string::npos ? wanted : wanted.substr(slash + 1));
+  std::string planted;
+  if (slash != std::string::npos) {
+    if (!EqualsNoCase(wanted.substr(0, slash), m.systemDirectory)) {
+      planted = wanted;
+    }
+  } else if (file != "kernel32.dll" && file != "ntdll.dll" && file != "advapi32.dll" &&
+             (m.librarySearch.defaultDirectories & win::LOAD_LIBRARY_SEARCH_SYSTEM32) == 0) {
+    const std::string besideProgram = m.exePath.substr(0, m.exePath.rfind('\\') + 1) + file;
+    if (m.files.Exists(besideProgram)) {
+      planted = besideProgram;
+    }
+  }
+  if (!planted.empty()) {
+    if (!m.files.Exists(planted)) {
+      m.lastError = win::ERROR_MOD_NOT_FOUND;
+      return nullptr;
+    }
+    this->planted.push_back(planted);
+    wanted = "planted:" + planted;
+    modules_[wanted].base = 0x70000000 + 0x10000 * this->planted.size();
+  } else {
+    wanted = file;
+  }
+  auto it = modules_.find(wanted);
   if (it == modules_.end() || !it->second.present) {
     Machine::Current().lastError = win::ERROR_MOD_NOT_FOUND;
     return nullptr;
@@ -151,6 +178,16 @@ using sim::Str;
 HMODULE LoadLibraryA(const char* name) {
   sim::PlatformCall();
   M().Record("LoadLibraryA(" + Str(name) + ")");
+  return M().modules.Load(name);
+}
+
+HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
+  sim::PlatformCall();
+  M().Record("LoadLibraryExA(" + Str(name) + ", " + sim::Hex(flags) + ")");
+  if (reserved != nullptr || (flags != 0 && flags != LOAD_WITH_ALTERED_SEARCH_PATH)) {
+    M().lastError = ERROR_INVALID_PARAMETER;  // the simulation knows only what the patch asks for
+    return nullptr;
+  }
   return M().modules.Load(name);
 }
 

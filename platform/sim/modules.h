@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/win.h"
 
@@ -25,8 +26,15 @@ class Modules {
   int TotalLoads() const;
   // Every load reference given back, as at the end of a process.
   void UnloadAll();
+  // The libraries loaded from a file outside the system folder (one that a
+  // user could have put beside the program), by path, in order.
+  std::vector<std::string> planted;
 
   // --- The Windows calls ---
+  // A name alone is looked for as a Windows without SetDefaultDllDirectories
+  // looks for it (the libraries every Windows maps from its own copy
+  // aside): in the program's folder first, then in the system folder. A
+  // full path loads the file there.
   win::HMODULE Load(const char* name);
   win::HMODULE Handle(const char* name) const;
   win::FARPROC ProcAddress(win::HMODULE module, const char* name) const;

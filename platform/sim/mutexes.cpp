@@ -47,6 +47,20 @@ std::vector<uint8_t> SidBytes(std::string_view text) {
   return sid;
 }
 
+// The text of a SID that Windows stores as bytes.
+std::string SidText(const uint8_t* sid) {
+  uint64_t authority = 0;
+  for (int i = 2; i < 8; ++i) {
+    authority = authority << 8 | sid[i];
+  }
+  std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
+  for (int i = 0; i < sid[1]; ++i) {
+    const uint8_t* part = sid + 8 + 4 * static_cast<size_t>(i);
+    text += "-" + std::to_string(part[0] | part[1] << 8 | part[2] << 16 | static_cast<uint32_t>(part[3]) << 24);
+  }
+  return text;
+}
+
 Descriptor* NewDescriptor(const std::string& owner) {
   auto* d = new (M().heap.Alloc(sizeof(Descriptor))) Descriptor;
   const std::vector<uint8_t> sid = SidBytes(owner);
@@ -99,12 +113,177 @@ win::DWORD WINAPI SimGetSecurityInfo(win::HANDLE object, int objectType, win::DW
   return 0;
 }
 
+// A boundary descriptor: user memory of the process, on its heap.
+struct Boundary {
+  static constexpr uint32_t kMagic = 0x424E4442;
+  uint32_t magic = kMagic;
+  int count = 0;
+  char sids[4][80] = {};
+};
+
+Boundary* BoundaryAt(win::HANDLE handle) {
+  auto* b = static_cast<Boundary*>(handle);
+  return b != nullptr && b->magic == Boundary::kMagic ? b : nullptr;
+}
+
+std::vector<std::string> SidsOf(const Boundary& b) { return {b.sids, b.sids + b.count}; }
+
+win::HANDLE WINAPI SimCreateBoundaryDescriptorW(const win::WCHAR* name, win::DWORD flags) {
+  PlatformCall();
+  M().Record("CreateBoundaryDescriptorW");
+  if (name == nullptr || flags != 0) {
+    M().lastError = win::ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  return new (M().heap.Alloc(sizeof(Boundary))) Boundary;
+}
+
+win::BOOL WINAPI SimAddSIDToBoundaryDescriptor(win::HANDLE* boundary, void* sid) {
+  PlatformCall();
+  Boundary* b = boundary == nullptr ? nullptr : BoundaryAt(*boundary);
+  if (b == nullptr || sid == nullptr || b->count == 4) {
+    M().lastError = win::ERROR_INVALID_PARAMETER;
+    return win::FALSE;
+  }
+  const std::string text = SidText(static_cast<const uint8_t*>(sid));
+  M().Record("AddSIDToBoundaryDescriptor(" + text + ")");
+  std::strncpy(b->sids[b->count++], text.c_str(), sizeof b->sids[0] - 1);
+  return win::TRUE;
+}
+
+void WINAPI SimDeleteBoundaryDescriptor(win::HANDLE boundary) {
+  PlatformCall();
+  M().Record("DeleteBoundaryDescriptor");
+  if (BoundaryAt(boundary) != nullptr) {
+    M().heap.Free(boundary);
+  }
+}
+
+// Only a process whose token holds each SID of the boundary may make it.
+win::HANDLE WINAPI SimCreatePrivateNamespaceA(win::SECURITY_ATTRIBUTES* security, void* boundary, const char* alias) {
+  PlatformCall();
+  const Boundary* b = BoundaryAt(boundary);
+  M().Record("CreatePrivateNamespaceA(" + std::string(alias == nullptr ? "" : alias) + ")");
+  if (b == nullptr || alias == nullptr ||
+      (security != nullptr && DescriptorAt(security->lpSecurityDescriptor) == nullptr)) {
+    M().lastError = win::ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  for (const std::string& sid : SidsOf(*b)) {
+    if (!(sid == kAdministratorsSid && M().token.administrators) && sid != M().token.user) {
+      M().lastError = win::ERROR_ACCESS_DENIED;
+      return nullptr;
+    }
+  }
+  return M().mutexes.CreateNamespace(Mutexes::NamespaceKey(alias, SidsOf(*b)));
+}
+
+win::HANDLE WINAPI SimOpenPrivateNamespaceA(void* boundary, const char* alias) {
+  PlatformCall();
+  const Boundary* b = BoundaryAt(boundary);
+  M().Record("OpenPrivateNamespaceA(" + std::string(alias == nullptr ? "" : alias) + ")");
+  if (b == nullptr || alias == nullptr) {
+    M().lastError = win::ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  return M().mutexes.OpenNamespace(Mutexes::NamespaceKey(alias, SidsOf(*b)));
+}
+
+win::BOOLEAN WINAPI SimClosePrivateNamespace(win::HANDLE handle, win::DWORD flags) {
+  PlatformCall();
+  M().Record("ClosePrivateNamespace(" + std::to_string(flags) + ")");
+  if (!M().handles.Is(handle, HandleKind::Namespace) || flags > 1) {
+    M().lastError = win::ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  M().handles.Remove(handle, HandleKind::Namespace);
+  M().mutexes.CloseNamespace(handle);
+  return 1;
+}
+
 }  // namespace
 
 void RegisterSecurityExports(Modules& modules) {
+  modules.Export("kernel32.dll", "CreateBoundaryDescriptorW",
+                 reinterpret_cast<win::FARPROC>(&SimCreateBoundaryDescriptorW));
+  modules.Export("kernel32.dll", "AddSIDToBoundaryDescriptor",
+                 reinterpret_cast<win::FARPROC>(&SimAddSIDToBoundaryDescriptor));
+  modules.Export("kernel32.dll", "DeleteBoundaryDescriptor",
+                 reinterpret_cast<win::FARPROC>(&SimDeleteBoundaryDescriptor));
+  modules.Export("kernel32.dll", "CreatePrivateNamespaceA",
+                 reinterpret_cast<win::FARPROC>(&SimCreatePrivateNamespaceA));
+  modules.Export("kernel32.dll", "OpenPrivateNamespaceA", reinterpret_cast<win::FARPROC>(&SimOpenPrivateNamespaceA));
+  modules.Export("kernel32.dll", "ClosePrivateNamespace", reinterpret_cast<win::FARPROC>(&SimClosePrivateNamespace));
   modules.Export("advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA",
                  reinterpret_cast<win::FARPROC>(&SimConvertStringSecurityDescriptorToSecurityDescriptorA));
   modules.Export("advapi32.dll", "GetSecurityInfo", reinterpret_cast<win::FARPROC>(&SimGetSecurityInfo));
+}
+
+std::string Mutexes::NamespaceKey(const std::string& alias, const std::vector<std::string>& boundary) {
+  std::string key = alias + "{";
+  for (const std::string& sid : boundary) {
+    key += (key.back() == '{' ? "" : ",") + sid;
+  }
+  return key + "}";
+}
+
+std::string Mutexes::NamespaceOfAnotherProcess(const std::string& alias, const std::vector<std::string>& boundary) {
+  std::string key = NamespaceKey(alias, boundary);
+  namespaces[key].otherOpen = true;
+  return key;
+}
+
+win::HANDLE Mutexes::CreateNamespace(const std::string& key) {
+  auto it = namespaces.find(key);
+  if (it != namespaces.end() && (it->second.ours || it->second.otherOpen)) {
+    M().lastError = win::ERROR_ALREADY_EXISTS;
+    return nullptr;
+  }
+  namespaces[key].ours = true;
+  auto* handle = M().handles.Add<win::HANDLE>(HandleKind::Namespace, key);
+  namespaces_[reinterpret_cast<uintptr_t>(handle)] = key;
+  made_[key] = reinterpret_cast<uintptr_t>(handle);
+  M().lastError = 0;
+  return handle;
+}
+
+win::HANDLE Mutexes::OpenNamespace(const std::string& key) {
+  auto it = namespaces.find(key);
+  if (it == namespaces.end() || !(it->second.ours || it->second.otherOpen)) {
+    M().lastError = win::ERROR_FILE_NOT_FOUND;
+    return nullptr;
+  }
+  auto* handle = M().handles.Add<win::HANDLE>(HandleKind::Namespace, key);
+  namespaces_[reinterpret_cast<uintptr_t>(handle)] = key;
+  M().lastError = 0;
+  return handle;
+}
+
+bool Mutexes::CloseNamespace(win::HANDLE handle) {
+  auto it = namespaces_.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == namespaces_.end()) {
+    return false;
+  }
+  auto made = made_.find(it->second);
+  if (made != made_.end() && made->second == it->first) {
+    namespaces[it->second].ours = false;
+    made_.erase(made);
+  }
+  namespaces_.erase(it);
+  return true;
+}
+
+std::string Mutexes::Resolve(const std::string& name) const {
+  const size_t slash = name.find('\\');
+  if (slash != std::string::npos) {
+    const std::string prefix = name.substr(0, slash) + "{";
+    for (const auto& [value, key] : namespaces_) {
+      if (key.compare(0, prefix.size(), prefix) == 0) {
+        return key + name.substr(slash);
+      }
+    }
+  }
+  return name;
 }
 
 void Mutexes::MadeByUser(const std::string& name, bool holds, bool shutsAdministratorsOut) {
@@ -140,8 +319,9 @@ bool Mutexes::Free(const std::string& name) const {
 }
 
 win::HANDLE Mutexes::Create(const char* name, bool initialOwner, const std::string& owner) {
-  const std::string text = name == nullptr ? "" : name;
-  M().Record("CreateMutexA(" + std::to_string(initialOwner) + ", " + text + ")");
+  M().Record("CreateMutexA(" + std::to_string(initialOwner) + ", " + (name == nullptr ? "" : name) + ")");
+  const std::string text = Resolve(name == nullptr ? "" : name);
+  const bool inNamespace = text != (name == nullptr ? "" : name);
   auto fail = [](win::DWORD code) -> win::HANDLE {
     M().lastError = code;
     return nullptr;
@@ -152,7 +332,7 @@ win::HANDLE Mutexes::Create(const char* name, bool initialOwner, const std::stri
   if (createError != 0) {
     return fail(createError);
   }
-  if (!globalNamespace && text.find('\\') != std::string::npos) {
+  if (!globalNamespace && !inNamespace && text.find('\\') != std::string::npos) {
     return fail(win::ERROR_PATH_NOT_FOUND);
   }
   auto it = named.find(text);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/win.h"
 
@@ -25,6 +26,13 @@ struct NamedMutex {
   bool abandoned = false;                  // its owner ended without releasing it
   bool shutsUsOut = false;                 // its security denies this run all access: opening it fails with 5
   std::string owner = kAdministratorsSid;  // its owner, as GetSecurityInfo reports it
+};
+
+// A private namespace (Vista and later), known by its name and the SIDs of
+// its boundary together: names in it are apart from all others.
+struct PrivateNamespace {
+  bool ours = false;       // made by this process: its handle keeps it open to others
+  bool otherOpen = false;  // made by another process, which keeps it
 };
 
 class Mutexes {
@@ -48,6 +56,12 @@ class Mutexes {
   // Nobody owns it (it may not exist at all).
   bool Free(const std::string& name) const;
   std::map<std::string, NamedMutex> named;  // names compared with letter case, as Windows does
+  // Private namespaces by NamespaceKey; a mutex in one is named by the
+  // namespace's key, a backslash and its own name.
+  std::map<std::string, PrivateNamespace> namespaces;
+  static std::string NamespaceKey(const std::string& alias, const std::vector<std::string>& boundary);
+  // Another process made the namespace and keeps it; gives its key.
+  std::string NamespaceOfAnotherProcess(const std::string& alias, const std::vector<std::string>& boundary);
 
   // --- The Windows calls ---
   // owner: that of the security descriptor given, else the token's default
@@ -61,14 +75,27 @@ class Mutexes {
   // The end of this process: what it owns is abandoned (its handles are
   // closed as all others are).
   void AbandonOwned();
+  win::HANDLE CreateNamespace(const std::string& key);
+  win::HANDLE OpenNamespace(const std::string& key);
+  // ClosePrivateNamespace, or CloseHandle at the process's end: false when
+  // handle is no namespace. The namespace's maker closing it ends it for
+  // OpenPrivateNamespaceA.
+  bool CloseNamespace(win::HANDLE handle);
 
  private:
-  std::map<uintptr_t, std::string> open_;  // this process's handles, by value
+  // name, or the key of the mutex in a private namespace that this process
+  // has open whose name is the part before the backslash.
+  std::string Resolve(const std::string& name) const;
+
+  std::map<uintptr_t, std::string> open_;        // this process's handles, by value
+  std::map<uintptr_t, std::string> namespaces_;  // this process's namespace handles: the key
+  std::map<std::string, uintptr_t> made_;        // the namespaces it made: the maker's handle
 };
 
 class Modules;
 // ConvertStringSecurityDescriptorToSecurityDescriptorA and GetSecurityInfo
-// of advapi32, as far as the run guard uses them.
+// of advapi32 and the private namespace calls of kernel32, as far as the run
+// guard uses them.
 void RegisterSecurityExports(Modules& modules);
 
 }  // namespace sim

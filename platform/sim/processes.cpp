@@ -106,6 +106,7 @@ void Processes::End(Process& process, win::DWORD exitCode) {
 Process& Processes::Start(const std::string& path, const std::string& commandLine, const Behaviour& behaviour,
                           win::DWORD now) {
   Process& p = Add(LastComponent(path), behaviour);
+  p.path = path;
   p.commandLine = commandLine;
   if (behaviour.runFor) {
     p.endsAt = now + *behaviour.runFor;
@@ -376,6 +377,44 @@ NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD
   return STATUS_SUCCESS;
 }
 
+BOOL WINAPI SimProcessIdToSessionId(DWORD processId, DWORD* session) {
+  sim::PlatformCall();
+  const sim::Process* p = P().Find(processId);
+  if (session == nullptr || (processId != sim::Machine::kProcessId && (p == nullptr || !p->running))) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  *session = p == nullptr ? M().token.session : p->session;
+  return TRUE;
+}
+
+// The full path of the process's program file (Vista and later).
+BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD flags, char* path, DWORD* size) {
+  sim::PlatformCall();
+  M().Record("QueryFullProcessImageNameA(" + IdOf(process) + ")");
+  const sim::Process* p = Opened(process, 0);
+  if (p == nullptr) {
+    return FALSE;
+  }
+  if ((P().opened[reinterpret_cast<uintptr_t>(process)].access &
+       (kProcessQueryInformation | kProcessQueryLimitedInformation)) == 0) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  const std::string& image = p->path.empty() ? p->image : p->path;
+  if (flags != 0 || path == nullptr || size == nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (*size <= image.size()) {
+    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  }
+  *size = sim::CopyOut(image, path, *size);
+  return TRUE;
+}
+
+DWORD WINAPI SimWTSGetActiveConsoleSessionId() {
+  sim::PlatformCall();
+  return M().consoleSession;
+}
+
 HANDLE WINAPI SimGetProcessHeap() {
   sim::PlatformCall();
   return sim::Heap::Handle();
@@ -433,6 +472,18 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
     }
   }
   return TRUE;
+}
+
+// The shell window of the desktop of the caller's session, where a shell runs there.
+HWND GetShellWindow() {
+  sim::PlatformCall();
+  for (const auto& [id, image] : P().Running()) {
+    const sim::Process* p = P().Find(id);
+    if (p->shell && !p->windows.empty() && p->session == M().token.session) {
+      return p->windows.front();
+    }
+  }
+  return nullptr;
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
@@ -508,6 +559,7 @@ BOOL CreateProcessA(const char* application, char* commandLine, void* processSec
   }
   p->user = M().token.user;
   p->session = M().token.session;
+  p->elevationType = M().token.elevationType;
   p->startedBy = "CreateProcessA";
   return TRUE;
 }
@@ -547,6 +599,11 @@ void RegisterProcessExports(Modules& modules) {
   modules.Export("kernel32.dll", "HeapFree", reinterpret_cast<win::FARPROC>(&win::SimHeapFree));
   modules.Export("ntdll.dll", "ZwQuerySystemInformation",
                  reinterpret_cast<win::FARPROC>(&win::SimZwQuerySystemInformation));
+  modules.Export("kernel32.dll", "ProcessIdToSessionId", reinterpret_cast<win::FARPROC>(&win::SimProcessIdToSessionId));
+  modules.Export("kernel32.dll", "QueryFullProcessImageNameA",
+                 reinterpret_cast<win::FARPROC>(&win::SimQueryFullProcessImageNameA));
+  modules.Export("kernel32.dll", "WTSGetActiveConsoleSessionId",
+                 reinterpret_cast<win::FARPROC>(&win::SimWTSGetActiveConsoleSessionId));
 }
 
 win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {

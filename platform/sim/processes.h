@@ -50,12 +50,15 @@ struct Process {
   win::DWORD id = 0;
   std::string image;        // as the process list shows it: a bare name or a full path
   std::string commandLine;  // for processes started by the program
+  std::string path;         // its program file, as QueryFullProcessImageNameA gives it; empty: image
   std::string user = kAdministratorSid;
   win::DWORD session = 1;
-  std::string startedBy;    // the call that started it: "CreateProcessA", ...
-  std::string environment;  // whose environment it got: empty for its creator's
-  std::string desktop;      // STARTUPINFO's lpDesktop, empty for none
+  win::DWORD elevationType = 1;  // TokenElevationTypeDefault: not an administrator's split token
+  std::string startedBy;         // the call that started it: "CreateProcessA", ...
+  std::string environment;       // whose environment it got: empty for its creator's
+  std::string desktop;           // STARTUPINFO's lpDesktop, empty for none
   Behaviour behaviour;
+  bool shell = false;  // its first window is the shell window of its session's desktop
   bool running = true;
   win::DWORD exitCode = win::STILL_ACTIVE;
   std::optional<win::DWORD> endsAt;  // clock tick at which it ends

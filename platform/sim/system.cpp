@@ -84,6 +84,21 @@ DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
   return sim::CopyOut(M().exePath, buffer, size);
 }
 
+DWORD GetCurrentProcessId() {
+  sim::PlatformCall();
+  return sim::Machine::kProcessId;
+}
+
+// The length, or the size needed (with the zero) when the buffer is too small.
+UINT GetSystemDirectoryA(char* buffer, UINT size) {
+  sim::PlatformCall();
+  const std::string& folder = M().systemDirectory;
+  if (buffer == nullptr || size <= folder.size()) {
+    return static_cast<UINT>(folder.size() + 1);
+  }
+  return sim::CopyOut(folder, buffer, size);
+}
+
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
   sim::PlatformCall();
   sim::MessageBoxes& boxes = M().messageBoxes;

@@ -19,6 +19,7 @@ constexpr DWORD kBadTokenType = 1349;     // ERROR_BAD_TOKEN_TYPE
 constexpr DWORD kServiceDisabled = 1058;  // ERROR_SERVICE_DISABLED
 constexpr int kTokenImpersonation = 2;    // TOKEN_TYPE
 constexpr int kSecurityDelegation = 3;    // the highest SECURITY_IMPERSONATION_LEVEL
+constexpr DWORD kTokenAllAccess = 0xF01FF;
 
 sim::Machine& M() { return sim::Machine::Current(); }
 
@@ -123,10 +124,32 @@ BOOL WINAPI SimCreateProcessWithTokenW(HANDLE token, DWORD logonFlags, const WCH
     return FALSE;
   }
   p->user = account.user;
+  p->elevationType = account.elevationType;
   p->session = M().token.session;
   p->startedBy = "CreateProcessWithTokenW";
   p->environment = account.user;
   return TRUE;
+}
+
+// The token of the user logged on in a session (here: of the first
+// explorer.exe there), for SYSTEM holding the TCB privilege only.
+BOOL WINAPI SimWTSQueryUserToken(DWORD session, HANDLE* token) {
+  sim::PlatformCall();
+  M().Record("WTSQueryUserToken(" + std::to_string(session) + ")");
+  if (token == nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  if (M().token.user != sim::kSystemSid || !M().token.IsEnabled("SeTcbPrivilege")) {
+    return Fail(ERROR_PRIVILEGE_NOT_HELD);
+  }
+  for (const sim::Process* p : M().processes.Named("explorer.exe")) {
+    if (p->running && p->session == session) {
+      *token = AddToken({p->user, p->session, true, kTokenAllAccess, p->elevationType},
+                        "user of " + std::to_string(session));
+      return TRUE;
+    }
+  }
+  return Fail(ERROR_NO_TOKEN);
 }
 
 BOOL WINAPI SimCreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit) {
@@ -170,7 +193,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
     if (M().token.openFails) {
       return Fail(ERROR_ACCESS_DENIED);
     }
-    *token = AddToken({M().token.user, M().token.session, true, access}, "process token");
+    *token = AddToken({M().token.user, M().token.session, true, access, M().token.elevationType}, "process token");
     return TRUE;
   }
   auto it = M().processes.opened.find(reinterpret_cast<uintptr_t>(process));
@@ -184,7 +207,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
       p->behaviour.denyToken) {
     return Fail(ERROR_ACCESS_DENIED);
   }
-  *token = AddToken({p->user, p->session, true, access}, "token of " + std::to_string(p->id));
+  *token = AddToken({p->user, p->session, true, access, p->elevationType}, "token of " + std::to_string(p->id));
   return TRUE;
 }
 
@@ -201,7 +224,8 @@ BOOL DuplicateTokenEx(HANDLE token, DWORD access, void* tokenAttributes, int imp
       impersonationLevel > kSecurityDelegation || (tokenType != TokenPrimary && tokenType != kTokenImpersonation)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  *newToken = AddToken({opened->user, opened->session, tokenType == TokenPrimary, access}, "duplicate");
+  *newToken =
+      AddToken({opened->user, opened->session, tokenType == TokenPrimary, access, opened->elevationType}, "duplicate");
   return TRUE;
 }
 
@@ -211,6 +235,17 @@ BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, 
   const sim::Token::Opened* opened = OpenedToken(token, TOKEN_QUERY);
   if (opened == nullptr) {
     return FALSE;
+  }
+  if (infoClass == TokenElevationType && returnLength != nullptr) {
+    if (M().version.major < 6) {
+      return Fail(ERROR_INVALID_PARAMETER);  // a class that Windows before Vista does not know
+    }
+    *returnLength = sizeof(DWORD);
+    if (length < sizeof(DWORD) || info == nullptr) {
+      return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    std::memcpy(info, &opened->elevationType, sizeof(DWORD));
+    return TRUE;
   }
   if (infoClass != TokenUser || returnLength == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
@@ -257,6 +292,7 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLi
     return FALSE;
   }
   p->user = account.user;
+  p->elevationType = account.elevationType;
   p->session = account.session;
   p->startedBy = "CreateProcessAsUserA";
   p->environment = environment == nullptr ? "" : block->second;
@@ -312,6 +348,7 @@ namespace sim {
 void RegisterTokenExports(Modules& modules) {
   modules.Export("advapi32.dll", "CreateProcessWithTokenW",
                  reinterpret_cast<win::FARPROC>(&win::SimCreateProcessWithTokenW));
+  modules.Export("wtsapi32.dll", "WTSQueryUserToken", reinterpret_cast<win::FARPROC>(&win::SimWTSQueryUserToken));
   modules.Export("userenv.dll", "CreateEnvironmentBlock",
                  reinterpret_cast<win::FARPROC>(&win::SimCreateEnvironmentBlock));
   modules.Export("userenv.dll", "DestroyEnvironmentBlock",

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace win {
 namespace {
@@ -62,11 +63,18 @@ To As(From from) {
 // that shows none, such as a silent registry run, more than its own work.
 // Once loaded it stays for the rest of the process, as an import would.
 // Null, with the system's last error, when the library or entry is missing.
+// Loaded by its full path in the system folder, never from the program's
+// folder, which a Windows without SetDefaultDllDirectories searches first.
 template <typename Function>
 Function User32Entry(const char* name) {
   ::HMODULE user32 = ::GetModuleHandleA("user32.dll");
   if (user32 == nullptr) {
-    user32 = ::LoadLibraryA("user32.dll");
+    char path[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryA(path, MAX_PATH - sizeof "\\user32.dll");
+    if (length > 0 && length < MAX_PATH - sizeof "\\user32.dll") {
+      std::memcpy(path + length, "\\user32.dll", sizeof "\\user32.dll");
+      user32 = ::LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    }
   }
   return user32 == nullptr ? nullptr : reinterpret_cast<Function>(As<FARPROC>(::GetProcAddress(user32, name)));
 }
@@ -101,6 +109,9 @@ void SetLastError(DWORD code) { ::SetLastError(code); }
 DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
   return ::GetModuleFileNameA(As<::HMODULE>(module), buffer, size);
 }
+
+DWORD GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+UINT GetSystemDirectoryA(char* buffer, UINT size) { return ::GetSystemDirectoryA(buffer, size); }
 
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
   const auto messageBox = User32Entry<decltype(&::MessageBoxA)>("MessageBoxA");
@@ -229,6 +240,9 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow, int narr
 // --- Modules ---
 
 HMODULE LoadLibraryA(const char* name) { return As<HMODULE>(::LoadLibraryA(name)); }
+HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
+  return As<HMODULE>(::LoadLibraryExA(name, reserved, flags));
+}
 HMODULE GetModuleHandleA(const char* name) { return As<HMODULE>(::GetModuleHandleA(name)); }
 
 FARPROC GetProcAddress(HMODULE module, const char* name) {
@@ -279,6 +293,11 @@ HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
 BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
   const auto enumWindows = User32Entry<decltype(&::EnumWindows)>("EnumWindows");
   return enumWindows == nullptr ? FALSE : enumWindows(As<::WNDENUMPROC>(callback), param);
+}
+
+HWND GetShellWindow() {
+  const auto shellWindow = User32Entry<decltype(&::GetShellWindow)>("GetShellWindow");
+  return shellWindow == nullptr ? nullptr : As<HWND>(shellWindow());
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {

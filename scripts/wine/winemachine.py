@@ -212,13 +212,22 @@ class Machine:
             time.sleep(0.5)
         return result
 
+    def _command(self, exe, args):
+        """The host command for EXE: a host path, a Windows tool by name, or
+        a program by its Windows path ("C:\\Site\\bin\\x.exe"), which the
+        process then has as its image, as on Windows (by its host path it is
+        Z:\\...)."""
+        if len(exe) > 2 and exe[1:3] == ":\\":
+            return [wine.loader_for(self.host_path(exe)), exe, *args]
+        return wine.command(exe, *args)
+
     def _run_once(self, exe, args, env, timeout):
         self._count += 1
         out_path = self._io_file("%03d.out" % self._count)
         err_path = self._io_file("%03d.err" % self._count)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             try:
-                process = subprocess.run(wine.command(exe, *args), env=self._environment(env),
+                process = subprocess.run(self._command(exe, args), env=self._environment(env),
                                          cwd=self.host_path("C:\\"), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                          timeout=timeout)
             except subprocess.TimeoutExpired:
@@ -232,7 +241,7 @@ class Machine:
         self._count += 1
         out_path = self._io_file("%03d.out" % self._count)
         with open(out_path, "wb") as out:
-            process = subprocess.Popen(wine.command(exe, *args), env=self._environment(env), cwd=self.host_path("C:\\"),
+            process = subprocess.Popen(self._command(exe, args), env=self._environment(env), cwd=self.host_path("C:\\"),
                                        stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT)
         background = Background(process, out_path)
         self._background.append(background)

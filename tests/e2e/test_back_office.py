@@ -91,7 +91,10 @@ class BackOfficeTest(winetest.TestCase):
             m.write_file(root + r"\bin\PelioMgr.exe", f.read())
 
     def start_manager(self, root, mode):
-        manager = self.machine.start(self.machine.host_path(root + r"\bin\PelioMgr.exe"),
+        # By its Windows path, which the process then has as its image (by
+        # its host path it would be Z:\...): the patch takes the token of a
+        # manager that runs the site's own program only.
+        manager = self.machine.start(root + r"\bin\PelioMgr.exe",
                                      env={"PELIOMGR_MODE": mode})
         manager.wait_for_output("ready")
         return manager
@@ -168,18 +171,37 @@ class BackOfficeTest(winetest.TestCase):
         # What Windows would run for the unquoted path "C:\My Site\bin\...".
         with open(winetest.helper("pelio_manager"), "rb") as f:
             self.machine.write_file(r"C:\My.exe", f.read())
+        self.start_shell()
 
         result = self.run_patch(root, relay=True)
 
         self.assertEqual(self.machine.read_file(root + r"\tmp\debGorvinal.txt"),
                          to_crlf(back_office_messages(root, running=False)))
         self.assertEqual(result.status, 0)
-        # No manager ran, so there is no token to take: started as before.
-        self.assertEqual(self.starts(result), [r'CreateProcessA "C:\My Site\bin\PelioMgr.exe"  /QUORDIR C:\My Site 1'])
+        # No manager ran: started under the token of the session's user, the
+        # owner of its explorer.exe (Wine has no shell window).
+        self.assertEqual(self.starts(result),
+                         [r'CreateProcessWithTokenW "C:\My Site\bin\PelioMgr.exe"  /QUORDIR C:\My Site 1'])
         self.assertEqual(self.journal(root + r"\bin\PelioMgr.exe"),
                          [r'start "C:\My Site\bin\PelioMgr.exe"  /QUORDIR C:\My Site'])
         self.assertEqual(self.journal(r"C:\My.exe"), [])
         self.check_site_changed(root)
+
+    def test_nobody_at_the_desktop_nothing_is_started(self):
+        # No manager ran and no user's shell runs in the session: there is no
+        # token of anyone who may run the program, and the patch's own rights
+        # are more than theirs.
+        self.make_site(SITE)
+
+        result = self.run_patch(SITE, relay=True)
+
+        could_not_start = "\nCould not start Pelio Manager, please start the application manually"
+        messages = back_office_messages(SITE, running=False).replace("\nSuccess", could_not_start + "\nSuccess")
+        self.assertEqual(result.status, 0)
+        self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"), to_crlf(messages))
+        self.assertEqual(self.starts(result), [])
+        self.assertEqual(self.journal(SITE + r"\bin\PelioMgr.exe"), [])
+        self.check_site_changed(SITE)
 
     def test_no_to_the_question_ends_the_run_with_nothing_changed(self):
         self.make_site(SITE)

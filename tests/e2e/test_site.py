@@ -243,6 +243,7 @@ class ConfigFileTest(SiteTestCase):
         super().setUp()
         with open(winetest.helper("pelio_manager"), "rb") as f:
             self.machine.write_file(MANAGER, f.read())
+        self.start_shell()  # the user whose account the manager starts under
 
     def journal(self):
         """The lines that the manager program wrote about itself."""

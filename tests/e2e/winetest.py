@@ -13,6 +13,9 @@ HELPERS_DIR = os.environ.get("DSTPATCH_E2E_HELPERS", "")
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
+SHELL = r"C:\Shell\explorer.exe"
+
+
 def helper(name):
     """Host path of the test helper program NAME (tests/e2e/helpers/NAME.cpp)."""
     return os.path.join(HELPERS_DIR, name + ".exe")
@@ -27,6 +30,16 @@ class TestCase(unittest.TestCase):
     def setUp(self):
         self.machine = Machine(self.id().split(".", 1)[-1])
         self.addCleanup(self.machine.close)
+
+    def start_shell(self):
+        """A user logged on at the desktop: their shell, a process named
+        explorer.exe in the session, whose token the patch starts the manager
+        with when none was closed. Wine runs its own explorer.exe only while
+        a program has a window; the stand-in (helpers/pelio_manager.cpp, its
+        window left open) runs until the test ends."""
+        with open(helper("pelio_manager"), "rb") as f:
+            self.machine.write_file(SHELL, f.read())
+        self.machine.start(SHELL, env={"PELIOMGR_MODE": "ignore"}).wait_for_output("ready")
 
 
 def program_text(name, source="app/run_control.h"):

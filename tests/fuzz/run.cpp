@@ -70,7 +70,8 @@ void SetUpMachine(sim::Machine& machine, uint8_t c, const std::vector<std::strin
     machine.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
   }
   if ((c & 0x80) != 0) {
-    machine.mutexes.HeldByAnotherProcess("Global\\dstpatch.run");
+    machine.mutexes.HeldByAnotherProcess(
+        machine.mutexes.NamespaceOfAnotherProcess("dstpatch", {sim::kAdministratorsSid}) + "\\run");
   }
   // The zone keys of both families: only one family's are looked for.
   for (int i = 0; i < kZoneCount; ++i) {

@@ -92,7 +92,22 @@ void SimTest::SeedZones(bool windows9x) { SeedOldZones(machine, windows9x); }
 
 std::string SimTest::SiteLog() const { return machine.files.ReadFile(root + kSiteRunLog).value_or("<no run log>"); }
 
-SiteTest::SiteTest() { ResetProcessState(); }
+sim::Process& AddShell(sim::Machine& machine, const std::string& user, win::DWORD session, win::DWORD elevationType) {
+  sim::Behaviour behaviour;
+  behaviour.windows = 1;
+  sim::Process& shell = machine.processes.Add("explorer.exe", behaviour);
+  shell.path = "C:\\Windows\\explorer.exe";
+  shell.user = user;
+  shell.session = session;
+  shell.elevationType = elevationType;
+  shell.shell = true;
+  return shell;
+}
+
+SiteTest::SiteTest() {
+  ResetProcessState();
+  AddShell(machine);
+}
 
 void SiteTest::TearDown() {
   ResetProcessState();  // closes a run log that the test opened itself
@@ -116,7 +131,9 @@ sim::Process& SiteTest::RunningManager(sim::Behaviour::OnClose onClose, bool ref
   behaviour.windows = 1;
   behaviour.onClose = onClose;
   behaviour.refuseTerminate = refuseTerminate;
-  return machine.processes.Add(kManagerName, behaviour);
+  sim::Process& manager = machine.processes.Add(kManagerName, behaviour);
+  manager.path = root + kManagerFolder + kManagerName;
+  return manager;
 }
 
 void SiteTest::InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor) {

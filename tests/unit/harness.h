@@ -39,6 +39,12 @@ bool Contains(const std::string& text, const std::string& part);
 // Names the cases of a parameterized test after their `name` member.
 inline constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
 
+// The shell (explorer.exe, owning the shell window of its desktop) of a user
+// logged on in a session: by default the administrator who runs the patch,
+// at their own desktop, whose shell has the unelevated half of their token.
+sim::Process& AddShell(sim::Machine& machine, const std::string& user = sim::kAdministratorSid, win::DWORD session = 1,
+                       win::DWORD elevationType = 3);
+
 // Every handle closed and every heap block freed; no library left loaded but
 // ADVAPI32.DLL, which the bound status query keeps for the rest of a run.
 void ExpectNothingLeftOpen(const sim::Machine& machine);

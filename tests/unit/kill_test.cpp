@@ -3,6 +3,8 @@
 // again: the machine then equals one uninterrupted run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 
 #include "app/process_state.h"
@@ -74,6 +76,7 @@ class Site {
     sim::Program manager;
     manager.behaviour.windows = 1;
     machine.processes.AddProgram(kRoot + kManagerFolder + kManagerName, manager);
+    AddShell(machine);
     if (serviceMode) {
       machine.registry.SetString(kAppIdKey, "LocalService", "HubSvc");
       hub = &machine.services.Install("HubSvc");
@@ -85,7 +88,7 @@ class Site {
       running.windows = 1;
       running.onClose = sim::Behaviour::OnClose::EndAfterDelay;
       running.closeDelay = 300;
-      machine.processes.Add(kManagerName, running);
+      machine.processes.Add(kManagerName, running).path = kRoot + kManagerFolder + kManagerName;
     }
   }
 
@@ -116,7 +119,8 @@ class Site {
     o.openHandles = machine.handles.Open();
     o.heapBlocks = machine.heap.Blocks();
     o.libraries = machine.modules.TotalLoads() - machine.modules.Loads("advapi32.dll");
-    o.guardFree = machine.mutexes.Free("Global\\dstpatch.run");
+    o.guardFree = std::none_of(machine.mutexes.named.begin(), machine.mutexes.named.end(),
+                               [](const auto& named) { return named.second.owned > 0; });
     return o;
   }
 

@@ -89,77 +89,171 @@ const AppCase kAppModeCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Cases, AppModeTest, ::testing::ValuesIn(kAppModeCases), kCaseName);
 
-// The manager comes back under the account of the one that was closed (a
-// clerk's, in session 2, while an administrator of session 1 or the machine
-// account runs the patch): as SYSTEM in the clerk's session, on its desktop
-// and with the clerk's environment; else in the caller's session, as the
-// secondary logon service starts it. Where the token cannot be taken or
-// used, as before, under the patch's own account.
+// The manager comes back never with more rights than the user of the
+// session it runs in: under the account of the one that was closed (a
+// clerk's, while an administrator or the machine account runs the patch at
+// the clerk's desktop) where it ran the site's program; else under the
+// account of the session's user: the owner of the shell window, else an
+// explorer.exe of the session, or for the machine account the user at the
+// console. The patch's own token serves only where it is of the same account
+// and no more elevated; where no token can be had or used, nothing starts.
 struct RestartCase {
   const char* name;
-  bool asSystem;  // the patch runs as the machine account, in session 0
+  void (*arrange)(sim::Machine&, sim::Process* manager);  // manager: the clerk's, running, or null
   bool running;
-  void (*arrange)(sim::Machine&, sim::Process&);
-  const char* startedBy;
-  const char* user;  // nullptr: the patch's own account and session
+  const char* startedBy;  // null: nothing is started
+  const char* user;
   win::DWORD session;
+  win::DWORD elevationType;  // 1 default, 2 an administrator's elevated half, 3 its other half
   const char* environment;
   const char* desktop;
 };
 
+sim::Process& Shell(sim::Machine& m) { return *m.processes.Find(m.processes.Named("explorer.exe").front()->id); }
+
+// The clerk is logged on at the console (session 1), where the patch runs.
+void AtClerksDesktop(sim::Machine& m) {
+  Shell(m).user = sim::kClerkSid;
+  Shell(m).elevationType = 1;
+}
+
+void AsSystem(sim::Machine& m, win::DWORD session) {
+  m.token.user = sim::kSystemSid;
+  m.token.session = session;
+  m.token.elevationType = 1;
+  m.token.privileges["SeAssignPrimaryTokenPrivilege"].held = true;
+  m.token.privileges["SeTcbPrivilege"].held = true;
+  m.windowStation.visible = session != 0;  // session 0 has no desktop that a user sees
+}
+
+void WindowsXp(sim::Machine& m) {
+  m.version.major = 5;
+  m.modules.RemoveExport("advapi32", "CreateProcessWithTokenW");
+  m.modules.RemoveExport("kernel32", "QueryFullProcessImageNameA");
+}
+
 class RestartTest : public MaintenanceTest, public ::testing::WithParamInterface<RestartCase> {};
 
-TEST_P(RestartTest, ManagerComesBackUnderTheAccountItRanAs) {
+TEST_P(RestartTest, ManagerNeverComesBackWithMoreRightsThanTheSessionsUser) {
   const RestartCase& c = GetParam();
-  if (c.asSystem) {
-    machine.token.user = sim::kSystemSid;
-    machine.token.session = 0;
-    machine.token.privileges["SeAssignPrimaryTokenPrivilege"].held = true;
-  }
+  sim::Process* clerks = nullptr;
   if (c.running) {
-    sim::Process& clerks = RunningManager();
-    clerks.user = sim::kClerkSid;
-    clerks.session = 2;
-    clerks.behaviour.otherAccount = true;
-    if (c.arrange != nullptr) {
-      c.arrange(machine, clerks);
-    }
+    clerks = &RunningManager();
+    clerks->user = sim::kClerkSid;
+    clerks->behaviour.otherAccount = true;
+    AtClerksDesktop(machine);
+  }
+  if (c.arrange != nullptr) {
+    c.arrange(machine, clerks);
   }
   InstallManager(root);
   EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
-  EXPECT_TRUE(Contains(machine.stdoutText, kFiles + kStarting + "\nSuccess"));
-  const sim::Process& started = *machine.processes.Named("PelioMgr.exe").back();
-  EXPECT_TRUE(started.running);
-  EXPECT_EQ(started.commandLine, "C:\\Site\\bin\\PelioMgr.exe  /QUORDIR C:\\Site");
-  EXPECT_EQ(started.startedBy, c.startedBy);
-  EXPECT_EQ(started.user, c.user != nullptr ? c.user : machine.token.user);
-  EXPECT_EQ(started.session, c.user != nullptr ? c.session : machine.token.session);
-  EXPECT_EQ(started.environment, c.environment);
-  EXPECT_EQ(started.desktop, c.desktop);
-  for (const char* privilege : {"SeDebugPrivilege", "SeAssignPrimaryTokenPrivilege", "SeImpersonatePrivilege"}) {
+  std::vector<const sim::Process*> started;
+  for (const sim::Process* p : machine.processes.Named("PelioMgr.exe")) {
+    if (p->running) {
+      started.push_back(p);
+    }
+  }
+  if (c.startedBy == nullptr) {
+    EXPECT_TRUE(Contains(machine.stdoutText, kFiles + kStarting + "\n" + kCouldNotStart + "\nSuccess"));
+    EXPECT_TRUE(started.empty());
+  } else {
+    EXPECT_TRUE(Contains(machine.stdoutText, kFiles + kStarting + "\nSuccess"));
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_EQ(started[0]->commandLine, "C:\\Site\\bin\\PelioMgr.exe  /QUORDIR C:\\Site");
+    EXPECT_EQ(started[0]->startedBy, c.startedBy);
+    EXPECT_EQ(started[0]->user, c.user);
+    EXPECT_EQ(started[0]->session, c.session);
+    EXPECT_EQ(started[0]->elevationType, c.elevationType);
+    EXPECT_EQ(started[0]->environment, c.environment);
+    EXPECT_EQ(started[0]->desktop, c.desktop);
+  }
+  for (const char* privilege :
+       {"SeDebugPrivilege", "SeAssignPrimaryTokenPrivilege", "SeImpersonatePrivilege", "SeTcbPrivilege"}) {
     EXPECT_FALSE(machine.token.IsEnabled(privilege)) << privilege;
   }
 }
 
+using sim::kAdministratorSid;
+using sim::kClerkSid;
+const char kTokenCall[] = "CreateProcessWithTokenW";
+const char kAsUser[] = "CreateProcessAsUserA";
+const char kDesktop[] = "winsta0\\default";
+
 const RestartCase kRestartCases[] = {
-    {"Administrator", false, true, nullptr, "CreateProcessWithTokenW", sim::kClerkSid, 1, sim::kClerkSid, ""},
-    {"MachineAccount", true, true, nullptr, "CreateProcessAsUserA", sim::kClerkSid, 2, sim::kClerkSid,
-     "winsta0\\default"},
-    {"MachineAccountWithoutUserenv", true, true,
-     [](sim::Machine& m, sim::Process&) { m.modules.SetPresent("userenv", false); }, "CreateProcessAsUserA",
-     sim::kClerkSid, 2, "", "winsta0\\default"},
-    {"NoManagerRunning", false, false, nullptr, "CreateProcessA", nullptr, 0, "", ""},
-    {"TokenDenied", false, true, [](sim::Machine&, sim::Process& p) { p.behaviour.denyToken = true; }, "CreateProcessA",
-     nullptr, 0, "", ""},
-    {"NoCreateProcessWithTokenW", false, true,
-     [](sim::Machine& m, sim::Process&) { m.modules.RemoveExport("advapi32", "CreateProcessWithTokenW"); },
-     "CreateProcessA", nullptr, 0, "", ""},
-    {"SecondaryLogonDisabled", false, true,
-     [](sim::Machine& m, sim::Process&) { m.token.secondaryLogonStopped = true; }, "CreateProcessA", nullptr, 0, "",
+    {"ClosedManagersAccount", nullptr, true, kTokenCall, kClerkSid, 1, 1, kClerkSid, ""},
+    {"ClosedManagersAccountAsSystem", [](sim::Machine& m, sim::Process*) { AsSystem(m, 1); }, true, kAsUser, kClerkSid,
+     1, 1, kClerkSid, kDesktop},
+    {"ClosedManagersAccountAsSystemWithoutUserenv",
+     [](sim::Machine& m, sim::Process*) {
+       AsSystem(m, 1);
+       m.modules.SetPresent("userenv", false);
+     },
+     true, kAsUser, kClerkSid, 1, 1, "", kDesktop},
+    // A process of that name that runs another program (here as SYSTEM)
+    // lends it no token.
+    {"ManagerOfAnotherProgram",
+     [](sim::Machine&, sim::Process* p) {
+       p->path = "C:\\Tools\\PelioMgr.exe";
+       p->user = sim::kSystemSid;
+     },
+     true, kTokenCall, kClerkSid, 1, 1, kClerkSid, ""},
+    {"ManagersTokenDenied", [](sim::Machine&, sim::Process* p) { p->behaviour.denyToken = true; }, true, kTokenCall,
+     kClerkSid, 1, 1, kClerkSid, ""},
+    // Nothing was closed: the shell's user, who is the administrator at their
+    // own desktop, with the unelevated half of their token.
+    {"AdministratorsOwnDesktop", nullptr, false, kTokenCall, kAdministratorSid, 1, 3, kAdministratorSid, ""},
+    // At the clerk's desktop, where the administrator's own explorer.exe
+    // (listed first) runs too: the shell window's owner is the session's user.
+    {"ClerksDesktop",
+     [](sim::Machine& m, sim::Process*) {
+       Shell(m).shell = false;
+       AddShell(m, kClerkSid, 1, 1);
+     },
+     false, kTokenCall, kClerkSid, 1, 1, kClerkSid, ""},
+    {"NoShellWindowAnExplorerOfTheSession",
+     [](sim::Machine& m, sim::Process*) {
+       Shell(m).session = 2;  // listed first, in another session
+       sim::Process& clerks = AddShell(m, kClerkSid, 1, 1);
+       clerks.shell = false;
+     },
+     false, kTokenCall, kClerkSid, 1, 1, kClerkSid, ""},
+    {"NobodyInTheSession", [](sim::Machine& m, sim::Process*) { Shell(m).session = 2; }, false, nullptr, "", 0, 0, "",
      ""},
-    {"MachineAccountWithoutAssignPrivilege", true, true,
-     [](sim::Machine& m, sim::Process&) { m.token.privileges["SeAssignPrimaryTokenPrivilege"].held = false; },
-     "CreateProcessA", nullptr, 0, "", ""},
+    {"ConsoleUserAsSystem",
+     [](sim::Machine& m, sim::Process*) {
+       AsSystem(m, 0);
+       AtClerksDesktop(m);
+     },
+     false, kAsUser, kClerkSid, 1, 1, kClerkSid, kDesktop},
+    {"NobodyLoggedOnAsSystem",
+     [](sim::Machine& m, sim::Process*) {
+       AsSystem(m, 0);
+       m.processes.End(Shell(m), 0);
+     },
+     false, nullptr, "", 0, 0, "", ""},
+    {"AsSystemWithoutAssignPrivilege",
+     [](sim::Machine& m, sim::Process*) {
+       AsSystem(m, 1);
+       m.token.privileges["SeAssignPrimaryTokenPrivilege"].held = false;
+     },
+     true, nullptr, "", 0, 0, "", ""},
+    // Windows 2000 and XP: no CreateProcessWithTokenW; the patch's own token
+    // serves for its own account only.
+    {"WindowsXpClerksManager", [](sim::Machine& m, sim::Process*) { WindowsXp(m); }, true, nullptr, "", 0, 0, "", ""},
+    {"WindowsXpOwnDesktop", [](sim::Machine& m, sim::Process*) { WindowsXp(m); }, false, "CreateProcessA",
+     kAdministratorSid, 1, 2, "", ""},
+    // The secondary logon service stopped: the patch's own token only where it
+    // is no more elevated than the shell's (User Account Control off).
+    {"SecondaryLogonStoppedElevated", [](sim::Machine& m, sim::Process*) { m.token.secondaryLogonStopped = true; },
+     false, nullptr, "", 0, 0, "", ""},
+    {"SecondaryLogonStoppedSameElevation",
+     [](sim::Machine& m, sim::Process*) {
+       m.token.secondaryLogonStopped = true;
+       m.token.elevationType = 1;
+       Shell(m).elevationType = 1;
+     },
+     false, "CreateProcessA", kAdministratorSid, 1, 1, "", ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, RestartTest, ::testing::ValuesIn(kRestartCases), kCaseName);
@@ -231,38 +325,54 @@ TEST_F(MaintenanceTest, RootWithTrailingBackslashIsUsedAsGiven) {
             std::vector<std::string>{"C:\\Site\\\\bin\\PelioMgr.exe  /QUORDIR C:\\Site\\"});
 }
 
-// A manager that is listed but cannot be opened (a protected process), or
-// that does not end, finds the site files as they were and no second manager
-// beside it; the run names it and the error, and goes on to its end.
+// A manager that is listed but cannot be opened (a protected process), that
+// close requests cannot reach (they reach only the windows of the run's own
+// desktop: not those of another session, nor any from a window station that
+// nobody sees), or that does not end, finds the site files as they were and
+// no second manager beside it; it is never terminated unasked, with its
+// user's work. The run names it and the error, and goes on to its end.
 TEST_F(MaintenanceTest, ManagerThatCannotBeClosedKeepsItsFiles) {
   using OnClose = sim::Behaviour::OnClose;
   const struct {
     const char* name;
-    void (*arrange)(sim::Behaviour&);
+    void (*arrange)(sim::Machine&, sim::Process&);
     bool silent;
     std::string stop;
     int error;
   } cases[] = {
-      {"cannot be opened", [](sim::Behaviour& b) { b.denyOpen = true; }, false, "", 5},
+      {"cannot be opened", [](sim::Machine&, sim::Process& p) { p.behaviour.denyOpen = true; }, false, "", 5},
+      {"in another session", [](sim::Machine&, sim::Process& p) { p.session = 2; }, false, "", 1459},
+      // On XP the user at the console shares session 0 with the services.
+      {"run on a window station nobody sees",
+       [](sim::Machine& m, sim::Process& p) {
+         m.token.user = sim::kSystemSid;
+         m.token.session = 0;
+         m.windowStation.visible = false;
+         p.session = 0;
+       },
+       false, "", 1459},
       {"termination refused",
-       [](sim::Behaviour& b) {
-         b.onClose = OnClose::Ignore;
-         b.refuseTerminate = true;
+       [](sim::Machine&, sim::Process& p) {
+         p.behaviour.onClose = OnClose::Ignore;
+         p.behaviour.refuseTerminate = true;
        },
        true, kStopping, 5},
       {"does not end after its termination",
-       [](sim::Behaviour& b) {
-         b.onClose = OnClose::Ignore;
-         b.terminateHangs = true;
+       [](sim::Machine&, sim::Process& p) {
+         p.behaviour.onClose = OnClose::Ignore;
+         p.behaviour.terminateHangs = true;
        },
        true, kStopping, 258},
   };
   InstallManager(root);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    const sim::Token token = machine.token;
+    const sim::WindowStation station = machine.windowStation;
     sim::Process& manager = RunningManager();
-    c.arrange(manager.behaviour);
+    c.arrange(machine, manager);
     machine.stdoutText.clear();
+    machine.messageBoxes.shown.clear();
     EXPECT_EQ(RunProgram(machine, c.silent ? std::vector<std::string>{"/CHANGEBOHVALS", "/S"}
                                            : std::vector<std::string>{"/CHANGEBOHVALS"}),
               0);
@@ -272,12 +382,16 @@ TEST_F(MaintenanceTest, ManagerThatCannotBeClosedKeepsItsFiles) {
     const std::string logged = "\nUsing QUORDIR -  C:\\Site" + c.stop + line + "\nSuccess";
     EXPECT_EQ(machine.stdoutText.substr(machine.stdoutText.find("\nUsing")), logged);
     EXPECT_EQ(SiteLog(), Crlf(logged));
-    EXPECT_TRUE(machine.messageBoxes.shown.empty() || c.silent);
+    EXPECT_TRUE(machine.messageBoxes.shown.empty());
     EXPECT_EQ(machine.files.ReadFile(root + "\\newdata\\pelio.ini"), "[QUORTECH]\r\nTIMEZONE=LOCAL\r\nSTORE=12\r\n");
     EXPECT_TRUE(machine.files.Exists(root + "\\data\\timezone.ini"));
     EXPECT_TRUE(machine.processes.commandLines.empty());
     EXPECT_TRUE(manager.running);
+    EXPECT_EQ(manager.closeRequests, c.stop.empty() ? 0 : 1);
+    EXPECT_TRUE(!manager.terminated || !c.stop.empty());
     machine.processes.End(manager, 0);
+    machine.token = token;
+    machine.windowStation = station;
   }
 }
 

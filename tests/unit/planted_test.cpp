@@ -233,11 +233,11 @@ TEST_F(PlantedTest, WhatTheRunWroteIsFlushed) {
 // A run where nobody can see a box (a service, the machine account on Vista
 // and later, a remote shell) behaves as with /S: a box would wait for ever.
 TEST_F(PlantedTest, InvisibleWindowStationShowsNoBox) {
-  RunningManager();
   machine.windowStation.visible = false;
-  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS"}), 0);
+  machine.environment["QUORDIR"] = "C:\\Nowhere";
+  EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS"}), 0);
   EXPECT_TRUE(machine.messageBoxes.shown.empty());
-  EXPECT_TRUE(Contains(machine.stdoutText, "\nTrying to stop the Pelio Manager."));
+  EXPECT_TRUE(Contains(machine.stdoutText, "\nQuordir is not defined"));
   machine.windowStation = {true, true};  // cannot be told: boxes are shown
   EXPECT_EQ(RunProgram(machine, {"/?"}), 0);
   EXPECT_EQ(machine.messageBoxes.shown.size(), 1u);
@@ -263,6 +263,27 @@ TEST_F(PlantedTest, LibrariesComeFromTheSystemFolderOnly) {
                                     "GetProcAddress(SetDefaultDllDirectories)", "SetDefaultDllDirectories(0x800)"}));
     }
   }
+}
+
+// A Windows without SetDefaultDllDirectories (XP, Vista, 7 without its
+// update) looks for a library named alone beside the program first: the
+// libraries that the manager's restart loads as SYSTEM come from the system
+// folder, whatever lies beside the program.
+TEST_F(PlantedTest, LibrariesLoadedLaterAreNeverThoseBesideTheProgram) {
+  machine.modules.RemoveExport("kernel32.dll", "SetDefaultDllDirectories");
+  for (const char* library : {"userenv.dll", "wtsapi32.dll"}) {
+    machine.files.WriteFile("C:\\Patch\\" + std::string(library), "MZ");
+  }
+  machine.token.user = sim::kSystemSid;
+  machine.token.session = 0;
+  machine.token.privileges["SeAssignPrimaryTokenPrivilege"].held = true;
+  machine.token.privileges["SeTcbPrivilege"].held = true;
+  InstallManager(root);
+  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
+  EXPECT_EQ(machine.modules.planted, std::vector<std::string>{});
+  const std::vector<const sim::Process*> started = machine.processes.Named("PelioMgr.exe");
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0]->environment, sim::kAdministratorSid);  // the real userenv.dll made it
 }
 
 }  // namespace

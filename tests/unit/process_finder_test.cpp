@@ -1,4 +1,5 @@
 #include "site/process_finder.h"
+#include "site/process_start.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/process_state.h"
 #include "app/run_control.h"
 #include "tests/unit/harness.h"
@@ -178,6 +180,23 @@ const char kOtherRun[] =
     "\nAnother run of this patch is in progress on this machine: this run changed nothing. Run this patch again later.";
 const std::string kGlobalGuard = "Global\\dstpatch.run";
 const std::string kPlainGuard = "dstpatch.run";
+const std::string kPrivateGuard = "dstpatch\\run";
+
+// The guard's namespace as another run of the patch made it, with the guard
+// held there; the key of the namespace.
+std::string GuardOfAnotherRun(sim::Machine& m) {
+  std::string key = m.mutexes.NamespaceOfAnotherProcess("dstpatch", {sim::kAdministratorsSid});
+  m.mutexes.HeldByAnotherProcess(key + "\\run");
+  return key;
+}
+
+// Windows before Vista: no private namespaces.
+void OlderWindows(sim::Machine& m) {
+  for (const char* call : {"CreateBoundaryDescriptorW", "AddSIDToBoundaryDescriptor", "DeleteBoundaryDescriptor",
+                           "CreatePrivateNamespaceA", "OpenPrivateNamespaceA", "ClosePrivateNamespace"}) {
+    m.modules.RemoveExport("kernel32.dll", call);
+  }
+}
 
 struct GuardCase {
   const char* name;
@@ -216,8 +235,10 @@ TEST_P(RunGuardTest, OneRunAtATime) {
     EXPECT_TRUE(Contains(machine.stdoutText, "\nSetting TimeZoneInfo part..") &&
                 Contains(machine.stdoutText, "\nSuccess"));
     EXPECT_EQ(SiteLog(), Crlf(machine.stdoutText.substr(machine.stdoutText.find("\nSetting TimeZones for"))));
-    const std::string& guard = creates.back();
-    const auto ownedHere = [&] { return machine.mutexes.named.count(guard) && machine.mutexes.named[guard].owned > 0; };
+    const auto ownedHere = [&] {
+      return std::any_of(machine.mutexes.named.begin(), machine.mutexes.named.end(),
+                         [](const auto& named) { return named.second.owned > 0; });
+    };
     EXPECT_EQ(ownedHere(), c.guarded) << "held until the process ends";
     ResetProcessState();
     EXPECT_FALSE(ownedHere());
@@ -235,46 +256,107 @@ const char kNotOurs[] =
     "on without it.\nTrying to remove debout file..";
 
 const GuardCase kGuardCases[] = {
-    {"NoOtherRun", [](sim::Machine&) {}, {"/CHANGEREGVALS", "/S"}, {kGlobalGuard}, kNormalStart},
+    {"NoOtherRun", [](sim::Machine&) {}, {"/CHANGEREGVALS", "/S"}, {kPrivateGuard}, kNormalStart},
     {"OtherRunHoldsIt",
-     [](sim::Machine& m) { m.mutexes.HeldByAnotherProcess(kGlobalGuard); },
+     [](sim::Machine& m) { GuardOfAnotherRun(m); },
      {"/CHANGEREGVALS", "/CHANGEBOHVALS", "/S"},
-     {kGlobalGuard},
+     {kPrivateGuard},
      nullptr},
     {"OtherRunHoldsItBoxUnlessSilent",
-     [](sim::Machine& m) { m.mutexes.HeldByAnotherProcess(kGlobalGuard); },
+     [](sim::Machine& m) { GuardOfAnotherRun(m); },
      {"/CHANGEREGVALS"},
-     {kGlobalGuard},
+     {kPrivateGuard},
      nullptr,
      true},
-    {"SystemsRunHoldsIt",
-     [](sim::Machine& m) { m.mutexes.HeldByAnotherProcess(kGlobalGuard, sim::kSystemSid); },
+    // The other run ends between this run's attempt to make the namespace and
+    // its opening of it: this run makes it again and holds the guard.
+    {"OtherRunEndsMeanwhile",
+     [](sim::Machine& m) {
+       const std::string key = GuardOfAnotherRun(m);
+       m.beforeCall = [&m, key](size_t) {
+         if (!m.calls.empty() && m.calls.back() == "CreatePrivateNamespaceA(dstpatch)") {
+           m.mutexes.namespaces[key].otherOpen = false;
+           m.mutexes.named.erase(key + "\\run");
+         }
+       };
+     },
+     {"/CHANGEREGVALS", "/S"},
+     {kPrivateGuard},
+     kNormalStart},
+    // Any user may make a mutex in Global\ or a namespace of that name with
+    // a boundary of their own: neither is the guard, which no one but an
+    // administrator or SYSTEM can make or hold.
+    {"UserHoldsTheGlobalName",
+     [](sim::Machine& m) { m.mutexes.MadeByUser(kGlobalGuard, true, false); },
+     {"/CHANGEREGVALS", "/S"},
+     {kPrivateGuard},
+     kNormalStart},
+    {"UsersNamespaceOfTheSameName",
+     [](sim::Machine& m) {
+       m.mutexes.HeldByAnotherProcess(m.mutexes.NamespaceOfAnotherProcess("dstpatch", {}) + "\\run", sim::kClerkSid);
+     },
+     {"/CHANGEREGVALS", "/S"},
+     {kPrivateGuard},
+     kNormalStart},
+    // A token without the Administrators group cannot make the namespace: the
+    // guard is made as on older Windows.
+    {"NamespaceCannotBeMade",
+     [](sim::Machine& m) { m.token.administrators = false; },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     kNormalStart},
+    {"OlderWindowsOtherRunHoldsIt",
+     [](sim::Machine& m) {
+       OlderWindows(m);
+       m.mutexes.HeldByAnotherProcess(kGlobalGuard);
+     },
      {"/CHANGEREGVALS", "/S"},
      {kGlobalGuard},
      nullptr},
-    // Any user may make a mutex in Global\: one that no administrator or
-    // SYSTEM owns, or that shuts them out, is not a run of this patch.
-    {"UserHoldsTheName",
-     [](sim::Machine& m) { m.mutexes.MadeByUser(kGlobalGuard, true, false); },
+    {"OlderWindowsSystemsRunHoldsIt",
+     [](sim::Machine& m) {
+       OlderWindows(m);
+       m.mutexes.HeldByAnotherProcess(kGlobalGuard, sim::kSystemSid);
+     },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     nullptr},
+    // Before Vista any user may make a mutex in Global\: one that no
+    // administrator or SYSTEM owns, or that shuts them out, is not a run of
+    // this patch.
+    {"OlderWindowsUserHoldsTheName",
+     [](sim::Machine& m) {
+       OlderWindows(m);
+       m.mutexes.MadeByUser(kGlobalGuard, true, false);
+     },
      {"/CHANGEREGVALS", "/S"},
      {kGlobalGuard},
      kNotOurs,
      false,
      false},
-    {"UserShutsAdministratorsOut",
-     [](sim::Machine& m) { m.mutexes.MadeByUser(kGlobalGuard, true, true); },
+    {"OlderWindowsUserShutsAdministratorsOut",
+     [](sim::Machine& m) {
+       OlderWindows(m);
+       m.mutexes.MadeByUser(kGlobalGuard, true, true);
+     },
      {"/CHANGEREGVALS", "/S"},
      {kGlobalGuard},
      kNotOurs,
      false,
      false},
-    {"RunThatDiedDoesNotBlock",
-     [](sim::Machine& m) { m.mutexes.AbandonedByAnotherProcess(kGlobalGuard); },
+    {"OlderWindowsRunThatDiedDoesNotBlock",
+     [](sim::Machine& m) {
+       OlderWindows(m);
+       m.mutexes.AbandonedByAnotherProcess(kGlobalGuard);
+     },
      {"/CHANGEREGVALS", "/S"},
      {kGlobalGuard},
      kNormalStart},
     {"NoGlobalNamespace",
-     [](sim::Machine& m) { m.mutexes.globalNamespace = false; },
+     [](sim::Machine& m) {
+       OlderWindows(m);
+       m.mutexes.globalNamespace = false;
+     },
      {"/CHANGEREGVALS", "/S"},
      {kGlobalGuard, kPlainGuard},
      kNormalStart},
@@ -290,7 +372,7 @@ const GuardCase kGuardCases[] = {
     {"GuardThatCannotBeMadeIsReported",
      [](sim::Machine& m) { m.mutexes.createError = win::ERROR_INVALID_HANDLE; },
      {"/CHANGEREGVALS", "/S"},
-     {kGlobalGuard},
+     {kPrivateGuard},
      "\nCould not make sure that no other run of this patch is in progress (error 6); this run goes on.",
      false,
      false},
@@ -320,7 +402,7 @@ TEST_F(RunControlTest, GuardHasItsOwnSecurity) {
 // The usage text, the report and an invalid site root change nothing, so
 // they need no guard and are never held up by another run.
 TEST_F(RunControlTest, UsageReportAndInvalidRootTakeNoGuard) {
-  machine.mutexes.HeldByAnotherProcess(kGlobalGuard);
+  GuardOfAnotherRun(machine);
   RunProgram(machine, {"/?", "/S"});
   EXPECT_TRUE(Contains(machine.stdoutText, kUsage));
   machine.environment["QUORDIR"] = "C:\\Nowhere";
