@@ -13,11 +13,14 @@ namespace {
 // flushed through a handle of its own, which must name the very file that
 // was looked at before the write (nothing can hold the name during the
 // write: the profile call opens the file for itself alone). Windows 9x keeps
-// profile files in a cache, which a call with no section flushes.
+// profile files in a cache, which a call with no section writes to disk;
+// that call returns zero by design, so only an error code that it sets
+// tells of a flush that could not be done.
 bool FlushPelioIni(FileSpot& spot) {
   const char* path = spot.path().c_str();
   if (GetOsPlatform() == 1) {
-    if (!win::WritePrivateProfileStringA(nullptr, nullptr, nullptr, path)) {
+    win::SetLastError(0);
+    if (!win::WritePrivateProfileStringA(nullptr, nullptr, nullptr, path) && win::GetLastError() != 0) {
       LogFormatted(CurrentRunLog(), "\nCould not flush %s to disk (error %d)", path,
                    static_cast<int>(win::GetLastError()));
       return false;

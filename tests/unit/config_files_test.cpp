@@ -154,4 +154,21 @@ const RefusalCase kPelioRefusalCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Refusals, PelioRefusalTest, ::testing::ValuesIn(kPelioRefusalCases), kCaseName);
 
+// Windows 9x changes the files by name. Its flush of the profile cache
+// returns zero by design and fails only where it sets an error code (here a
+// disk that refuses the write).
+TEST_F(ConfigFilesTest, Windows9xCacheFlushFailsOnlyWithAnError) {
+  machine.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
+  EXPECT_TRUE(ModifyPelioIni(root));
+  EXPECT_EQ(File(dataPelio), kIntl);
+  EXPECT_EQ(machine.files.Unflushed().count(machine.files.Resolve(dataPelio).key), 0u);
+
+  WritePelioFiles(kLocal);
+  machine.files.FailWrites(dataPelio, 112);
+  EXPECT_FALSE(ModifyPelioIni(root));
+  EXPECT_EQ(File(newdataPelio), kIntl);
+  EXPECT_EQ(machine.stdoutText,
+            std::string(kModifying) + kModifying + "\nCould not flush C:\\Site\\data\\pelio.ini to disk (error 112)");
+}
+
 }  // namespace

@@ -225,6 +225,7 @@ TEST_F(PlantedTest, WhatTheRunWroteIsFlushed) {
     }
     EXPECT_EQ(machine.CallsStartingWith(windows9x ? "WritePrivateProfileStringA((null)" : "FlushFileBuffers").size(),
               2u);
+    EXPECT_FALSE(Contains(machine.stdoutText, "Could not flush")) << machine.stdoutText;
     EXPECT_TRUE(Contains(machine.stdoutText, "Modifying Pelio.ini.\nTrying to start"));
     ResetProcessState();
   }
