@@ -36,6 +36,11 @@ bool WindowStationVisible();
 // account, SYSTEM (S-1-5-18), or the Administrators group (S-1-5-32-544).
 bool IsSystemSid(const void* sid);
 bool IsAdministratorsSid(const void* sid);
+// Whether sid is TrustedInstaller, the owner of Windows' own files (S-1-5-80-
+// 956008885-3418522649-1831038044-1853292631-2271478464), or the account
+// this process runs as.
+bool IsTrustedInstallerSid(const void* sid);
+bool IsOwnAccountSid(const void* sid);
 
 // Shows text in a message box: no owner, the program's path as caption, the
 // exclamation icon. Returns the answer. Callers test the silent flag.

@@ -1,4 +1,4 @@
-// The state that lives for the whole process. These four values are
+// The state that lives for the whole process. These values are
 // process-wide by design; nothing else in the program keeps state between
 // operations.
 #pragma once
@@ -13,6 +13,10 @@
 struct ProcessState {
   // Set by /S: no message box is shown anywhere.
   bool silent = false;
+  // The site root, held from the moment it is found valid; where the root
+  // is a link, the folder it leads to as well (app/file_spot.h).
+  win::UniqueFile siteRoot;
+  win::UniqueFile siteRootFolder;
   // The machine-wide guard of this run, held until the process ends. Declared
   // before the run log, so that the log is closed first.
   win::UniqueOwnedMutex runGuard;

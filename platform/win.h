@@ -389,6 +389,7 @@ constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
 
 // Security descriptors and objects.
 constexpr DWORD SDDL_REVISION_1 = 1;
+constexpr int SE_FILE_OBJECT = 1;
 constexpr int SE_KERNEL_OBJECT = 6;
 constexpr DWORD OWNER_SECURITY_INFORMATION = 0x1;
 

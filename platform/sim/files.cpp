@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "platform/sim/machine.h"
+#include "platform/sim/mutexes.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -267,6 +268,26 @@ void FileSystem::MakeHardLink(std::string_view path, std::string_view target) {
   }
 }
 
+namespace {
+
+// Whether key names the folder folder or lies in it.
+bool IsIn(const std::string& key, const std::string& folder) {
+  return key.size() > folder.size() && key.compare(0, folder.size(), folder) == 0 && key[folder.size()] == '/';
+}
+
+}  // namespace
+
+void FileSystem::SetOwner(std::string_view path, const std::string& sid) { owners_[Resolve(path).key] = sid; }
+
+std::string FileSystem::OwnerOf(win::HANDLE file) const {
+  const auto open = opens.find(reinterpret_cast<intptr_t>(file));
+  if (open == opens.end()) {
+    return "";
+  }
+  const auto owner = owners_.find(open->second.key);
+  return owner == owners_.end() ? kAdministratorsSid : owner->second;
+}
+
 bool FileSystem::ReplaceWithLink(std::string_view path, std::string_view target) {
   const Resolved r = Resolve(path);
   if (r.error != 0) {
@@ -274,8 +295,7 @@ bool FileSystem::ReplaceWithLink(std::string_view path, std::string_view target)
   }
   constexpr win::DWORD kDelete = 0x00010000;
   for (const auto& [owner, open] : opens) {
-    const bool inside = open.key.size() > r.key.size() && open.key.compare(0, r.key.size(), r.key) == 0 &&
-                        open.key[r.key.size()] == '/';
+    const bool inside = IsIn(open.key, r.key);
     if (inside ||
         (open.key == r.key &&
          ShareConflict(r.key, kDelete, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE))) {
@@ -284,6 +304,7 @@ bool FileSystem::ReplaceWithLink(std::string_view path, std::string_view target)
   }
   RemoveTree(r.host);
   MakeLink(path, target);
+  owners_[r.key] = kClerkSid;
   return true;
 }
 

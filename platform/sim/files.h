@@ -53,6 +53,11 @@ class FileSystem {
   void MarkFlushed(const std::string& key) { unflushed_.erase(key); }
   // Every later write to this file fails with the code (112: disk full).
   void FailWrites(std::string_view path, win::DWORD code);
+  // Who owns a file, folder or link, as GetSecurityInfo reports it:
+  // Administrators (an administrator set the machine up) unless set here or
+  // made by a user (ReplaceWithLink).
+  void SetOwner(std::string_view path, const std::string& sid);
+  std::string OwnerOf(win::HANDLE file) const;
   // The host path of a Windows path, or empty when it cannot be mapped.
   std::string HostPathOf(std::string_view path) const;
   const std::string& Root() const { return root_; }
@@ -90,6 +95,7 @@ class FileSystem {
   std::map<std::string, bool> readOnly_;
   std::map<std::string, win::DWORD> writeFailures_;
   std::set<std::string> unflushed_;
+  std::map<std::string, std::string> owners_;
   int nextHold_ = 0;
 };
 

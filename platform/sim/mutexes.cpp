@@ -86,14 +86,15 @@ win::DWORD WINAPI SimGetSecurityInfo(win::HANDLE object, int objectType, win::DW
                                      void** dacl, void** sacl, void** descriptor) {
   PlatformCall();
   M().Record("GetSecurityInfo(" + std::to_string(objectType) + ", " + Hex(what) + ")");
-  if (!M().handles.Is(object, HandleKind::Mutex)) {
+  const bool file = M().handles.Is(object, HandleKind::File);
+  if (!M().handles.Is(object, HandleKind::Mutex) && !file) {
     return win::ERROR_INVALID_HANDLE;
   }
-  if (objectType != win::SE_KERNEL_OBJECT || what != win::OWNER_SECURITY_INFORMATION || owner == nullptr ||
-      group != nullptr || dacl != nullptr || sacl != nullptr || descriptor == nullptr) {
+  if (objectType != (file ? win::SE_FILE_OBJECT : win::SE_KERNEL_OBJECT) || what != win::OWNER_SECURITY_INFORMATION ||
+      owner == nullptr || group != nullptr || dacl != nullptr || sacl != nullptr || descriptor == nullptr) {
     return win::ERROR_INVALID_PARAMETER;  // the simulation knows only what the patch asks for
   }
-  Descriptor* d = NewDescriptor(M().mutexes.OwnerOf(object));
+  Descriptor* d = NewDescriptor(file ? M().files.OwnerOf(object) : M().mutexes.OwnerOf(object));
   *owner = d->sid.data();
   *descriptor = d;
   return 0;

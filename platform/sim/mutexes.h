@@ -68,7 +68,7 @@ class Mutexes {
 
 class Modules;
 // ConvertStringSecurityDescriptorToSecurityDescriptorA and GetSecurityInfo
-// of advapi32, as far as the run guard uses them.
+// of advapi32, as far as the run guard and the file checks use them.
 void RegisterSecurityExports(Modules& modules);
 
 }  // namespace sim
