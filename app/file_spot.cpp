@@ -52,6 +52,14 @@ win::HANDLE HoldFolder(const std::string& path, bool follow) {
                           win::OPEN_EXISTING, follow ? win::FILE_FLAG_BACKUP_SEMANTICS : OpenNameFlags(), nullptr);
 }
 
+bool IsAdministratorsFolder(win::HANDLE folder, const std::string& path) {
+  win::BY_HANDLE_FILE_INFORMATION info{};
+  return win::GetFileInformationByHandle(folder, &info) &&
+         (info.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT)) ==
+             win::FILE_ATTRIBUTE_DIRECTORY &&
+         !NameIsLink(path) && OwnedByAnAdministrator(folder);
+}
+
 std::string HoldSiteRoot(const std::string& root) {
   if (GetOsPlatform() == 1) {
     return "";

@@ -66,6 +66,12 @@ win::DWORD OpenNameFlags();
 // it. Invalid where it cannot be opened, with the system's error.
 win::HANDLE HoldFolder(const std::string& path, bool follow = false);
 
+// Whether the folder open at folder (held with HoldFolder) is a real
+// folder whose owner no ordinary user can be: SYSTEM, Administrators,
+// TrustedInstaller or this run's own account. path is the name it was
+// opened by.
+bool IsAdministratorsFolder(win::HANDLE folder, const std::string& path);
+
 // Holds the site root open without delete sharing until the process ends,
 // so that nobody can rename it or put a link in its place during the run.
 // A root that is itself a link or mount point (an administrator may set one)

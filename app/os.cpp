@@ -74,6 +74,15 @@ bool IsOwnAccountSid(const void* sid) {
   return static_cast<const win::BYTE*>(sid)[1] == own[1] && std::memcmp(sid, own, length) == 0;
 }
 
+SecurityAttributes::SecurityAttributes(const char* sddl) {
+  const auto convert = Bind<win::PFN_ConvertStringSecurityDescriptorToSecurityDescriptorA>(
+      win::GetModuleHandleA("advapi32.dll"), "ConvertStringSecurityDescriptorToSecurityDescriptorA");
+  if (convert != nullptr && !convert(sddl, win::SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
+    error_ = win::GetLastError();
+    attributes_.lpSecurityDescriptor = nullptr;
+  }
+}
+
 bool WindowStationVisible() {
   const win::HANDLE station = win::GetProcessWindowStation();
   win::USEROBJECTFLAGS flags{};

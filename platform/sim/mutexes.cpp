@@ -18,6 +18,7 @@ struct Descriptor {
   uint32_t magic = kMagic;
   std::array<uint8_t, 68> sid{};  // revision, count, authority, sub-authorities
   char owner[80] = {};
+  char sddl[160] = {};
 };
 
 // "S-1-5-32-544" as Windows stores it; empty when the text is not a SID.
@@ -75,7 +76,9 @@ win::BOOL WINAPI SimConvertStringSecurityDescriptorToSecurityDescriptorA(const c
     M().lastError = 1338;  // ERROR_INVALID_SECURITY_DESCR
     return win::FALSE;
   }
-  *descriptor = NewDescriptor(owner);
+  Descriptor* made = NewDescriptor(owner);
+  std::strncpy(made->sddl, sddl.c_str(), sizeof made->sddl - 1);
+  *descriptor = made;
   if (size != nullptr) {
     *size = sizeof(Descriptor);
   }
@@ -101,6 +104,16 @@ win::DWORD WINAPI SimGetSecurityInfo(win::HANDLE object, int objectType, win::DW
 }
 
 }  // namespace
+
+bool ReadDescriptor(const void* descriptor, std::string& owner, std::string& sddl) {
+  const Descriptor* d = DescriptorAt(descriptor);
+  if (d == nullptr) {
+    return false;
+  }
+  owner = d->owner;
+  sddl = d->sddl;
+  return true;
+}
 
 void RegisterSecurityExports(Modules& modules) {
   modules.Export("advapi32.dll", "ConvertStringSecurityDescriptorToSecurityDescriptorA",

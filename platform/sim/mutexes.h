@@ -70,5 +70,9 @@ class Modules;
 // ConvertStringSecurityDescriptorToSecurityDescriptorA and GetSecurityInfo
 // of advapi32, as far as the run guard and the file checks use them.
 void RegisterSecurityExports(Modules& modules);
+// The owner ("" for none) and the SDDL text of a descriptor that
+// ConvertStringSecurityDescriptorToSecurityDescriptorA made; false for
+// anything else.
+bool ReadDescriptor(const void* descriptor, std::string& owner, std::string& sddl);
 
 }  // namespace sim
