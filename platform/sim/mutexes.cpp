@@ -50,8 +50,10 @@ std::vector<uint8_t> SidBytes(std::string_view text) {
 
 Descriptor* NewDescriptor(const std::string& owner) {
   auto* d = new (M().heap.Alloc(sizeof(Descriptor))) Descriptor;
-  const std::vector<uint8_t> sid = SidBytes(owner);
-  std::memcpy(d->sid.data(), sid.data(), std::min(sid.size(), d->sid.size()));
+  const std::vector<uint8_t> sid = SidBytes(owner);  // none for a descriptor without an owner
+  if (!sid.empty()) {
+    std::memcpy(d->sid.data(), sid.data(), std::min(sid.size(), d->sid.size()));
+  }
   std::strncpy(d->owner, owner.c_str(), sizeof d->owner - 1);
   return d;
 }
