@@ -3,14 +3,19 @@
 #include <utility>
 
 #include "app/os.h"
+#include "app/process_state.h"
 
 namespace {
 
 // A name that is not there: no such file, or no such folder on the way.
 bool IsMissing(win::DWORD error) { return error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND; }
 
+std::string WithError(const std::string& what, win::DWORD error) {
+  return what + " (error " + std::to_string(static_cast<int>(error)) + ")";
+}
+
 std::string CouldNotCheck(const char* what, win::DWORD error) {
-  return std::string(what) + " could not be checked (error " + std::to_string(static_cast<int>(error)) + ")";
+  return WithError(std::string(what) + " could not be checked", error);
 }
 
 // A link or mount point by what the name itself says too. Windows reports
@@ -22,7 +27,64 @@ bool NameIsLink(const std::string& path) {
   return attributes != win::INVALID_FILE_ATTRIBUTES && (attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+// Whether the owner of what is open at object is one that no ordinary user
+// can give a file or folder: what users make, links included, they own.
+bool OwnedByAnAdministrator(win::HANDLE object) {
+  const auto getSecurityInfo = Bind<win::PFN_GetSecurityInfo>(win::GetModuleHandleA("advapi32.dll"), "GetSecurityInfo");
+  void* owner = nullptr;
+  void* descriptor = nullptr;
+  if (getSecurityInfo == nullptr || getSecurityInfo(object, win::SE_FILE_OBJECT, win::OWNER_SECURITY_INFORMATION,
+                                                    &owner, nullptr, nullptr, nullptr, &descriptor) != 0) {
+    return false;
+  }
+  const bool administrators =
+      IsAdministratorsSid(owner) || IsSystemSid(owner) || IsTrustedInstallerSid(owner) || IsOwnAccountSid(owner);
+  win::LocalFree(descriptor);
+  return administrators;
+}
+
 }  // namespace
+
+win::HANDLE HoldFolder(const std::string& path, bool follow) {
+  // Reading makes the open take part in sharing: without delete sharing
+  // nobody can rename or remove the folder (both need delete access).
+  return win::CreateFileA(path.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE, nullptr,
+                          win::OPEN_EXISTING, follow ? win::FILE_FLAG_BACKUP_SEMANTICS : OpenNameFlags(), nullptr);
+}
+
+bool IsAdministratorsFolder(win::HANDLE folder, const std::string& path) {
+  win::BY_HANDLE_FILE_INFORMATION info{};
+  return win::GetFileInformationByHandle(folder, &info) &&
+         (info.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT)) ==
+             win::FILE_ATTRIBUTE_DIRECTORY &&
+         !NameIsLink(path) && OwnedByAnAdministrator(folder);
+}
+
+std::string HoldSiteRoot(const std::string& root) {
+  if (GetOsPlatform() == 1) {
+    return "";
+  }
+  // "D:" alone names the current folder of drive D.
+  const std::string path = root.size() == 2 && root[1] == ':' ? root + "\\" : root;
+  win::UniqueFile name(HoldFolder(path, false));
+  win::BY_HANDLE_FILE_INFORMATION info{};
+  if (!name || !win::GetFileInformationByHandle(name.get(), &info)) {
+    return WithError("it could not be held open", win::GetLastError());
+  }
+  win::UniqueFile folder;
+  if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 || NameIsLink(path)) {
+    if (!OwnedByAnAdministrator(name.get())) {
+      return "it is a link or mount point that no administrator owns";
+    }
+    folder.reset(HoldFolder(path, true));
+    if (!folder) {
+      return WithError("the folder it leads to could not be held open", win::GetLastError());
+    }
+  }
+  Process().siteRoot = std::move(name);
+  Process().siteRootFolder = std::move(folder);
+  return "";
+}
 
 win::DWORD OpenNameFlags() {
   return GetOsPlatform() == 1 ? win::FILE_ATTRIBUTE_NORMAL
@@ -50,11 +112,7 @@ FileSpot::FileSpot(std::string path) : path_(std::move(path)), windows9x_(GetOsP
 }
 
 void FileSpot::LookAtFolder(const std::string& folder) {
-  // Reading makes the open take part in sharing: without delete sharing no
-  // one can rename or remove the folder (both need delete access) while it
-  // is held. Opened itself, not what a junction there names.
-  folder_.reset(win::CreateFileA(folder.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
-                                 nullptr, win::OPEN_EXISTING, OpenNameFlags(), nullptr));
+  folder_.reset(HoldFolder(folder, false));
   if (!folder_) {
     const win::DWORD error = win::GetLastError();
     if (!IsMissing(error)) {

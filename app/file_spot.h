@@ -60,3 +60,22 @@ class FileSpot {
 // Flags for opening a name itself, never what a link at its end names (none
 // on Windows 9x, which has no links).
 win::DWORD OpenNameFlags();
+
+// Opens the folder at path, as it stands (what a link there names where
+// follow), to hold it: while the handle is open, nobody can rename or remove
+// it. Invalid where it cannot be opened, with the system's error.
+win::HANDLE HoldFolder(const std::string& path, bool follow = false);
+
+// Whether the folder open at folder (held with HoldFolder) is a real
+// folder whose owner no ordinary user can be: SYSTEM, Administrators,
+// TrustedInstaller or this run's own account. path is the name it was
+// opened by.
+bool IsAdministratorsFolder(win::HANDLE folder, const std::string& path);
+
+// Holds the site root open without delete sharing until the process ends,
+// so that nobody can rename it or put a link in its place during the run.
+// A root that is itself a link or mount point (an administrator may set one)
+// counts only where the link is an administrator's: then the link and the
+// folder it leads to are both held. Returns why the root cannot be held, or
+// nothing where it is held (always on Windows 9x, which has no links).
+std::string HoldSiteRoot(const std::string& root);

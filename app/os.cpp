@@ -57,6 +57,37 @@ bool IsSystemSid(const void* sid) {
 
 bool IsAdministratorsSid(const void* sid) { return SidIs(sid, kAdministratorsSid); }
 
+bool IsTrustedInstallerSid(const void* sid) {
+  static constexpr win::BYTE kTrustedInstaller[] = {1,    6,    0,    0,    0,    0,    0,    5,    0x50, 0,    0,
+                                                    0,    0xB5, 0x89, 0xFB, 0x38, 0x19, 0x84, 0xC2, 0xCB, 0x5C, 0x6C,
+                                                    0x23, 0x6D, 0x57, 0,    0x77, 0x6E, 0xC0, 0x02, 0x64, 0x87};
+  return SidIs(sid, kTrustedInstaller);
+}
+
+bool IsOwnAccountSid(const void* sid) {
+  win::UniqueHandle token;
+  alignas(win::TOKEN_USER) win::BYTE buffer[sizeof(win::TOKEN_USER) + 68];  // 68: the longest SID
+  win::DWORD size = 0;
+  if (sid == nullptr || !win::OpenProcessToken(win::GetCurrentProcess(), win::TOKEN_QUERY, token.put()) ||
+      !win::GetTokenInformation(token.get(), win::TokenUser, buffer, sizeof buffer, &size)) {
+    return false;
+  }
+  win::TOKEN_USER user{};
+  std::memcpy(&user, buffer, sizeof user);
+  const auto* own = static_cast<const win::BYTE*>(user.User.Sid);
+  const size_t length = 8 + 4 * static_cast<size_t>(own[1]);
+  return static_cast<const win::BYTE*>(sid)[1] == own[1] && std::memcmp(sid, own, length) == 0;
+}
+
+SecurityAttributes::SecurityAttributes(const char* sddl) {
+  const auto convert = Bind<win::PFN_ConvertStringSecurityDescriptorToSecurityDescriptorA>(
+      win::GetModuleHandleA("advapi32.dll"), "ConvertStringSecurityDescriptorToSecurityDescriptorA");
+  if (convert != nullptr && !convert(sddl, win::SDDL_REVISION_1, &attributes_.lpSecurityDescriptor, nullptr)) {
+    error_ = win::GetLastError();
+    attributes_.lpSecurityDescriptor = nullptr;
+  }
+}
+
 bool WindowStationVisible() {
   const win::HANDLE station = win::GetProcessWindowStation();
   win::USEROBJECTFLAGS flags{};

@@ -49,6 +49,29 @@ inline constexpr win::BYTE kAdministratorsSid[] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0
 // account, SYSTEM (S-1-5-18), or the Administrators group.
 bool IsSystemSid(const void* sid);
 bool IsAdministratorsSid(const void* sid);
+// Whether sid is TrustedInstaller, the owner of Windows' own files (S-1-5-80-
+// 956008885-3418522649-1831038044-1853292631-2271478464), or the account
+// this process runs as.
+bool IsTrustedInstallerSid(const void* sid);
+bool IsOwnAccountSid(const void* sid);
+
+// The security attributes that an SDDL text describes, built by advapi32
+// (Windows 2000 and later) and given back with LocalFree. get() is null
+// where the system has no call to build them (NT 4): the object then has
+// the security it inherits. error() is the code where the call refused.
+class SecurityAttributes {
+ public:
+  explicit SecurityAttributes(const char* sddl);
+  ~SecurityAttributes() { win::LocalFree(attributes_.lpSecurityDescriptor); }
+  SecurityAttributes(const SecurityAttributes&) = delete;
+  SecurityAttributes& operator=(const SecurityAttributes&) = delete;
+  win::SECURITY_ATTRIBUTES* get() { return attributes_.lpSecurityDescriptor == nullptr ? nullptr : &attributes_; }
+  [[nodiscard]] win::DWORD error() const { return error_; }
+
+ private:
+  win::SECURITY_ATTRIBUTES attributes_{sizeof(win::SECURITY_ATTRIBUTES), nullptr, win::FALSE};
+  win::DWORD error_ = 0;
+};
 
 // Shows text in a message box: no owner, the program's path as caption, the
 // exclamation icon. Returns the answer. Callers test the silent flag.

@@ -16,6 +16,10 @@ struct ProcessState {
   // The private namespace that holds the guard (Vista and later), closed
   // after it: declared first, so that it goes last.
   win::UniqueNamespace guardNamespace;
+  // The site root, held from the moment it is found valid; where the root
+  // is a link, the folder it leads to as well (app/file_spot.h).
+  win::UniqueFile siteRoot;
+  win::UniqueFile siteRootFolder;
   // The machine-wide guard of this run, held until the process ends. Declared
   // before the run log, so that the log is closed first.
   win::UniqueOwnedMutex runGuard;

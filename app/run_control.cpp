@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/file_spot.h"
 #include "app/os.h"
 #include "app/process_state.h"
 #include "app/run_guard.h"
@@ -180,8 +181,17 @@ int DstPatchMain(int argc, char** argv) {
     CloseLogAndExit(0);
   }
 
+  // The root found valid is the one the whole run acts in.
+  std::string notHeld;
+  if (settings.rootValid) {
+    notHeld = HoldSiteRoot(settings.root);
+    settings.rootValid = notHeld.empty();
+  }
   if (!settings.rootValid) {
     OpenRunLog(kInvalidRootRunLog);
+    if (!notHeld.empty()) {
+      LogFormatted(CurrentRunLog(), "\nSite root not valid: %s (%s)", settings.root.c_str(), notHeld.c_str());
+    }
     if (!Process().silent) {
       ShowMessageBox(kInvalidRootMessage, win::MB_OK);
     }

@@ -374,6 +374,8 @@ constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+constexpr DWORD FILE_BEGIN = 0;
+constexpr DWORD INVALID_SET_FILE_POINTER = 0xFFFFFFFF;
 
 // Registry.
 constexpr DWORD REG_NONE = 0;
@@ -393,6 +395,7 @@ constexpr DWORD TIME_ZONE_ID_INVALID = 0xFFFFFFFF;
 
 // Security descriptors and objects.
 constexpr DWORD SDDL_REVISION_1 = 1;
+constexpr int SE_FILE_OBJECT = 1;
 constexpr int SE_KERNEL_OBJECT = 6;
 constexpr DWORD OWNER_SECURITY_INFORMATION = 0x1;
 
@@ -539,6 +542,14 @@ BOOL SetEndOfFile(HANDLE file);
 // Writes what the system holds of the file to disk before it returns.
 BOOL FlushFileBuffers(HANDLE file);
 BOOL DeleteFileA(const char* path);
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* overlapped);
+// Moves the file position; FILE_BEGIN counts from the start.
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method);
+// security: a SECURITY_ATTRIBUTES, or null for the folder's inherited security.
+BOOL CreateDirectoryA(const char* path, void* security);
+BOOL RemoveDirectoryA(const char* path);
+// The folder for temporary files, with a backslash at its end; the length.
+DWORD GetTempPathA(DWORD size, char* buffer);
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue, char* buffer, DWORD size,
                                const char* path);
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* path);

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "platform/sim/machine.h"
+#include "platform/sim/mutexes.h"
 #include "platform/sim/text.h"
 
 namespace sim {
@@ -84,6 +85,8 @@ FileSystem::FileSystem() {
   root_ = pattern;
   mkdir((root_ + "/C").c_str(), 0755);
   mkdir((root_ + "/D").c_str(), 0755);
+  MakeDirectory(tempPath);
+  Close(Resolve("C:\\Windows").key);
 }
 
 FileSystem::~FileSystem() { RemoveTree(root_); }
@@ -267,15 +270,39 @@ void FileSystem::MakeHardLink(std::string_view path, std::string_view target) {
   }
 }
 
+namespace {
+
+// Whether key names the folder folder or lies in it.
+bool IsIn(const std::string& key, const std::string& folder) {
+  return key.size() > folder.size() && key.compare(0, folder.size(), folder) == 0 && key[folder.size()] == '/';
+}
+
+}  // namespace
+
+void FileSystem::SetOwner(std::string_view path, const std::string& sid) { owners_[Resolve(path).key] = sid; }
+
+std::string FileSystem::OwnerOf(win::HANDLE file) const {
+  const auto open = opens.find(reinterpret_cast<intptr_t>(file));
+  if (open == opens.end()) {
+    return "";
+  }
+  const auto owner = owners_.find(open->second.key);
+  return owner == owners_.end() ? kAdministratorsSid : owner->second;
+}
+
 bool FileSystem::ReplaceWithLink(std::string_view path, std::string_view target) {
   const Resolved r = Resolve(path);
   if (r.error != 0) {
     return false;
   }
+  for (const std::string& closed : closed_) {
+    if (r.key == closed || IsIn(r.key, closed)) {
+      return false;
+    }
+  }
   constexpr win::DWORD kDelete = 0x00010000;
   for (const auto& [owner, open] : opens) {
-    const bool inside = open.key.size() > r.key.size() && open.key.compare(0, r.key.size(), r.key) == 0 &&
-                        open.key[r.key.size()] == '/';
+    const bool inside = IsIn(open.key, r.key);
     if (inside ||
         (open.key == r.key &&
          ShareConflict(r.key, kDelete, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE | win::FILE_SHARE_DELETE))) {
@@ -284,6 +311,7 @@ bool FileSystem::ReplaceWithLink(std::string_view path, std::string_view target)
   }
   RemoveTree(r.host);
   MakeLink(path, target);
+  owners_[r.key] = kClerkSid;
   return true;
 }
 
@@ -369,6 +397,27 @@ Entry Look(const std::string& host) {
   e.reached = true;
   e.directory = S_ISDIR(st.st_mode);
   return e;
+}
+
+// A protected DACL ("D:P", nothing inherited) whose entries all name SYSTEM
+// or Administrators.
+bool LetsInOnlySystemAndAdministrators(const std::string& sddl) {
+  size_t at = sddl.find("D:P(");
+  if (at == std::string::npos) {
+    return false;
+  }
+  for (at += 3; at < sddl.size() && sddl[at] == '(';) {
+    const size_t end = sddl.find(')', at);
+    if (end == std::string::npos) {
+      return false;
+    }
+    const std::string trustee = sddl.substr(sddl.rfind(';', end) + 1, end - sddl.rfind(';', end) - 1);
+    if (trustee != "SY" && trustee != "BA") {
+      return false;
+    }
+    at = end + 1;
+  }
+  return at == sddl.size();
 }
 
 DWORD AttributesOf(const std::string& host, const std::string& key, bool followLink) {
@@ -519,6 +568,41 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* 
   return TRUE;
 }
 
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* overlapped) {
+  sim::PlatformCall();
+  if (read != nullptr) {
+    *read = 0;
+  }
+  sim::FileSystem::OpenFile* open = OpenOf(file);
+  if (open == nullptr || overlapped != nullptr || read == nullptr) {
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  if ((open->access & (GENERIC_READ | 0x1)) == 0 || Look(open->host).directory) {
+    return Fail(ERROR_ACCESS_DENIED);
+  }
+  std::ifstream in(open->host, std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(open->position));
+  in.read(static_cast<char*>(buffer), size);
+  *read = static_cast<DWORD>(in.gcount());  // 0 at the end of the file, which is no failure
+  open->position += *read;
+  return TRUE;
+}
+
+// From the start only, as the patch moves it.
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method) {
+  sim::PlatformCall();
+  sim::FileSystem::OpenFile* open = OpenOf(file);
+  if (open == nullptr) {
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (method != FILE_BEGIN || distance < 0 || (distanceHigh != nullptr && *distanceHigh != 0)) {
+    M().lastError = ERROR_INVALID_PARAMETER;
+    return INVALID_SET_FILE_POINTER;
+  }
+  open->position = static_cast<uint64_t>(distance);
+  return static_cast<DWORD>(distance);
+}
+
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
   sim::PlatformCall();
   M().Record("GetFileInformationByHandle(" + M().handles.LabelOf(file) + ")");
@@ -595,6 +679,78 @@ BOOL DeleteFileA(const char* path) {
   }
   unlink(r.host.c_str());
   return TRUE;
+}
+
+// A folder made by the run is owned by the token's default owner
+// (Administrators, for an administrator's or SYSTEM's run) unless its
+// descriptor names one; one whose descriptor lets in SYSTEM and
+// Administrators only, and inherits nothing, is closed to users.
+BOOL CreateDirectoryA(const char* path, void* security) {
+  sim::PlatformCall();
+  std::string owner = sim::kAdministratorsSid;
+  std::string sddl = "(null)";
+  if (security != nullptr) {
+    const auto* attributes = static_cast<const SECURITY_ATTRIBUTES*>(security);
+    std::string named;
+    if (attributes->nLength != sizeof(SECURITY_ATTRIBUTES) ||
+        !sim::ReadDescriptor(attributes->lpSecurityDescriptor, named, sddl)) {
+      return Fail(ERROR_INVALID_PARAMETER);
+    }
+    owner = named.empty() ? owner : named;
+  }
+  M().Record("CreateDirectoryA(" + Str(path) + ", " + sddl + ")");
+  sim::FileSystem& fs = M().files;
+  const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
+  if (r.error != 0) {
+    return Fail(r.error);
+  }
+  if (Look(r.host).exists) {
+    return Fail(ERROR_ALREADY_EXISTS);  // whatever the name is, a dangling link too
+  }
+  if (mkdir(r.host.c_str(), 0755) != 0) {
+    return Fail(ERROR_PATH_NOT_FOUND);
+  }
+  fs.SetOwner(Str(path), owner);
+  if (LetsInOnlySystemAndAdministrators(sddl)) {
+    fs.Close(r.key);
+  }
+  return TRUE;
+}
+
+// Removes an empty folder, or a link to one (the link itself). Windows
+// refuses while any open of it does not share delete access.
+BOOL RemoveDirectoryA(const char* path) {
+  sim::PlatformCall();
+  M().Record("RemoveDirectoryA(" + Str(path) + ")");
+  sim::FileSystem& fs = M().files;
+  const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
+  if (r.error != 0) {
+    return Fail(r.error);
+  }
+  const Entry e = Look(r.host);
+  if (!e.exists) {
+    return Fail(ERROR_FILE_NOT_FOUND);
+  }
+  if (!e.directory) {
+    return Fail(267);  // ERROR_DIRECTORY
+  }
+  if (fs.ShareConflict(r.key, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
+    return Fail(ERROR_SHARING_VIOLATION);
+  }
+  if ((e.link ? unlink(r.host.c_str()) : rmdir(r.host.c_str())) != 0) {
+    return Fail(145);  // ERROR_DIR_NOT_EMPTY
+  }
+  return TRUE;
+}
+
+// The length copied, or, where the buffer is too small, the size it needs.
+DWORD GetTempPathA(DWORD size, char* buffer) {
+  sim::PlatformCall();
+  const std::string& path = M().files.tempPath;
+  if (buffer == nullptr || size <= path.size()) {
+    return static_cast<DWORD>(path.size() + 1);
+  }
+  return sim::CopyOut(path, buffer, size);
 }
 
 }  // namespace win

@@ -5,6 +5,7 @@
 // them, including opens held by other processes. Links are host symbolic
 // links: a Windows junction or symbolic link, followed inside a path,
 // reported as a reparse point at its end; hard links are host hard links.
+// Folders that users may not change are closed to ReplaceWithLink.
 #pragma once
 
 #include <map>
@@ -53,6 +54,18 @@ class FileSystem {
   void MarkFlushed(const std::string& key) { unflushed_.erase(key); }
   // Every later write to this file fails with the code (112: disk full).
   void FailWrites(std::string_view path, win::DWORD code);
+  // What GetTempPathA gives: SYSTEM's folder for temporary files, where users
+  // may make names but not rename, remove or enter those of others.
+  std::string tempPath = "C:\\Windows\\Temp\\";
+  // Who owns a file, folder or link, as GetSecurityInfo reports it:
+  // Administrators (an administrator set the machine up) unless set here or
+  // made by a user (ReplaceWithLink).
+  void SetOwner(std::string_view path, const std::string& sid);
+  std::string OwnerOf(win::HANDLE file) const;
+  // A folder that ordinary users may not change, nor anything in it (the
+  // Windows folder; one made with security for SYSTEM and Administrators
+  // only): ReplaceWithLink refuses there.
+  void Close(const std::string& key) { closed_.insert(key); }
   // The host path of a Windows path, or empty when it cannot be mapped.
   std::string HostPathOf(std::string_view path) const;
   const std::string& Root() const { return root_; }
@@ -90,6 +103,8 @@ class FileSystem {
   std::map<std::string, bool> readOnly_;
   std::map<std::string, win::DWORD> writeFailures_;
   std::set<std::string> unflushed_;
+  std::map<std::string, std::string> owners_;
+  std::set<std::string> closed_;
   int nextHold_ = 0;
 };
 

@@ -18,6 +18,7 @@ struct Descriptor {
   uint32_t magic = kMagic;
   std::array<uint8_t, 68> sid{};  // revision, count, authority, sub-authorities
   char owner[80] = {};
+  char sddl[160] = {};
 };
 
 // "S-1-5-32-544" as Windows stores it; empty when the text is not a SID.
@@ -63,8 +64,10 @@ std::string SidText(const uint8_t* sid) {
 
 Descriptor* NewDescriptor(const std::string& owner) {
   auto* d = new (M().heap.Alloc(sizeof(Descriptor))) Descriptor;
-  const std::vector<uint8_t> sid = SidBytes(owner);
-  std::memcpy(d->sid.data(), sid.data(), std::min(sid.size(), d->sid.size()));
+  const std::vector<uint8_t> sid = SidBytes(owner);  // none for a descriptor without an owner
+  if (!sid.empty()) {
+    std::memcpy(d->sid.data(), sid.data(), std::min(sid.size(), d->sid.size()));
+  }
   std::strncpy(d->owner, owner.c_str(), sizeof d->owner - 1);
   return d;
 }
@@ -89,7 +92,9 @@ win::BOOL WINAPI SimConvertStringSecurityDescriptorToSecurityDescriptorA(const c
     M().lastError = 1338;  // ERROR_INVALID_SECURITY_DESCR
     return win::FALSE;
   }
-  *descriptor = NewDescriptor(owner);
+  Descriptor* made = NewDescriptor(owner);
+  std::strncpy(made->sddl, sddl.c_str(), sizeof made->sddl - 1);
+  *descriptor = made;
   if (size != nullptr) {
     *size = sizeof(Descriptor);
   }
@@ -100,14 +105,15 @@ win::DWORD WINAPI SimGetSecurityInfo(win::HANDLE object, int objectType, win::DW
                                      void** dacl, void** sacl, void** descriptor) {
   PlatformCall();
   M().Record("GetSecurityInfo(" + std::to_string(objectType) + ", " + Hex(what) + ")");
-  if (!M().handles.Is(object, HandleKind::Mutex)) {
+  const bool file = M().handles.Is(object, HandleKind::File);
+  if (!M().handles.Is(object, HandleKind::Mutex) && !file) {
     return win::ERROR_INVALID_HANDLE;
   }
-  if (objectType != win::SE_KERNEL_OBJECT || what != win::OWNER_SECURITY_INFORMATION || owner == nullptr ||
-      group != nullptr || dacl != nullptr || sacl != nullptr || descriptor == nullptr) {
+  if (objectType != (file ? win::SE_FILE_OBJECT : win::SE_KERNEL_OBJECT) || what != win::OWNER_SECURITY_INFORMATION ||
+      owner == nullptr || group != nullptr || dacl != nullptr || sacl != nullptr || descriptor == nullptr) {
     return win::ERROR_INVALID_PARAMETER;  // the simulation knows only what the patch asks for
   }
-  Descriptor* d = NewDescriptor(M().mutexes.OwnerOf(object));
+  Descriptor* d = NewDescriptor(file ? M().files.OwnerOf(object) : M().mutexes.OwnerOf(object));
   *owner = d->sid.data();
   *descriptor = d;
   return 0;
@@ -202,6 +208,16 @@ win::BOOLEAN WINAPI SimClosePrivateNamespace(win::HANDLE handle, win::DWORD flag
 }
 
 }  // namespace
+
+bool ReadDescriptor(const void* descriptor, std::string& owner, std::string& sddl) {
+  const Descriptor* d = DescriptorAt(descriptor);
+  if (d == nullptr) {
+    return false;
+  }
+  owner = d->owner;
+  sddl = d->sddl;
+  return true;
+}
 
 void RegisterSecurityExports(Modules& modules) {
   modules.Export("kernel32.dll", "CreateBoundaryDescriptorW",

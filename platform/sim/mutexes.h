@@ -95,7 +95,11 @@ class Mutexes {
 class Modules;
 // ConvertStringSecurityDescriptorToSecurityDescriptorA and GetSecurityInfo
 // of advapi32 and the private namespace calls of kernel32, as far as the run
-// guard uses them.
+// guard and the file checks use them.
 void RegisterSecurityExports(Modules& modules);
+// The owner ("" for none) and the SDDL text of a descriptor that
+// ConvertStringSecurityDescriptorToSecurityDescriptorA made; false for
+// anything else.
+bool ReadDescriptor(const void* descriptor, std::string& owner, std::string& sddl);
 
 }  // namespace sim

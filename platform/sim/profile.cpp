@@ -15,6 +15,8 @@
 //    stays as it was. New lines end in CR LF whatever the file uses.
 // Wine differs on writes: it rewrites the whole file in a normalised form.
 // Windows keeps untouched lines as they are, and so does this simulation.
+// Windows 9x keeps written files in a cache until a call with no section
+// flushes it.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -205,10 +207,26 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   };
   sim::FileSystem& fs = M().files;
   const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
-  if (section == nullptr && key == nullptr && value == nullptr &&
-      M().version.platformId == VER_PLATFORM_WIN32_WINDOWS) {
-    fs.MarkFlushed(r.key);  // Windows 9x: writes its cached copy of the file out
-    return TRUE;
+  const bool windows9x = M().version.platformId == VER_PLATFORM_WIN32_WINDOWS;
+  if (section == nullptr && key == nullptr && value == nullptr && windows9x) {
+    // Windows 9x writes its cached copy of the file out and returns zero, as
+    // documented for a flush, whether or not it could; one that could not
+    // leaves the error code of what failed.
+    bool exists = false;
+    if (r.error != 0) {
+      return fail(r.error);
+    }
+    if (const DWORD error = fs.WriteOpenError(r, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &exists)) {
+      return fail(error);
+    }
+    if (const DWORD failure = fs.WriteFailure(r.key)) {
+      return fail(failure);
+    }
+    if (!exists) {
+      return fail(ERROR_FILE_NOT_FOUND);
+    }
+    fs.MarkFlushed(r.key);
+    return FALSE;
   }
   if (section == nullptr || key == nullptr || value == nullptr) {
     return fail(ERROR_INVALID_PARAMETER);  // deleting entries and sections is not simulated
@@ -221,7 +239,8 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
           fs.WriteOpenError(r, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &exists)) {
     return fail(error);
   }
-  if (const DWORD failure = fs.WriteFailure(r.key)) {
+  // Windows 9x writes into its cache: a disk that refuses writes fails the flush.
+  if (const DWORD failure = fs.WriteFailure(r.key); failure != 0 && !windows9x) {
     return fail(failure);
   }
   std::string text;

@@ -185,6 +185,22 @@ BOOL FlushFileBuffers(HANDLE file) { return ::FlushFileBuffers(file); }
 
 BOOL DeleteFileA(const char* path) { return ::DeleteFileA(path); }
 
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* overlapped) {
+  return ::ReadFile(file, buffer, size, As<::LPDWORD>(read), static_cast<::LPOVERLAPPED>(overlapped));
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method) {
+  return ::SetFilePointer(file, distance, As<::PLONG>(distanceHigh), method);
+}
+
+BOOL CreateDirectoryA(const char* path, void* security) {
+  return ::CreateDirectoryA(path, static_cast<::LPSECURITY_ATTRIBUTES>(security));
+}
+
+BOOL RemoveDirectoryA(const char* path) { return ::RemoveDirectoryA(path); }
+
+DWORD GetTempPathA(DWORD size, char* buffer) { return ::GetTempPathA(size, buffer); }
+
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue, char* buffer, DWORD size,
                                const char* path) {
   return ::GetPrivateProfileStringA(section, key, defaultValue, buffer, size, path);

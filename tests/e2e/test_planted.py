@@ -4,7 +4,11 @@ made a link to a folder elsewhere, and hard links where files are expected.
 Whatever they point to stays byte for byte as it was, and each is named in
 one line. (A Unix symbolic link to a folder is a reparse point to Wine;
 Wine follows one to a file silently, so file links are tried on the
-simulated machine only.)"""
+simulated machine only.) The site root is held for the whole run, and a root
+that is itself a link counts only where an administrator owns it. (Every
+Wine process is one account; Wine reports a file that another Unix user
+owns as owned by the anonymous logon, and a handle opened on a link shows
+the folder it leads to, whose owner is then the one read.)"""
 
 import os
 
@@ -21,6 +25,8 @@ ELSEWHERE = {  # files that the planted names lead to, and their bytes
     OUTSIDE + r"\system.ini": b"[boot]\r\n",
     OUTSIDE + r"\root.log": b"not a run log\r\n",
 }
+INVALID_ROOT = winetest.program_text("kInvalidRootMessage")
+NOBODY = 65534
 
 
 def left_alone(path, why):
@@ -99,3 +105,37 @@ class PlantedNamesTest(winetest.TestCase):
         self.assertTrue(out.startswith("\nThe guard against a second run (Global\\dstpatch.run) was made by a program "
                                        "that is not this patch; this run goes on without it.\nTrying to remove"), out)
         self.assertTrue(out.endswith("\nSuccess"), out)
+
+    def test_a_root_that_is_a_link_counts_only_where_an_administrator_owns_it(self):
+        m = self.machine
+        m.make_site(OUTSIDE + r"\site")
+        self.link(SITE, OUTSIDE + r"\site")
+        out = self.run_patch(["/CHANGEBOHVALS", "/S"])  # the run's own account's link
+        self.assertTrue(out.endswith("\nSuccess"), out)
+        self.assertIn(b"TIMEZONE=INTL", m.read_file(OUTSIDE + r"\site\data\pelio.ini"))
+
+        m.write_file(OUTSIDE + r"\site\data\pelio.ini", b"[QUORTECH]\r\nTIMEZONE=LOCAL\r\n")
+        for path in (SITE, OUTSIDE + r"\site"):
+            os.lchown(m.host_path(path), NOBODY, NOBODY)
+        out = self.run_patch(["/CHANGEBOHVALS", "/S"])
+        line = "\nSite root not valid: C:\\Site (it is a link or mount point that no administrator owns)"
+        self.assertEqual(out, line + INVALID_ROOT)
+        self.assertEqual(m.read_file(r"C:\debBGorvinal.txt"), to_crlf(line + INVALID_ROOT))
+        self.assertEqual(m.read_file(OUTSIDE + r"\site\data\pelio.ini"), b"[QUORTECH]\r\nTIMEZONE=LOCAL\r\n")
+
+    def test_the_root_cannot_be_renamed_while_the_run_goes_on(self):
+        # The run waits for the manager it started (which here stays), so a
+        # user tries to rename the root then; once the run is over, the rename
+        # works.
+        m = self.machine
+        m.make_site(SITE)
+        with open(winetest.helper("pelio_manager"), "rb") as f:
+            m.write_file(SITE + r"\bin\PelioMgr.exe", f.read())
+        run = m.start(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS", "/S"],
+                      env={"QUORDIR": SITE, "TZ": "America/New_York", "PELIOMGR_MODE": "close"})
+        run.wait_for_output("ready", timeout=30)
+        self.assertNotEqual(m.run("cmd", ["/c", "move", SITE, r"C:\Moved"]).status, 0)
+        self.assertTrue(m.exists(SITE + r"\data\pelio.ini"))
+        self.assertEqual(m.run("taskkill", ["/F", "/IM", "dstpatch.exe"]).status, 0)
+        run.stop()
+        self.assertEqual(m.run("cmd", ["/c", "move", SITE, r"C:\Moved"]).status, 0)

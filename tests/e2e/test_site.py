@@ -84,6 +84,23 @@ def entries(content):
 
 CHANGED = [("", []), ("QUORTECH", [("TIMEZONE", "INTL")])]
 
+# The layouts that the tests change, these and those of the unit tests'
+# table of values, in pairs (data, newdata).
+LAYOUTS = [
+    PELIO, "[Other]\nX=1\n",
+    "; site settings\r\n[OTHER]\r\nA = 1 \r\n\r\n[QUORTECH]\r\n  ; keep me\r\nTimeZone = LOCAL  \r\n"
+    "NAME=Caf\xe9 100%\r\n\r\n[LAST]\r\nB=2",
+    "; site\r\n[OTHER]\r\nA = 1 \r\n\r\n[QUORTECH]\r\n  ; note\r\nNAME=Caf\xe9 100%\r\n"
+    "TimeZone = LOCAL  \r\nB=2\r\n\x1a",
+    '[QUORTECH]\r\nTIMEZONE=""INTL""\r\n', '[QUORTECH]\r\nTIMEZONE="INTL\r\n',
+    "[QUORTECH]\r\nTIMEZONE=INTL" + " " * 30 + "X\r\n", "[QUORTECH]\nTIMEZONE=LOCAL\nB=2\n",
+    "[QUORTECH]\r\nTIMEZONE=LOCAL", "[QUORTECH]\r\nA=1\r\n; x\r\n\r\n[OTHER]\r\nTIMEZONE=INTL\r\n",
+    "[QUORTECH]\r\n;TIMEZONE=INTL\r\n", "TIMEZONE=INTL\r\n[QUORTECH]\r\n",
+    "[QUORTECH]\r\nA=1\r\n[QUORTECH]\r\nTIMEZONE=LOCAL\r\n", "[QUORTECH]\nA=1\n",
+    "[QUORTECH]\r\nA=1", "[OTHER]\r\nA=1\r\n\r\n",
+    "[OTHER]\nA=1", "",
+]
+
 
 class SiteTestCase(winetest.TestCase):
     """A machine with a site at C:\\Site: pelio.ini in data and newdata, and
@@ -267,6 +284,37 @@ class ConfigFileTest(SiteTestCase):
             ("Other", [("X", "1")]),
             ("QUORTECH", [("TIMEZONE", "INTL")]),
         ])
+
+    def test_bytes_are_those_of_windows_own_profile_call(self):
+        # The profile call changes a copy in a folder of the run's own; its
+        # bytes are written back through the handle that was checked. So the
+        # file holds what the call writes in place (here Wine's form), and the
+        # folder is gone afterwards.
+        m = self.machine
+        references = [r"C:\Reference\%d.ini" % n for n in range(len(LAYOUTS))]
+        for path, layout in zip(references, LAYOUTS):
+            m.write_file(path, layout)
+        written = m.run(winetest.helper("profile_writer"), references)
+        self.assertEqual(written.status, 0, written)
+        for n in range(0, len(LAYOUTS), 2):
+            m.write_file(DATA, LAYOUTS[n])
+            m.write_file(NEWDATA, LAYOUTS[n + 1])
+            self.run_patch()
+            self.assertEqual(m.read_file(LOG), to_crlf(application_run(FILES)))
+            self.assertEqual(m.read_file(DATA), m.read_file(references[n]), LAYOUTS[n])
+            self.assertEqual(m.read_file(NEWDATA), m.read_file(references[n + 1]), LAYOUTS[n + 1])
+        temp = m.host_path(m.run("cmd", ["/c", "echo", "%TEMP%"]).stdout.decode().strip())
+        self.assertEqual([name for name in os.listdir(temp) if name.startswith("dstpatch.")], [])
+
+    def test_windows_9x_flushes_its_profile_cache_without_a_failure(self):
+        # In Wine's Windows 98 mode the patch takes the 9x road: the profile
+        # calls on the files, then the flush of the cache, whose result is
+        # zero by design.
+        self.machine.import_reg("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\dstpatch.exe]\n"
+                                '"Version"="win98"\n')
+        self.check_output(self.run_patch(), application_run(FILES))
+        self.assertEqual(entries(self.machine.read_file(DATA)), CHANGED)
+        self.assertEqual(entries(self.machine.read_file(NEWDATA)), CHANGED)
 
     def test_value_already_intl_leaves_the_bytes(self):
         content = "[quortech]\n timezone = intl \n\n; end"

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <cstring>
 #include <string>
 
 #include "app/run_log.h"
@@ -25,6 +28,19 @@ class ConfigFilesTest : public SiteTest {
     SiteTest::TearDown();
   }
   std::string File(const std::string& path) const { return machine.files.ReadFile(path).value_or("<missing>"); }
+  // The names in the folder for temporary files.
+  std::vector<std::string> InTemp() const {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(machine.files.HostPathOf(machine.files.tempPath).c_str())) {
+      while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+          names.emplace_back(entry->d_name);
+        }
+      }
+      closedir(dir);
+    }
+    return names;
+  }
 
   const std::string dataPelio = root + kDataPelioIni;
   const std::string newdataPelio = root + kNewdataPelioIni;
@@ -72,6 +88,11 @@ TEST_P(PelioValueTest, WritesOnlyWhereTheValueDiffers) {
   EXPECT_EQ(File(newdataPelio), expected);
   EXPECT_TRUE(ModifyPelioIni(root));  // a second run changes nothing more
   EXPECT_EQ(File(dataPelio), expected);
+  // The profile calls only ever see a private copy, which is gone afterwards.
+  for (const std::string& call : machine.CallsStartingWith("WritePrivateProfileStringA")) {
+    EXPECT_FALSE(Contains(call, root)) << call;
+  }
+  EXPECT_EQ(InTemp(), std::vector<std::string>{});
 }
 
 const std::string kHead = "; site\r\n[OTHER]\r\nA = 1 \r\n\r\n[QUORTECH]\r\n  ; note\r\nNAME=Caf\xE9 100%\r\n";
@@ -114,8 +135,7 @@ TEST_F(ConfigFilesTest, MissingFilesAreReportedInOrder) {
   EXPECT_FALSE(ModifyPelioIni(root));
   EXPECT_EQ(machine.stdoutText, std::string(kModifying) + "\nPelio.ini- File Not Found: C:\\Site\\data\\pelio.ini");
   EXPECT_EQ(File(newdataPelio), kIntl);
-  EXPECT_EQ(machine.CallsStartingWith("GetPrivateProfileStringA"),
-            std::vector<std::string>{"GetPrivateProfileStringA(QUORTECH, TIMEZONE, 30, " + newdataPelio + ")"});
+  EXPECT_EQ(machine.CallsStartingWith("GetPrivateProfileStringA").size(), 1u);  // newdata's
 
   ASSERT_TRUE(win::DeleteFileA(newdataPelio.c_str()));
   EXPECT_FALSE(ModifyPelioIni(root));
@@ -150,8 +170,62 @@ const RefusalCase kPelioRefusalCases[] = {
     {"HeldWithoutSharing", [](sim::Machine& m, const std::string& p) { m.files.HoldOpen(p, win::GENERIC_READ, 0); },
      32},
     {"DiskFull", [](sim::Machine& m, const std::string& p) { m.files.FailWrites(p, 112); }, 112},
+    // Nobody may write the file while the patch changes it.
+    {"OpenForWritingElsewhere",
+     [](sim::Machine& m, const std::string& p) {
+       m.files.HoldOpen(p, win::GENERIC_WRITE, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE);
+     },
+     32},
 };
 
 INSTANTIATE_TEST_SUITE_P(Refusals, PelioRefusalTest, ::testing::ValuesIn(kPelioRefusalCases), kCaseName);
+
+// The profile calls act on a copy in a folder of the run's own that only
+// SYSTEM and Administrators may enter. A name there that a user took first
+// is passed over; a folder for temporary files that cannot be used is
+// reported for each file, which stays as it was.
+TEST_F(ConfigFilesTest, CopyInAFolderOfTheRunsOwn) {
+  EXPECT_TRUE(ModifyPelioIni(root));
+  const std::vector<std::string> made = machine.CallsStartingWith("CreateDirectoryA(C:\\Windows\\Temp\\");
+  ASSERT_EQ(made.size(), 1u);  // for both files
+  const std::string security = ", D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA))";
+  ASSERT_EQ(made[0].substr(made[0].size() - security.size()), security);
+
+  const std::string taken = made[0].substr(std::strlen("CreateDirectoryA("), made[0].find(',') - 17);
+  machine.files.WriteFile("C:\\Outside\\pelio.ini", kLocal);
+  machine.files.MakeLink(taken, "C:\\Outside");
+  machine.files.SetOwner(taken, sim::kClerkSid);
+  WritePelioFiles(kLocal);
+  EXPECT_TRUE(ModifyPelioIni(root));
+  EXPECT_EQ(File(newdataPelio), kIntl);
+  EXPECT_EQ(File("C:\\Outside\\pelio.ini"), kLocal);
+  EXPECT_EQ(InTemp().size(), 1u);  // the user's name, left as it was
+
+  WritePelioFiles(kLocal);
+  machine.files.tempPath = "C:\\Nowhere\\";
+  EXPECT_FALSE(ModifyPelioIni(root));
+  EXPECT_EQ(File(dataPelio), kLocal);
+  EXPECT_EQ(File(newdataPelio), kLocal);
+  EXPECT_EQ(machine.stdoutText, std::string(kModifying) + kModifying + kModifying +
+                                    "\nPelio.ini- Unable to update: C:\\Site\\data\\pelio.ini (error 3)"
+                                    "\nPelio.ini- Unable to update: C:\\Site\\newdata\\pelio.ini (error 3)");
+}
+
+// Windows 9x changes the files by name. Its flush of the profile cache
+// returns zero by design and fails only where it sets an error code (here a
+// disk that refuses the write).
+TEST_F(ConfigFilesTest, Windows9xCacheFlushFailsOnlyWithAnError) {
+  machine.version.platformId = win::VER_PLATFORM_WIN32_WINDOWS;
+  EXPECT_TRUE(ModifyPelioIni(root));
+  EXPECT_EQ(File(dataPelio), kIntl);
+  EXPECT_EQ(machine.files.Unflushed().count(machine.files.Resolve(dataPelio).key), 0u);
+
+  WritePelioFiles(kLocal);
+  machine.files.FailWrites(dataPelio, 112);
+  EXPECT_FALSE(ModifyPelioIni(root));
+  EXPECT_EQ(File(newdataPelio), kIntl);
+  EXPECT_EQ(machine.stdoutText,
+            std::string(kModifying) + kModifying + "\nCould not flush C:\\Site\\data\\pelio.ini to disk (error 112)");
+}
 
 }  // namespace

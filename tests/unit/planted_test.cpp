@@ -11,7 +11,9 @@
 #include <cstring>
 #include <functional>
 
+#include "app/file_spot.h"
 #include "app/process_state.h"
+#include "app/run_control.h"
 #include "app/run_log.h"
 #include "site/config_files.h"
 #include "tests/unit/harness.h"
@@ -32,11 +34,14 @@ const std::vector<std::pair<std::string, std::string>> kElsewhere = {
 const std::string kRoot = "C:\\Site";
 const std::vector<std::string> kBothJobs = {"/CHANGEREGVALS", "/CHANGEBOHVALS", "/S"};
 
-// Replaces the site's folder or file name by a link to the same name under
-// C:\Outside, as a user would; refused while the patch holds it.
-void Link(sim::Machine& m, const std::string& name) {
-  m.files.ReplaceWithLink(kRoot + "\\" + name, kOutside + "\\" + name);
-}
+// The site's folder or file name ("" for the root), or the same name under
+// C:\Outside.
+std::string InSite(const std::string& name) { return name.empty() ? kRoot : kRoot + "\\" + name; }
+std::string Outside(const std::string& name) { return name.empty() ? kOutside : kOutside + "\\" + name; }
+
+// Replaces the site's name by a link to the same name under C:\Outside, as a
+// user would; refused while the patch holds it.
+void Link(sim::Machine& m, const std::string& name) { m.files.ReplaceWithLink(InSite(name), Outside(name)); }
 
 // The file name, replaced by a second name of the file of that name under C:\Outside.
 void HardLink(sim::Machine& m, const std::string& name, const std::string& outside) {
@@ -66,8 +71,8 @@ class PlantedTest : public SiteTest {
   }
   // The files outside and the site as they were before any swap.
   void ResetSite() {
-    for (const char* name : {"tmp", "data", "newdata", "newdata\\pelio.ini"}) {
-      const std::string host = machine.files.HostPathOf(root + "\\" + name);
+    for (const char* name : {"", "tmp", "data", "newdata", "newdata\\pelio.ini"}) {
+      const std::string host = machine.files.HostPathOf(InSite(name));
       struct stat st {};
       if (!host.empty() && lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         unlink(host.c_str());
@@ -155,16 +160,77 @@ const PlantedCase kPlantedCases[] = {
      {"/CHANGEBOHVALS", "/S"},
      LeftAlone("C:\\Site\\data\\timezone.ini", "it has 2 hard links"),
      true},
+    // The site root itself a user's link: not valid, so nothing is changed.
+    {"RootIsAUsersLink",
+     [](sim::Machine& m) { Link(m, ""); },
+     {"/CHANGEBOHVALS", "/S"},
+     "\nSite root not valid: C:\\Site (it is a link or mount point that no administrator owns)" +
+         std::string(kInvalidRootMessage),
+     false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Names, PlantedNameTest, ::testing::ValuesIn(kPlantedCases), kCaseName);
 
-// A user who swaps tmp, data or newdata for a link at any moment of a run
-// (between any two of its calls) never gets a file outside the site
-// touched: a folder is looked at while it is held, and held while the patch
-// acts in it. A name swapped for a link just before the profile call writes
-// it cannot be prevented (nothing may hold the file then): the flush that
-// follows finds it, and the run says so.
+// The site root is held from the moment it is found valid: neither it nor,
+// where it is a link, the folder it leads to can be renamed or replaced
+// until the run ends. A link there counts only where an administrator owns it.
+struct RootCase {
+  const char* name;
+  std::function<void(sim::Machine&)> arrange;
+  const char* root;
+  std::string notHeld;            // why, or empty where it is held
+  std::vector<std::string> held;  // what then cannot be replaced
+};
+
+class SiteRootTest : public PlantedTest, public ::testing::WithParamInterface<RootCase> {};
+
+TEST_P(SiteRootTest, IsHeldWhereAnAdministratorChoseIt) {
+  const RootCase& c = GetParam();
+  c.arrange(machine);
+  EXPECT_EQ(HoldSiteRoot(c.root), c.notHeld);
+  for (const std::string& name : c.held) {
+    EXPECT_FALSE(machine.files.ReplaceWithLink(name, kOutside)) << name;
+  }
+  ResetProcessState();  // the end of the run
+  for (const std::string& name : c.held) {
+    EXPECT_TRUE(machine.files.ReplaceWithLink(name, kOutside)) << name;
+  }
+}
+
+// A link at C:\Linked to the site, owned by owner.
+std::function<void(sim::Machine&)> LinkOwnedBy(const char* owner) {
+  return [owner](sim::Machine& m) {
+    m.files.MakeLink("C:\\Linked", kRoot);
+    m.files.SetOwner("C:\\Linked", owner);
+  };
+}
+
+const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+const RootCase kRootCases[] = {
+    {"Folder", [](sim::Machine&) {}, "C:\\Site", "", {kRoot}},
+    {"AdministratorsLink", LinkOwnedBy(sim::kAdministratorsSid), "C:\\Linked", "", {"C:\\Linked", kRoot}},
+    {"SystemsLink", LinkOwnedBy(sim::kSystemSid), "C:\\Linked", "", {"C:\\Linked", kRoot}},
+    {"TrustedInstallersLink", LinkOwnedBy(kTrustedInstaller), "C:\\Linked", "", {"C:\\Linked", kRoot}},
+    {"RunsOwnAccountsLink", LinkOwnedBy(sim::kAdministratorSid), "C:\\Linked", "", {"C:\\Linked", kRoot}},
+    {"UsersLink",
+     LinkOwnedBy(sim::kClerkSid),
+     "C:\\Linked",
+     "it is a link or mount point that no administrator owns",
+     {}},
+    {"HeldByAnotherWithoutSharing",
+     [](sim::Machine& m) { m.files.HoldOpen(kRoot, win::GENERIC_READ, 0); },
+     "C:\\Site",
+     "it could not be held open (error 32)",
+     {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Roots, SiteRootTest, ::testing::ValuesIn(kRootCases), kCaseName);
+
+// A user who swaps the site root, tmp, data, newdata or a pelio.ini for a
+// link at any moment of a run (between any two of its calls) never gets a
+// file outside the site touched: a name is looked at while it is held, and
+// held while the patch acts in it; pelio.ini is written only through the
+// handle it was checked by.
 TEST_F(PlantedTest, SwapAtAnyMomentNeverReachesAFileOutside) {
   // The moments that matter: just before each file call. (A swap before any
   // other call is the same as one just before the next file call.)
@@ -177,8 +243,8 @@ TEST_F(PlantedTest, SwapAtAnyMomentNeverReachesAFileOutside) {
     const bool first = at == 0 || recordedBefore[at - 1] != record;
     if (first && record < machine.calls.size()) {
       const std::string& call = machine.calls[record];
-      for (const char* name :
-           {"CreateFileA", "DeleteFileA", "GetPrivateProfileStringA", "WritePrivateProfileStringA"}) {
+      for (const char* name : {"CreateFileA", "DeleteFileA", "GetPrivateProfileStringA", "WritePrivateProfileStringA",
+                               "CreateDirectoryA"}) {
         if (call.compare(0, std::strlen(name), name) == 0) {
           moments.push_back(at);
         }
@@ -186,7 +252,7 @@ TEST_F(PlantedTest, SwapAtAnyMomentNeverReachesAFileOutside) {
     }
   }
   ASSERT_GT(moments.size(), 10u);
-  for (const std::string swapped : {"tmp", "data", "newdata", "newdata\\pelio.ini"}) {
+  for (const std::string swapped : {"", "tmp", "data", "newdata", "newdata\\pelio.ini"}) {
     for (const size_t at : moments) {
       SCOPED_TRACE(swapped + " swapped before call " + std::to_string(at));
       ResetProcessState();
@@ -199,11 +265,7 @@ TEST_F(PlantedTest, SwapAtAnyMomentNeverReachesAFileOutside) {
       };
       RunProgram(machine, kBothJobs);
       machine.beforeCall = nullptr;
-      const bool fileSwapReported = swapped == "newdata\\pelio.ini" &&
-                                    Contains(machine.stdoutText, "File left alone: C:\\Site\\newdata\\pelio.ini");
-      for (const auto& [path, content] : kElsewhere) {
-        EXPECT_TRUE(machine.files.ReadFile(path) == content || fileSwapReported) << path;
-      }
+      ExpectElsewhereUnchanged();
     }
   }
 }
@@ -225,6 +287,7 @@ TEST_F(PlantedTest, WhatTheRunWroteIsFlushed) {
     }
     EXPECT_EQ(machine.CallsStartingWith(windows9x ? "WritePrivateProfileStringA((null)" : "FlushFileBuffers").size(),
               2u);
+    EXPECT_FALSE(Contains(machine.stdoutText, "Could not flush")) << machine.stdoutText;
     EXPECT_TRUE(Contains(machine.stdoutText, "Modifying Pelio.ini.\nTrying to start"));
     ResetProcessState();
   }
