@@ -64,19 +64,28 @@ bool IsTrustedInstallerSid(const void* sid) {
   return SidIs(sid, kTrustedInstaller);
 }
 
-bool IsOwnAccountSid(const void* sid) {
-  win::UniqueHandle token;
+std::string TokenAccount(win::HANDLE token) {
   alignas(win::TOKEN_USER) win::BYTE buffer[sizeof(win::TOKEN_USER) + 68];  // 68: the longest SID
   win::DWORD size = 0;
-  if (sid == nullptr || !win::OpenProcessToken(win::GetCurrentProcess(), win::TOKEN_QUERY, token.put()) ||
-      !win::GetTokenInformation(token.get(), win::TokenUser, buffer, sizeof buffer, &size)) {
-    return false;
+  if (!win::GetTokenInformation(token, win::TokenUser, buffer, sizeof buffer, &size)) {
+    return "";
   }
   win::TOKEN_USER user{};
   std::memcpy(&user, buffer, sizeof user);
-  const auto* own = static_cast<const win::BYTE*>(user.User.Sid);
-  const size_t length = 8 + 4 * static_cast<size_t>(own[1]);
-  return static_cast<const win::BYTE*>(sid)[1] == own[1] && std::memcmp(sid, own, length) == 0;
+  const auto* sid = static_cast<const char*>(user.User.Sid);
+  return std::string(sid, 8 + 4 * static_cast<size_t>(static_cast<win::BYTE>(sid[1])));
+}
+
+std::string OwnAccount() {
+  win::UniqueHandle token;
+  return win::OpenProcessToken(win::GetCurrentProcess(), win::TOKEN_QUERY, token.put()) ? TokenAccount(token.get())
+                                                                                        : "";
+}
+
+bool IsOwnAccountSid(const void* sid) {
+  const std::string own = OwnAccount();
+  return sid != nullptr && !own.empty() && static_cast<const win::BYTE*>(sid)[1] == static_cast<win::BYTE>(own[1]) &&
+         std::memcmp(sid, own.data(), own.size()) == 0;
 }
 
 SecurityAttributes::SecurityAttributes(const char* sddl) {

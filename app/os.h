@@ -55,6 +55,11 @@ bool IsAdministratorsSid(const void* sid);
 bool IsTrustedInstallerSid(const void* sid);
 bool IsOwnAccountSid(const void* sid);
 
+// The SID (its bytes) of the account of token, and of this process's own;
+// empty where it cannot be read.
+std::string TokenAccount(win::HANDLE token);
+std::string OwnAccount();
+
 // The security attributes that an SDDL text describes, built by advapi32
 // (Windows 2000 and later) and given back with LocalFree. get() is null
 // where the system has no call to build them (NT 4): the object then has

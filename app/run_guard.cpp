@@ -37,28 +37,9 @@ RunGuard WaitForGuard(win::UniqueHandle mutex, win::DWORD& error) {
 }
 
 // The guard's security: owner Administrators, full access for SYSTEM and
-// Administrators, nobody else. Built by advapi32 (Windows 2000 and later)
-// and given back with LocalFree; none where the system cannot build it (NT 4:
-// the guard then has the default security, as before).
-class GuardSecurity {
- public:
-  GuardSecurity() {
-    const auto convert = Bind<win::PFN_ConvertStringSecurityDescriptorToSecurityDescriptorA>(
-        win::GetModuleHandleA("advapi32.dll"), "ConvertStringSecurityDescriptorToSecurityDescriptorA");
-    if (convert == nullptr || !convert("O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)", win::SDDL_REVISION_1, &descriptor_, nullptr)) {
-      descriptor_ = nullptr;
-    }
-    attributes_.lpSecurityDescriptor = descriptor_;
-  }
-  ~GuardSecurity() { win::LocalFree(descriptor_); }
-  GuardSecurity(const GuardSecurity&) = delete;
-  GuardSecurity& operator=(const GuardSecurity&) = delete;
-  win::SECURITY_ATTRIBUTES* get() { return descriptor_ == nullptr ? nullptr : &attributes_; }
-
- private:
-  void* descriptor_ = nullptr;
-  win::SECURITY_ATTRIBUTES attributes_{sizeof(win::SECURITY_ATTRIBUTES), nullptr, win::FALSE};
-};
+// Administrators, nobody else (none on NT 4: the guard then has the default
+// security, as before).
+constexpr char kGuardSecurity[] = "O:BAD:(A;;GA;;;SY)(A;;GA;;;BA)";
 
 // Whether a mutex that was there before this run was made by a run of this
 // patch: its owner is Administrators or SYSTEM. Where the owner cannot be
@@ -129,7 +110,7 @@ RunGuard TakeRunGuard(bool isWindows9x, win::DWORD& error, const char*& name) {
   if (isWindows9x) {  // no security on Windows 9x
     return WaitForGuard(win::UniqueHandle(win::CreateMutexA(nullptr, win::FALSE, name)), error);
   }
-  GuardSecurity security;
+  SecurityAttributes security(kGuardSecurity);
   win::UniqueNamespace privateNamespace = GuardNamespace(security.get());
   if (privateNamespace) {
     name = kPrivateGuardName;

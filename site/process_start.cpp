@@ -55,16 +55,12 @@ struct Account {
 };
 
 std::optional<Account> AccountOf(win::HANDLE token) {
-  alignas(win::TOKEN_USER) win::BYTE buffer[sizeof(win::TOKEN_USER) + 68];  // 68: the longest SID
+  Account account{TokenAccount(token), {}};
+  win::DWORD type = 0;
   win::DWORD size = 0;
-  if (!win::GetTokenInformation(token, win::TokenUser, buffer, sizeof buffer, &size)) {
+  if (account.sid.empty()) {
     return std::nullopt;
   }
-  win::TOKEN_USER user{};
-  std::memcpy(&user, buffer, sizeof user);
-  const auto* sid = static_cast<const win::BYTE*>(user.User.Sid);
-  Account account{std::string(reinterpret_cast<const char*>(sid), 8 + 4 * static_cast<size_t>(sid[1])), {}};
-  win::DWORD type = 0;
   if (win::GetTokenInformation(token, win::TokenElevationType, &type, sizeof type, &size)) {
     account.elevated = type == win::TokenElevationTypeFull;
   }
@@ -78,9 +74,8 @@ win::UniqueHandle OwnToken() {
 }
 
 bool RunsAsSystem() {
-  const win::UniqueHandle own = OwnToken();
-  const std::optional<Account> account = own ? AccountOf(own.get()) : std::nullopt;
-  return account && IsSystemSid(account->sid.data());
+  const std::string own = OwnAccount();
+  return !own.empty() && IsSystemSid(own.data());
 }
 
 // Whether this process's own token may stand in for token: the same
