@@ -131,6 +131,7 @@ class PlantedNamesTest(winetest.TestCase):
         m.make_site(SITE)
         with open(winetest.helper("pelio_manager"), "rb") as f:
             m.write_file(SITE + r"\bin\PelioMgr.exe", f.read())
+        self.start_shell()  # whose account the manager starts under
         run = m.start(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS", "/S"],
                       env={"QUORDIR": SITE, "TZ": "America/New_York", "PELIOMGR_MODE": "close"})
         run.wait_for_output("ready", timeout=30)
