@@ -73,7 +73,7 @@ std::string TokenAccount(win::HANDLE token) {
   win::TOKEN_USER user{};
   std::memcpy(&user, buffer, sizeof user);
   const auto* sid = static_cast<const char*>(user.User.Sid);
-  return std::string(sid, 8 + 4 * static_cast<size_t>(static_cast<win::BYTE>(sid[1])));
+  return {sid, 8 + 4 * static_cast<size_t>(static_cast<win::BYTE>(sid[1]))};
 }
 
 std::string OwnAccount() {
