@@ -219,37 +219,14 @@ std::optional<std::string> FileSystem::ReadFile(std::string_view path) const {
   return content.str();
 }
 
-void FileSystem::SetReadOnly(std::string_view path, bool readOnly) { readOnly_[Resolve(path).key] = readOnly; }
-
 win::DWORD FileSystem::WriteOpenError(const Resolved& r, win::DWORD access, win::DWORD shareMode, bool* exists) const {
   struct stat st {};
   *exists = stat(r.host.c_str(), &st) == 0;
-  if (*exists && (S_ISDIR(st.st_mode) || IsReadOnly(r.key))) {
+  if (*exists && S_ISDIR(st.st_mode)) {
     return win::ERROR_ACCESS_DENIED;
   }
   return ShareConflict(r.key, access, shareMode) ? win::ERROR_SHARING_VIOLATION : 0;
 }
-
-bool FileSystem::IsReadOnly(const std::string& key) const {
-  auto it = readOnly_.find(key);
-  return it != readOnly_.end() && it->second;
-}
-
-void FileSystem::FailWrites(std::string_view path, win::DWORD code) { writeFailures_[Resolve(path).key] = code; }
-
-win::DWORD FileSystem::WriteFailure(const std::string& key) const {
-  auto it = writeFailures_.find(key);
-  return it == writeFailures_.end() ? 0 : it->second;
-}
-
-int FileSystem::HoldOpen(std::string_view path, win::DWORD access, win::DWORD shareMode) {
-  Resolved r = Resolve(path);
-  const int hold = --nextHold_;
-  opens[hold] = OpenFile{r.key, r.host, access, shareMode};
-  return hold;
-}
-
-void FileSystem::ReleaseHold(int hold) { opens.erase(hold); }
 
 void FileSystem::MakeLink(std::string_view path, std::string_view target) {
   const std::string p(path);
@@ -367,10 +344,7 @@ namespace {
 
 sim::Machine& M() { return sim::Machine::Current(); }
 
-BOOL Fail(DWORD code) {
-  M().lastError = code;
-  return FALSE;
-}
+BOOL Fail(DWORD code) { return M().Fail(code); }
 
 using sim::Str;
 
@@ -420,14 +394,11 @@ bool LetsInOnlySystemAndAdministrators(const std::string& sddl) {
   return at == sddl.size();
 }
 
-DWORD AttributesOf(const std::string& host, const std::string& key, bool followLink) {
+DWORD AttributesOf(const std::string& host, bool followLink) {
   const Entry e = Look(host);
   DWORD attributes = e.directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
   if (e.link && !followLink) {
     attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-  }
-  if (!e.directory && M().files.IsReadOnly(key)) {
-    attributes = (attributes & ~FILE_ATTRIBUTE_ARCHIVE) | FILE_ATTRIBUTE_READONLY;
   }
   return attributes;
 }
@@ -437,8 +408,13 @@ DWORD AttributesOf(const std::string& host, const std::string& key, bool followL
 // The attributes of the name itself: a link at the end of the path is not
 // followed, and reports itself as a reparse point (a folder junction also as
 // a folder), as Windows reports it. (Wine 8 follows a link to a file here.)
+// Each call's object is the path as the program gives it, or for a call on
+// a handle the path it was opened by.
 DWORD GetFileAttributesA(const char* path) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("GetFileAttributesA", Str(path));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, INVALID_FILE_ATTRIBUTES);
+  }
   const sim::FileSystem::Resolved r = M().files.Resolve(Str(path));
   if (r.error != 0) {
     M().lastError = r.error;
@@ -448,18 +424,16 @@ DWORD GetFileAttributesA(const char* path) {
     M().lastError = ERROR_FILE_NOT_FOUND;
     return INVALID_FILE_ATTRIBUTES;
   }
-  return AttributesOf(r.host, r.key, false);
+  return AttributesOf(r.host, false);
 }
 
 HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* security, DWORD disposition, DWORD flags,
                    HANDLE templateFile) {
-  sim::PlatformCall();
-  M().Record("CreateFileA(" + Str(path) + ", " + sim::Hex(access) + ", " + sim::Hex(shareMode) + ", " +
-             std::to_string(disposition) + ", " + sim::Hex(flags) + ")");
-  auto fail = [](DWORD code) {
-    M().lastError = code;
-    return INVALID_HANDLE_VALUE;
-  };
+  sim::Machine& m = sim::PlatformCall("CreateFileA", Str(path));
+  auto fail = [&m](DWORD code) { return m.Fail(code, INVALID_HANDLE_VALUE); };
+  if (const auto error = m.PlantedError()) {
+    return fail(*error);  // 32: another program holds it without sharing; 5: it is read-only
+  }
   constexpr DWORD kKnownFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
   if (security != nullptr || templateFile != nullptr || (flags & ~kKnownFlags) != 0 ||
       (disposition != CREATE_NEW && disposition != CREATE_ALWAYS && disposition != OPEN_EXISTING)) {
@@ -496,7 +470,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* securi
       if (e.directory && (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
         return fail(ERROR_ACCESS_DENIED);  // a folder opens only with backup semantics
       }
-      if ((e.directory && writes) || (writes && !e.directory && fs.IsReadOnly(key))) {
+      if (e.directory && writes) {
         return fail(ERROR_ACCESS_DENIED);
       }
       if (fs.ShareConflict(key, access, shareMode)) {
@@ -520,7 +494,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* securi
   }
   auto* handle = M().handles.Add<HANDLE>(sim::HandleKind::File, Str(path));
   fs.opens[reinterpret_cast<intptr_t>(handle)] =
-      sim::FileSystem::OpenFile{key, host, access, shareMode, 0, e.link && openLink};
+      sim::FileSystem::OpenFile{Str(path), key, host, access, shareMode, 0, e.link && openLink};
   // CREATE_ALWAYS over an existing file succeeds and says so this way.
   M().lastError = disposition == CREATE_ALWAYS && e.exists ? ERROR_ALREADY_EXISTS : 0;
   return handle;
@@ -537,12 +511,22 @@ sim::FileSystem::OpenFile* OpenOf(HANDLE file) {
   return &it->second;
 }
 
+// The call on an open file, counted with the path it was opened by; the
+// error of a fault planted for it.
+std::optional<DWORD> OnFile(const char* call, HANDLE file) {
+  auto it = M().files.opens.find(reinterpret_cast<intptr_t>(file));
+  return sim::PlatformCall(call, it == M().files.opens.end() ? "?" : it->second.path).PlantedError();
+}
+
 }  // namespace
 
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* overlapped) {
-  sim::PlatformCall();
+  const std::optional<DWORD> planted = OnFile("WriteFile", file);
   if (written != nullptr) {
     *written = 0;
+  }
+  if (planted) {
+    return Fail(*planted);  // 112: the disk is full
   }
   sim::FileSystem::OpenFile* open = OpenOf(file);
   if (open == nullptr || overlapped != nullptr) {
@@ -550,9 +534,6 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* 
   }
   if ((open->access & GENERIC_WRITE) == 0) {
     return Fail(ERROR_ACCESS_DENIED);
-  }
-  if (DWORD failure = M().files.WriteFailure(open->key)) {
-    return Fail(failure);
   }
   std::fstream out(open->host, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(open->position));
@@ -569,9 +550,12 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* 
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* overlapped) {
-  sim::PlatformCall();
+  const std::optional<DWORD> planted = OnFile("ReadFile", file);
   if (read != nullptr) {
     *read = 0;
+  }
+  if (planted) {
+    return Fail(*planted);
   }
   sim::FileSystem::OpenFile* open = OpenOf(file);
   if (open == nullptr || overlapped != nullptr || read == nullptr) {
@@ -590,7 +574,9 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* overlapp
 
 // From the start only, as the patch moves it.
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method) {
-  sim::PlatformCall();
+  if (const auto error = OnFile("SetFilePointer", file)) {
+    return M().Fail(*error, INVALID_SET_FILE_POINTER);
+  }
   sim::FileSystem::OpenFile* open = OpenOf(file);
   if (open == nullptr) {
     return INVALID_SET_FILE_POINTER;
@@ -604,8 +590,9 @@ DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD metho
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
-  sim::PlatformCall();
-  M().Record("GetFileInformationByHandle(" + M().handles.LabelOf(file) + ")");
+  if (const auto error = OnFile("GetFileInformationByHandle", file)) {
+    return Fail(*error);
+  }
   const sim::FileSystem::OpenFile* open = OpenOf(file);
   if (open == nullptr) {
     return FALSE;
@@ -615,7 +602,7 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     return Fail(ERROR_FILE_NOT_FOUND);
   }
   *info = BY_HANDLE_FILE_INFORMATION{};
-  info->dwFileAttributes = AttributesOf(open->host, open->key, !open->link);
+  info->dwFileAttributes = AttributesOf(open->host, !open->link);
   info->dwVolumeSerialNumber = 0x5EED;
   info->nFileSizeLow = static_cast<DWORD>(st.st_size);
   info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
@@ -627,8 +614,9 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
 }
 
 BOOL SetEndOfFile(HANDLE file) {
-  sim::PlatformCall();
-  M().Record("SetEndOfFile(" + M().handles.LabelOf(file) + ")");
+  if (const auto error = OnFile("SetEndOfFile", file)) {
+    return Fail(*error);
+  }
   const sim::FileSystem::OpenFile* open = OpenOf(file);
   if (open == nullptr) {
     return FALSE;
@@ -644,8 +632,9 @@ BOOL SetEndOfFile(HANDLE file) {
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
-  sim::PlatformCall();
-  M().Record("FlushFileBuffers(" + M().handles.LabelOf(file) + ")");
+  if (const auto error = OnFile("FlushFileBuffers", file)) {
+    return Fail(*error);
+  }
   const sim::FileSystem::OpenFile* open = OpenOf(file);
   if (open == nullptr) {
     return FALSE;
@@ -660,8 +649,9 @@ BOOL FlushFileBuffers(HANDLE file) {
 // Deletes the name: a link is removed itself, never what it names; a folder,
 // a junction to one included, is refused with 5, as Windows refuses it.
 BOOL DeleteFileA(const char* path) {
-  sim::PlatformCall();
-  M().Record("DeleteFileA(" + Str(path) + ")");
+  if (const auto error = sim::PlatformCall("DeleteFileA", Str(path)).PlantedError()) {
+    return Fail(*error);  // 5: it is read-only; 32: another program holds it
+  }
   sim::FileSystem& fs = M().files;
   const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
   if (r.error != 0) {
@@ -671,7 +661,7 @@ BOOL DeleteFileA(const char* path) {
   if (!e.exists) {
     return Fail(ERROR_FILE_NOT_FOUND);
   }
-  if (e.directory || fs.IsReadOnly(r.key)) {
+  if (e.directory) {
     return Fail(ERROR_ACCESS_DENIED);
   }
   if (fs.ShareConflict(r.key, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)) {
@@ -686,7 +676,9 @@ BOOL DeleteFileA(const char* path) {
 // descriptor names one; one whose descriptor lets in SYSTEM and
 // Administrators only, and inherits nothing, is closed to users.
 BOOL CreateDirectoryA(const char* path, void* security) {
-  sim::PlatformCall();
+  if (const auto error = sim::PlatformCall("CreateDirectoryA", Str(path)).PlantedError()) {
+    return Fail(*error);
+  }
   std::string owner = sim::kAdministratorsSid;
   std::string sddl = "(null)";
   if (security != nullptr) {
@@ -698,7 +690,6 @@ BOOL CreateDirectoryA(const char* path, void* security) {
     }
     owner = named.empty() ? owner : named;
   }
-  M().Record("CreateDirectoryA(" + Str(path) + ", " + sddl + ")");
   sim::FileSystem& fs = M().files;
   const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
   if (r.error != 0) {
@@ -711,6 +702,7 @@ BOOL CreateDirectoryA(const char* path, void* security) {
     return Fail(ERROR_PATH_NOT_FOUND);
   }
   fs.SetOwner(Str(path), owner);
+  fs.madeFolders.emplace_back(Str(path), sddl);
   if (LetsInOnlySystemAndAdministrators(sddl)) {
     fs.Close(r.key);
   }
@@ -720,8 +712,9 @@ BOOL CreateDirectoryA(const char* path, void* security) {
 // Removes an empty folder, or a link to one (the link itself). Windows
 // refuses while any open of it does not share delete access.
 BOOL RemoveDirectoryA(const char* path) {
-  sim::PlatformCall();
-  M().Record("RemoveDirectoryA(" + Str(path) + ")");
+  if (const auto error = sim::PlatformCall("RemoveDirectoryA", Str(path)).PlantedError()) {
+    return Fail(*error);
+  }
   sim::FileSystem& fs = M().files;
   const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
   if (r.error != 0) {
@@ -745,7 +738,9 @@ BOOL RemoveDirectoryA(const char* path) {
 
 // The length copied, or, where the buffer is too small, the size it needs.
 DWORD GetTempPathA(DWORD size, char* buffer) {
-  sim::PlatformCall();
+  if (const auto error = sim::PlatformCall("GetTempPathA").PlantedError()) {
+    return M().Fail(*error, DWORD{0});
+  }
   const std::string& path = M().files.tempPath;
   if (buffer == nullptr || size <= path.size()) {
     return static_cast<DWORD>(path.size() + 1);

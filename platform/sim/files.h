@@ -5,7 +5,9 @@
 // them, including opens held by other processes. Links are host symbolic
 // links: a Windows junction or symbolic link, followed inside a path,
 // reported as a reparse point at its end; hard links are host hard links.
-// Folders that users may not change are closed to ReplaceWithLink.
+// Folders that users may not change are closed to ReplaceWithLink. What
+// another program does to a file (holding it open, a disk that refuses
+// writes) a test plants as a fault of the call (Machine::faults).
 #pragma once
 
 #include <map>
@@ -31,12 +33,6 @@ class FileSystem {
   void MakeDirectory(std::string_view path);                        // and its parents
   bool Exists(std::string_view path) const;
   std::optional<std::string> ReadFile(std::string_view path) const;
-  // Attributes that a test run as root cannot get from chmod.
-  void SetReadOnly(std::string_view path, bool readOnly);
-  // Another process opens the file with this access and share mode and keeps
-  // it open until ReleaseHold (or the end of the machine).
-  int HoldOpen(std::string_view path, win::DWORD access, win::DWORD shareMode);
-  void ReleaseHold(int hold);
   // A link at path (a folder junction or a file symbolic link, by what
   // target is) to the Windows path target; a hard link at path to the
   // existing file at target.
@@ -52,8 +48,6 @@ class FileSystem {
   const std::set<std::string>& Unflushed() const { return unflushed_; }
   void MarkWritten(const std::string& key) { unflushed_.insert(key); }
   void MarkFlushed(const std::string& key) { unflushed_.erase(key); }
-  // Every later write to this file fails with the code (112: disk full).
-  void FailWrites(std::string_view path, win::DWORD code);
   // What GetTempPathA gives: SYSTEM's folder for temporary files, where users
   // may make names but not rename, remove or enter those of others.
   std::string tempPath = "C:\\Windows\\Temp\\";
@@ -66,6 +60,9 @@ class FileSystem {
   // Windows folder; one made with security for SYSTEM and Administrators
   // only): ReplaceWithLink refuses there.
   void Close(const std::string& key) { closed_.insert(key); }
+  // The folders that CreateDirectoryA made, as named, with the SDDL text of
+  // the descriptor given ("(null)" for none), in order.
+  std::vector<std::pair<std::string, std::string>> madeFolders;
   // The host path of a Windows path, or empty when it cannot be mapped.
   std::string HostPathOf(std::string_view path) const;
   const std::string& Root() const { return root_; }
@@ -80,14 +77,13 @@ class FileSystem {
   Resolved Resolve(std::string_view path) const;
   // Share-mode test of a new open against every open of the same file.
   bool ShareConflict(const std::string& key, win::DWORD access, win::DWORD shareMode) const;
-  bool IsReadOnly(const std::string& key) const;
   // Why a file at r cannot be opened with access and shareMode for writing
   // (a folder or a read-only file: 5; another open that does not share: 32),
   // or 0. exists tells whether the file is there.
   win::DWORD WriteOpenError(const Resolved& r, win::DWORD access, win::DWORD shareMode, bool* exists) const;
-  win::DWORD WriteFailure(const std::string& key) const;
 
   struct OpenFile {
+    std::string path;  // as the program named it
     std::string key;
     std::string host;
     win::DWORD access;
@@ -95,17 +91,14 @@ class FileSystem {
     uint64_t position = 0;
     bool link = false;  // the link itself was opened (FILE_FLAG_OPEN_REPARSE_POINT)
   };
-  // Open files by owner: handle values of this process, negative ids for holds.
+  // Open files by handle value.
   std::map<intptr_t, OpenFile> opens;
 
  private:
   std::string root_;
-  std::map<std::string, bool> readOnly_;
-  std::map<std::string, win::DWORD> writeFailures_;
   std::set<std::string> unflushed_;
   std::map<std::string, std::string> owners_;
   std::set<std::string> closed_;
-  int nextHold_ = 0;
 };
 
 }  // namespace sim

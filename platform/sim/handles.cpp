@@ -92,8 +92,8 @@ std::vector<std::string> HandleTable::Open() const {
 namespace win {
 
 BOOL CloseHandle(HANDLE handle) {
-  sim::PlatformCall();
   sim::Machine& m = sim::Machine::Current();
+  sim::PlatformCall("CloseHandle", m.handles.LabelOf(handle));
   sim::HandleKind kind{};
   const auto value = reinterpret_cast<uintptr_t>(handle);
   if (!m.handles.KindOf(value, &kind) || kind == sim::HandleKind::Key || kind == sim::HandleKind::ScManager ||
@@ -118,10 +118,12 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  sim::PlatformCall();
   sim::Machine& m = sim::Machine::Current();
+  sim::PlatformCall("WaitForSingleObject", m.handles.LabelOf(handle));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, WAIT_FAILED);
+  }
   if (m.handles.Is(handle, sim::HandleKind::Mutex)) {
-    m.Record("WaitForSingleObject(mutex, " + std::to_string(milliseconds) + ")");
     return m.mutexes.Wait(handle, milliseconds);
   }
   return sim::WaitForProcess(handle, milliseconds);

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/sim/text.h"
+
 namespace sim {
 namespace {
 Machine* current = nullptr;
@@ -66,8 +68,9 @@ struct Machine::Run {
   win::UINT code = 0;
 };
 
-void Machine::EnterCall() {
+void Machine::EnterCall(std::string_view call, std::string_view object) {
   if (killed_) {
+    faultKey_.clear();  // the system's own clean-up: neither the program's call nor failed
     return;
   }
   if (beforeCall) {
@@ -83,6 +86,25 @@ void Machine::EnterCall() {
     run->changed.wait(lock, [] { return false; });  // a killed process runs no more code
   }
   ++platformCalls;
+  calls.push_back(std::string(call) + "(" + std::string(object) + ")");
+  faultKey_ = ToLowerAscii(call) + "\n" + ToLowerAscii(object);
+}
+
+std::optional<win::DWORD> Machine::PlantedError() {
+  if (faultKey_.empty()) {
+    return std::nullopt;
+  }
+  const std::string name = faultKey_.substr(0, faultKey_.find('\n'));
+  const size_t onObject = counts_[faultKey_]++;
+  const size_t ofName = counts_[name]++;
+  for (const sim::Fault& fault : faults) {
+    const bool anyObject = fault.object.empty();
+    if (ToLowerAscii(fault.call) == name && (anyObject || faultKey_ == name + "\n" + ToLowerAscii(fault.object)) &&
+        (!fault.occurrence || *fault.occurrence == (anyObject ? ofName : onObject))) {
+      return fault.error;
+    }
+  }
+  return std::nullopt;
 }
 
 std::optional<win::UINT> Machine::RunKillable(const std::function<win::UINT()>& program) {

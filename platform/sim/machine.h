@@ -34,8 +34,6 @@ struct Version {
   win::DWORD platformId = win::VER_PLATFORM_WIN32_NT;
   win::DWORD major = 6;
   win::DWORD minor = 1;
-  bool failExtended = false;  // the OSVERSIONINFOEXA size is refused (NT 4 before SP6)
-  bool failAll = false;       // every query fails
 };
 
 struct MessageBoxes {
@@ -43,6 +41,7 @@ struct MessageBoxes {
     std::string text;
     std::string caption;
     win::UINT style;
+    win::HWND owner;
   };
   // Answers given in order; when none is left, OK boxes answer IDOK and
   // Yes/No boxes IDYES.
@@ -59,7 +58,6 @@ struct Token {
     bool enabled = false;
   };
   std::map<std::string, Privilege> privileges;  // by name, e.g. "SeTimeZonePrivilege"
-  bool openFails = false;
   // The account and session the process runs in (kSystemSid, session 0, for
   // a service or a start-up script).
   std::string user = kAdministratorSid;
@@ -68,9 +66,6 @@ struct Token {
   // The token's Administrators group is enabled, as it is for an elevated
   // administrator and for SYSTEM.
   bool administrators = true;
-  // The secondary logon service is disabled: CreateProcessWithTokenW fails
-  // with 1058.
-  bool secondaryLogonStopped = false;
 
   // An open token handle: whose token, with which access. Closed handles
   // stay here unread: a value is never handed out twice.
@@ -94,7 +89,6 @@ struct Token {
 // later, or a remote shell.
 struct WindowStation {
   bool visible = true;
-  bool queryFails = false;  // GetUserObjectInformationA fails (Windows 9x has none)
 };
 
 // Where LoadLibraryA looks, as the program set it.
@@ -109,6 +103,19 @@ struct Clock {
   win::DWORD Elapsed(win::DWORD since) const { return ticks - since; }
 };
 
+// A failure that a test plants: the call (its Windows name) on an object
+// that the call names (a path, a key, a service, a module, a process id;
+// empty: on any), at which occurrence (0 the first such call; none: every
+// one), with the error Windows would give (as the call's result where it
+// returns a code, else as its last error). The call then fails as Windows
+// fails it, and does nothing else.
+struct Fault {
+  std::string call;
+  win::DWORD error;
+  std::string object = {};
+  std::optional<size_t> occurrence = std::nullopt;
+};
+
 class Machine {
  public:
   Machine();
@@ -119,16 +126,28 @@ class Machine {
   // The machine the win:: calls answer from; aborts when there is none.
   static Machine& Current();
 
-  // Records a call and its arguments ("RegOpenKeyExA(HKLM\\..., 0xF003F)"),
-  // so that tests can check which calls were made and in what order.
-  void Record(std::string call) { calls.push_back(std::move(call)); }
-  // The recorded calls whose text starts with prefix.
+  // The calls the program made, in order, each as "Name(object)"
+  // ("RegOpenKeyExA(HKLM\\...\\Eastern Standard Time)"), and those whose text
+  // starts with prefix.
+  std::vector<std::string> calls;
   std::vector<std::string> CallsStartingWith(const std::string& prefix) const;
 
-  // Every platform call of the program starts here. It counts the call and,
-  // at the call numbered killAtCall (0 the first), kills the process: the
-  // call is not made and no more of the program runs.
-  void EnterCall();
+  // Every platform call of the program starts here (PlatformCall). It counts
+  // the call and, at the call numbered killAtCall (0 the first), kills the
+  // process: the call is not made and no more of the program runs. Then it
+  // records the call.
+  void EnterCall(std::string_view call, std::string_view object);
+  // The failures planted, and the error of one planted for the call being
+  // made (the last one recorded), counting it.
+  std::vector<Fault> faults;
+  std::optional<win::DWORD> PlantedError();
+  // Sets the last error and gives result, as a call that fails.
+  template <typename T>
+  T Fail(win::DWORD error, T result) {
+    lastError = error;
+    return result;
+  }
+  win::BOOL Fail(win::DWORD error) { return Fail(error, win::FALSE); }
   std::optional<size_t> killAtCall;
   // Called with the call's number before each platform call of the program:
   // what another process does meanwhile (a user swapping a folder for a
@@ -170,7 +189,6 @@ class Machine {
   Processes processes;
   Mutexes mutexes;
   Heap heap;
-  std::vector<std::string> calls;
   win::DWORD lastError = 0;
 
  private:
@@ -178,13 +196,16 @@ class Machine {
   Machine* previous_;
   std::shared_ptr<Run> run_;  // the killable run under way
   bool killed_ = false;
+  std::string faultKey_;                  // the call being made: "name\nobject", lower case
+  std::map<std::string, size_t> counts_;  // calls made so far, by faultKey_ and by name alone
 };
 
-// The current machine, once the call has been counted: the first thing
+// The current machine, once the call (a Windows name, and the object it
+// names where it names one) has been counted and recorded: the first thing
 // every simulated Windows call does.
-inline Machine& PlatformCall() {
+inline Machine& PlatformCall(std::string_view call, std::string_view object = {}) {
   Machine& machine = Machine::Current();
-  machine.EnterCall();
+  machine.EnterCall(call, object);
   return machine;
 }
 

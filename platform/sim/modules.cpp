@@ -53,8 +53,10 @@ void Modules::UnloadAll() {
 namespace {
 
 win::BOOL WINAPI SimSetDllDirectoryA(const char* path) {
-  Machine& m = PlatformCall();
-  m.Record(std::string("SetDllDirectoryA(") + (path == nullptr ? "(null)" : "\"" + std::string(path) + "\"") + ")");
+  Machine& m = PlatformCall("SetDllDirectoryA", path == nullptr ? "(null)" : "\"" + std::string(path) + "\"");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (path == nullptr) {
     m.librarySearch.dllDirectory.reset();
   } else {
@@ -64,8 +66,10 @@ win::BOOL WINAPI SimSetDllDirectoryA(const char* path) {
 }
 
 win::BOOL WINAPI SimSetDefaultDllDirectories(win::DWORD flags) {
-  Machine& m = PlatformCall();
-  m.Record("SetDefaultDllDirectories(" + Hex(flags) + ")");
+  Machine& m = PlatformCall("SetDefaultDllDirectories", Hex(flags));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (flags == 0) {
     m.lastError = win::ERROR_INVALID_PARAMETER;
     return win::FALSE;
@@ -175,15 +179,20 @@ using sim::Str;
 
 }  // namespace
 
+// Each call's object is the module's name or path.
 HMODULE LoadLibraryA(const char* name) {
-  sim::PlatformCall();
-  M().Record("LoadLibraryA(" + Str(name) + ")");
+  sim::Machine& m = sim::PlatformCall("LoadLibraryA", Str(name));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, HMODULE{nullptr});
+  }
   return M().modules.Load(name);
 }
 
 HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
-  sim::PlatformCall();
-  M().Record("LoadLibraryExA(" + Str(name) + ", " + sim::Hex(flags) + ")");
+  sim::Machine& m = sim::PlatformCall("LoadLibraryExA", Str(name));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, HMODULE{nullptr});
+  }
   if (reserved != nullptr || (flags != 0 && flags != LOAD_WITH_ALTERED_SEARCH_PATH)) {
     M().lastError = ERROR_INVALID_PARAMETER;  // the simulation knows only what the patch asks for
     return nullptr;
@@ -192,19 +201,24 @@ HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
 }
 
 HMODULE GetModuleHandleA(const char* name) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("GetModuleHandleA", Str(name));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, HMODULE{nullptr});
+  }
   return M().modules.Handle(name);
 }
 
+// The object is the entry point's name.
 FARPROC GetProcAddress(HMODULE module, const char* name) {
-  sim::PlatformCall();
-  M().Record("GetProcAddress(" + Str(name) + ")");
+  sim::Machine& m = sim::PlatformCall("GetProcAddress", Str(name));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, FARPROC{nullptr});
+  }
   return M().modules.ProcAddress(module, name);
 }
 
 BOOL FreeLibrary(HMODULE module) {
-  sim::PlatformCall();
-  M().Record("FreeLibrary(" + sim::Hex(reinterpret_cast<uintptr_t>(module)) + ")");
+  sim::PlatformCall("FreeLibrary");
   return M().modules.Free(module) ? TRUE : FALSE;
 }
 

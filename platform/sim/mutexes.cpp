@@ -21,47 +21,6 @@ struct Descriptor {
   char sddl[160] = {};
 };
 
-// "S-1-5-32-544" as Windows stores it; empty when the text is not a SID.
-std::vector<uint8_t> SidBytes(std::string_view text) {
-  std::vector<uint64_t> numbers;
-  if (text.substr(0, 2) != "S-") {
-    return {};
-  }
-  text.remove_prefix(2);
-  while (!text.empty()) {
-    const size_t dash = text.find('-');
-    numbers.push_back(std::stoull(std::string(text.substr(0, dash))));
-    text.remove_prefix(dash == std::string_view::npos ? text.size() : dash + 1);
-  }
-  if (numbers.size() < 2 || numbers.size() > 17) {
-    return {};
-  }
-  std::vector<uint8_t> sid = {static_cast<uint8_t>(numbers[0]), static_cast<uint8_t>(numbers.size() - 2)};
-  for (int shift = 40; shift >= 0; shift -= 8) {
-    sid.push_back(static_cast<uint8_t>(numbers[1] >> shift));  // the authority, big-endian
-  }
-  for (size_t i = 2; i < numbers.size(); ++i) {
-    for (int shift = 0; shift < 32; shift += 8) {
-      sid.push_back(static_cast<uint8_t>(numbers[i] >> shift));
-    }
-  }
-  return sid;
-}
-
-// The text of a SID that Windows stores as bytes.
-std::string SidText(const uint8_t* sid) {
-  uint64_t authority = 0;
-  for (int i = 2; i < 8; ++i) {
-    authority = authority << 8 | sid[i];
-  }
-  std::string text = "S-" + std::to_string(sid[0]) + "-" + std::to_string(authority);
-  for (int i = 0; i < sid[1]; ++i) {
-    const uint8_t* part = sid + 8 + 4 * static_cast<size_t>(i);
-    text += "-" + std::to_string(part[0] | part[1] << 8 | part[2] << 16 | static_cast<uint32_t>(part[3]) << 24);
-  }
-  return text;
-}
-
 Descriptor* NewDescriptor(const std::string& owner) {
   auto* d = new (M().heap.Alloc(sizeof(Descriptor))) Descriptor;
   const std::vector<uint8_t> sid = SidBytes(owner);  // none for a descriptor without an owner
@@ -79,9 +38,11 @@ const Descriptor* DescriptorAt(const void* memory) {
 
 win::BOOL WINAPI SimConvertStringSecurityDescriptorToSecurityDescriptorA(const char* text, win::DWORD revision,
                                                                          void** descriptor, win::DWORD* size) {
-  PlatformCall();
   const std::string sddl = text == nullptr ? "" : text;
-  M().Record("ConvertStringSecurityDescriptorToSecurityDescriptorA(" + sddl + ")");
+  Machine& m = PlatformCall("ConvertStringSecurityDescriptorToSecurityDescriptorA", sddl);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   // The owner part, "O:BA", "O:SY" or "O:S-1-...", up to the next part.
   std::string owner;
   if (sddl.compare(0, 2, "O:") == 0) {
@@ -103,8 +64,10 @@ win::BOOL WINAPI SimConvertStringSecurityDescriptorToSecurityDescriptorA(const c
 
 win::DWORD WINAPI SimGetSecurityInfo(win::HANDLE object, int objectType, win::DWORD what, void** owner, void** group,
                                      void** dacl, void** sacl, void** descriptor) {
-  PlatformCall();
-  M().Record("GetSecurityInfo(" + std::to_string(objectType) + ", " + Hex(what) + ")");
+  Machine& m = PlatformCall("GetSecurityInfo", M().handles.LabelOf(object));
+  if (const auto error = m.PlantedError()) {
+    return *error;
+  }
   const bool file = M().handles.Is(object, HandleKind::File);
   if (!M().handles.Is(object, HandleKind::Mutex) && !file) {
     return win::ERROR_INVALID_HANDLE;
@@ -135,8 +98,10 @@ Boundary* BoundaryAt(win::HANDLE handle) {
 std::vector<std::string> SidsOf(const Boundary& b) { return {b.sids, b.sids + b.count}; }
 
 win::HANDLE WINAPI SimCreateBoundaryDescriptorW(const win::WCHAR* name, win::DWORD flags) {
-  PlatformCall();
-  M().Record("CreateBoundaryDescriptorW");
+  Machine& m = PlatformCall("CreateBoundaryDescriptorW");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, win::HANDLE{nullptr});
+  }
   if (name == nullptr || flags != 0) {
     M().lastError = win::ERROR_INVALID_PARAMETER;
     return nullptr;
@@ -145,21 +110,22 @@ win::HANDLE WINAPI SimCreateBoundaryDescriptorW(const win::WCHAR* name, win::DWO
 }
 
 win::BOOL WINAPI SimAddSIDToBoundaryDescriptor(win::HANDLE* boundary, void* sid) {
-  PlatformCall();
   Boundary* b = boundary == nullptr ? nullptr : BoundaryAt(*boundary);
+  const std::string text = sid == nullptr ? "" : SidText(static_cast<const uint8_t*>(sid));
+  Machine& m = PlatformCall("AddSIDToBoundaryDescriptor", text);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (b == nullptr || sid == nullptr || b->count == 4) {
     M().lastError = win::ERROR_INVALID_PARAMETER;
     return win::FALSE;
   }
-  const std::string text = SidText(static_cast<const uint8_t*>(sid));
-  M().Record("AddSIDToBoundaryDescriptor(" + text + ")");
   std::strncpy(b->sids[b->count++], text.c_str(), sizeof b->sids[0] - 1);
   return win::TRUE;
 }
 
 void WINAPI SimDeleteBoundaryDescriptor(win::HANDLE boundary) {
-  PlatformCall();
-  M().Record("DeleteBoundaryDescriptor");
+  PlatformCall("DeleteBoundaryDescriptor");
   if (BoundaryAt(boundary) != nullptr) {
     M().heap.Free(boundary);
   }
@@ -167,9 +133,11 @@ void WINAPI SimDeleteBoundaryDescriptor(win::HANDLE boundary) {
 
 // Only a process whose token holds each SID of the boundary may make it.
 win::HANDLE WINAPI SimCreatePrivateNamespaceA(win::SECURITY_ATTRIBUTES* security, void* boundary, const char* alias) {
-  PlatformCall();
+  Machine& m = PlatformCall("CreatePrivateNamespaceA", Str(alias));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, win::HANDLE{nullptr});
+  }
   const Boundary* b = BoundaryAt(boundary);
-  M().Record("CreatePrivateNamespaceA(" + std::string(alias == nullptr ? "" : alias) + ")");
   if (b == nullptr || alias == nullptr ||
       (security != nullptr && DescriptorAt(security->lpSecurityDescriptor) == nullptr)) {
     M().lastError = win::ERROR_INVALID_PARAMETER;
@@ -185,9 +153,11 @@ win::HANDLE WINAPI SimCreatePrivateNamespaceA(win::SECURITY_ATTRIBUTES* security
 }
 
 win::HANDLE WINAPI SimOpenPrivateNamespaceA(void* boundary, const char* alias) {
-  PlatformCall();
+  Machine& m = PlatformCall("OpenPrivateNamespaceA", Str(alias));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, win::HANDLE{nullptr});
+  }
   const Boundary* b = BoundaryAt(boundary);
-  M().Record("OpenPrivateNamespaceA(" + std::string(alias == nullptr ? "" : alias) + ")");
   if (b == nullptr || alias == nullptr) {
     M().lastError = win::ERROR_INVALID_PARAMETER;
     return nullptr;
@@ -196,8 +166,7 @@ win::HANDLE WINAPI SimOpenPrivateNamespaceA(void* boundary, const char* alias) {
 }
 
 win::BOOLEAN WINAPI SimClosePrivateNamespace(win::HANDLE handle, win::DWORD flags) {
-  PlatformCall();
-  M().Record("ClosePrivateNamespace(" + std::to_string(flags) + ")");
+  PlatformCall("ClosePrivateNamespace", std::to_string(flags));
   if (!M().handles.Is(handle, HandleKind::Namespace) || flags > 1) {
     M().lastError = win::ERROR_INVALID_HANDLE;
     return 0;
@@ -335,7 +304,6 @@ bool Mutexes::Free(const std::string& name) const {
 }
 
 win::HANDLE Mutexes::Create(const char* name, bool initialOwner, const std::string& owner) {
-  M().Record("CreateMutexA(" + std::to_string(initialOwner) + ", " + (name == nullptr ? "" : name) + ")");
   const std::string text = Resolve(name == nullptr ? "" : name);
   const bool inNamespace = text != (name == nullptr ? "" : name);
   auto fail = [](win::DWORD code) -> win::HANDLE {
@@ -344,9 +312,6 @@ win::HANDLE Mutexes::Create(const char* name, bool initialOwner, const std::stri
   };
   if (name == nullptr || initialOwner) {
     return fail(win::ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
-  }
-  if (createError != 0) {
-    return fail(createError);
   }
   if (!globalNamespace && !inNamespace && text.find('\\') != std::string::npos) {
     return fail(win::ERROR_PATH_NOT_FOUND);
@@ -390,7 +355,6 @@ win::DWORD Mutexes::Wait(win::HANDLE mutex, win::DWORD milliseconds) {
 }
 
 bool Mutexes::Release(win::HANDLE mutex) {
-  M().Record("ReleaseMutex");
   auto it = open_.find(reinterpret_cast<uintptr_t>(mutex));
   if (it == open_.end()) {
     M().lastError = win::ERROR_INVALID_HANDLE;
@@ -433,7 +397,10 @@ void Mutexes::AbandonOwned() {
 namespace win {
 
 HANDLE CreateMutexA(void* security, BOOL initialOwner, const char* name) {
-  sim::Machine& m = sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("CreateMutexA", sim::Str(name));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, HANDLE{nullptr});
+  }
   std::string owner = sim::kAdministratorsSid;
   if (security != nullptr) {
     const auto* attributes = static_cast<const SECURITY_ATTRIBUTES*>(security);
@@ -447,6 +414,6 @@ HANDLE CreateMutexA(void* security, BOOL initialOwner, const char* name) {
   return m.mutexes.Create(name, initialOwner != FALSE, owner);
 }
 
-BOOL ReleaseMutex(HANDLE mutex) { return sim::PlatformCall().mutexes.Release(mutex) ? TRUE : FALSE; }
+BOOL ReleaseMutex(HANDLE mutex) { return sim::PlatformCall("ReleaseMutex").mutexes.Release(mutex) ? TRUE : FALSE; }
 
 }  // namespace win

@@ -42,9 +42,6 @@ class Mutexes {
   // namespace, and a name with a backslash fails with 3, as a path whose
   // folder does not exist.
   bool globalNamespace = true;
-  // Non-zero: CreateMutexA fails with the code (6: the name belongs to an
-  // object of another type).
-  win::DWORD createError = 0;
   // Another run of the patch (of the account that owner names) owns the
   // mutex and keeps it open.
   void HeldByAnotherProcess(const std::string& name, const std::string& owner = kAdministratorsSid);

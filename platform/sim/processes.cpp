@@ -11,8 +11,6 @@
 namespace sim {
 namespace {
 
-constexpr win::DWORD kSystemId = 4;
-
 // True once the clock has reached tick, with GetTickCount's wrap-around.
 bool Reached(win::DWORD now, win::DWORD tick) { return now - tick < 0x80000000U; }
 
@@ -26,11 +24,8 @@ std::string LastComponent(const std::string& path) {
 Processes::Processes() {
   // Every Windows machine runs the system process; the idle process (id 0)
   // is not in the list but is reported by both ways of listing.
-  Behaviour system;
-  system.denyOpen = true;
-  system.refuseTerminate = true;
-  Process& p = Add("System", system);
-  p.id = kSystemId;
+  Process& p = Add("System");
+  p.id = kSystemProcessId;
   p.user = kSystemSid;
   p.session = 0;
 }
@@ -157,13 +152,15 @@ std::vector<std::pair<win::DWORD, std::string>> Processes::Running() const {
 win::HANDLE Heap::Handle() { return reinterpret_cast<win::HANDLE>(static_cast<uintptr_t>(0x00150000)); }
 
 void* Heap::Alloc(win::SIZE_T bytes) {
-  if (bytes > limit) {
-    return nullptr;
-  }
   Block block{std::make_unique<std::byte[]>(std::max<win::SIZE_T>(bytes, 1)), bytes};
   void* address = block.data.get();
   blocks_.emplace(address, std::move(block));
   return address;
+}
+
+std::optional<win::SIZE_T> Heap::SizeOf(void* block) const {
+  auto it = blocks_.find(block);
+  return it == blocks_.end() ? std::nullopt : std::optional<win::SIZE_T>(it->second.size);
 }
 
 std::optional<win::SIZE_T> Heap::Free(void* block) {
@@ -222,47 +219,27 @@ HANDLE AddProcessHandle(const sim::Process& p, DWORD access) {
 }
 
 // The program that CreateProcessA runs for a command line without an
-// application name: the quoted first token, or else the shortest prefix
-// ending at a blank or tab (or the whole line) that names a program, ".exe"
-// added to a name without an extension. This is the search that makes an
-// unquoted "C:\My Site\x.exe" run "C:\My.exe" when that exists.
+// application name: its quoted first token, else the text up to the first
+// blank or tab. (Windows goes on to try longer prefixes of an unquoted path
+// with blanks, which the patch never leaves to it.)
 std::string ProgramOf(const std::string& commandLine) {
-  auto find = [](const std::string& name) -> std::string {
-    if (P().FindProgram(name) != nullptr) {
-      return name;
-    }
-    const size_t slash = name.rfind('\\');
-    const size_t dot = name.rfind('.');
-    if ((dot == std::string::npos || (slash != std::string::npos && dot < slash)) &&
-        P().FindProgram(name + ".exe") != nullptr) {
-      return name + ".exe";
-    }
-    return "";
-  };
   if (!commandLine.empty() && commandLine[0] == '"') {
     const size_t close = commandLine.find('"', 1);
-    return find(commandLine.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+    return commandLine.substr(1, close == std::string::npos ? std::string::npos : close - 1);
   }
-  for (size_t i = 0; i <= commandLine.size(); ++i) {
-    if (i == commandLine.size() || commandLine[i] == ' ' || commandLine[i] == '\t') {
-      std::string found = find(commandLine.substr(0, i));
-      if (!found.empty()) {
-        return found;
-      }
-    }
-  }
-  return "";
+  return commandLine.substr(0, commandLine.find_first_of(" \t"));
 }
 
 // --- Entry points bound at run time ---
 
 HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
-  sim::PlatformCall();
-  M().Record("CreateToolhelp32Snapshot(" + sim::Hex(flags) + ", " + std::to_string(processId) + ")");
+  sim::Machine& m = sim::PlatformCall("CreateToolhelp32Snapshot");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, INVALID_HANDLE_VALUE);
+  }
   P().Advance(M().clock.ticks);
-  if (P().snapshotFails) {
-    M().lastError = ERROR_NOT_ENOUGH_MEMORY;
-    return INVALID_HANDLE_VALUE;
+  if (processId != 0) {
+    return m.Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);  // the simulation lists all processes only
   }
   if (flags != TH32CS_SNAPPROCESS) {
     M().lastError = ERROR_INVALID_PARAMETER;  // the simulation lists processes only
@@ -306,14 +283,18 @@ BOOL NextEntry(HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
 }
 
 BOOL WINAPI SimProcess32First(HANDLE snapshot, PROCESSENTRY32* entry) {
-  sim::PlatformCall();
-  M().Record("Process32First");
+  sim::Machine& m = sim::PlatformCall("Process32First");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   return NextEntry(snapshot, entry, true);
 }
 
 BOOL WINAPI SimProcess32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
-  sim::PlatformCall();
-  M().Record("Process32Next");
+  sim::Machine& m = sim::PlatformCall("Process32Next");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   return NextEntry(snapshot, entry, false);
 }
 
@@ -323,8 +304,10 @@ BOOL WINAPI SimProcess32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
 // lists neither the idle nor the System process and packs its records
 // without alignment.)
 NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD bufferSize, DWORD* returnLength) {
-  sim::PlatformCall();
-  M().Record("ZwQuerySystemInformation(" + std::to_string(infoClass) + ", " + std::to_string(bufferSize) + ")");
+  sim::Machine& m = sim::PlatformCall("ZwQuerySystemInformation", std::to_string(bufferSize));
+  if (const auto error = m.PlantedError()) {
+    return static_cast<NTSTATUS>(*error);  // an NTSTATUS
+  }
   P().Advance(M().clock.ticks);
   if (infoClass != SystemProcessInformation) {
     return static_cast<NTSTATUS>(0xC0000003U);  // STATUS_INVALID_INFO_CLASS
@@ -378,7 +361,10 @@ NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD
 }
 
 BOOL WINAPI SimProcessIdToSessionId(DWORD processId, DWORD* session) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("ProcessIdToSessionId", std::to_string(processId));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   const sim::Process* p = P().Find(processId);
   if (session == nullptr || (processId != sim::Machine::kProcessId && (p == nullptr || !p->running))) {
     return Fail(ERROR_INVALID_PARAMETER);
@@ -389,8 +375,10 @@ BOOL WINAPI SimProcessIdToSessionId(DWORD processId, DWORD* session) {
 
 // The full path of the process's program file (Vista and later).
 BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD flags, char* path, DWORD* size) {
-  sim::PlatformCall();
-  M().Record("QueryFullProcessImageNameA(" + IdOf(process) + ")");
+  sim::Machine& m = sim::PlatformCall("QueryFullProcessImageNameA", IdOf(process));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   const sim::Process* p = Opened(process, 0);
   if (p == nullptr) {
     return FALSE;
@@ -411,18 +399,20 @@ BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD flags, char* pat
 }
 
 DWORD WINAPI SimWTSGetActiveConsoleSessionId() {
-  sim::PlatformCall();
-  return M().consoleSession;
+  return sim::PlatformCall("WTSGetActiveConsoleSessionId").consoleSession;
 }
 
 HANDLE WINAPI SimGetProcessHeap() {
-  sim::PlatformCall();
+  sim::PlatformCall("GetProcessHeap");
   return sim::Heap::Handle();
 }
 
+// HeapAlloc sets no last error: its failure is the null block.
 void* WINAPI SimHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-  sim::PlatformCall();
-  M().Record("HeapAlloc(" + std::to_string(bytes) + ")");
+  sim::Machine& m = sim::PlatformCall("HeapAlloc", std::to_string(bytes));
+  if (m.PlantedError()) {
+    return nullptr;
+  }
   if (heap != sim::Heap::Handle() || flags != 0) {
     return nullptr;  // the simulation knows only the process heap and flags 0
   }
@@ -430,14 +420,13 @@ void* WINAPI SimHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 }
 
 BOOL WINAPI SimHeapFree(HANDLE heap, DWORD flags, void* block) {
-  sim::PlatformCall();
-  if (heap != sim::Heap::Handle() || flags != 0) {
-    M().Record("HeapFree(?)");
-    return Fail(ERROR_INVALID_PARAMETER);
+  const std::optional<SIZE_T> size = M().heap.SizeOf(block);
+  sim::Machine& m = sim::PlatformCall("HeapFree", size ? std::to_string(*size) : "?");
+  if (heap != sim::Heap::Handle() || flags != 0 || !size) {
+    return m.Fail(ERROR_INVALID_PARAMETER);
   }
-  const std::optional<SIZE_T> size = M().heap.Free(block);
-  M().Record("HeapFree(" + (size ? std::to_string(*size) : std::string("?")) + ")");
-  return size ? TRUE : Fail(ERROR_INVALID_PARAMETER);
+  m.heap.Free(block);
+  return TRUE;
 }
 
 }  // namespace
@@ -445,16 +434,20 @@ BOOL WINAPI SimHeapFree(HANDLE heap, DWORD flags, void* block) {
 // --- Calls ---
 
 HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
-  sim::PlatformCall();
-  M().Record("OpenProcess(" + sim::Hex(access) + ", " + std::to_string(inheritHandle) + ", " +
-             std::to_string(processId) + ")");
+  sim::Machine& m = sim::PlatformCall("OpenProcess", std::to_string(processId));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, HANDLE{nullptr});
+  }
+  (void)inheritHandle;
   P().Advance(M().clock.ticks);
   sim::Process* p = P().Find(processId);
   if (p == nullptr || !p->running) {
     M().lastError = ERROR_INVALID_PARAMETER;  // also the idle process, id 0
     return nullptr;
   }
-  if (p->behaviour.denyOpen || (p->behaviour.otherAccount && !M().token.IsEnabled("SeDebugPrivilege"))) {
+  // The System process and one of another account without the debug
+  // privilege are not opened for what the patch asks.
+  if (p->id == sim::kSystemProcessId || (p->behaviour.otherAccount && !M().token.IsEnabled("SeDebugPrivilege"))) {
     M().lastError = ERROR_ACCESS_DENIED;
     return nullptr;
   }
@@ -462,8 +455,10 @@ HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
 }
 
 BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
-  sim::PlatformCall();
-  M().Record("EnumWindows");
+  sim::Machine& m = sim::PlatformCall("EnumWindows");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   P().Advance(M().clock.ticks);
   // The list is taken first: windows that close meanwhile are still visited.
   for (HWND window : P().Windows()) {
@@ -476,7 +471,10 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
 
 // The shell window of the desktop of the caller's session, where a shell runs there.
 HWND GetShellWindow() {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("GetShellWindow");
+  if (m.PlantedError()) {
+    return nullptr;  // no shell, as Windows gives it: without a last error
+  }
   for (const auto& [id, image] : P().Running()) {
     const sim::Process* p = P().Find(id);
     if (p->shell && !p->windows.empty() && p->session == M().token.session) {
@@ -487,7 +485,10 @@ HWND GetShellWindow() {
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("GetWindowThreadProcessId");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, DWORD{0});
+  }
   const sim::Process* p = P().OwnerOf(window);
   if (p == nullptr) {
     M().lastError = ERROR_INVALID_WINDOW_HANDLE;
@@ -500,9 +501,13 @@ DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
 }
 
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  sim::PlatformCall();
-  M().Record("PostMessageA(" + sim::Hex(reinterpret_cast<uintptr_t>(window)) + ", " + sim::Hex(message) + ", " +
-             std::to_string(wParam) + ", " + std::to_string(lParam) + ")");
+  sim::Machine& m = sim::PlatformCall("PostMessageA", sim::Hex(message));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
+  if (wParam != 0 || lParam != 0) {
+    return m.Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
+  }
   sim::Process* p = P().OwnerOf(window);
   if (p == nullptr) {
     return Fail(ERROR_INVALID_WINDOW_HANDLE);
@@ -522,8 +527,10 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
-  sim::PlatformCall();
-  M().Record("TerminateProcess(" + IdOf(process) + ", " + std::to_string(exitCode) + ")");
+  sim::Machine& m = sim::PlatformCall("TerminateProcess", IdOf(process));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (!M().handles.Is(process, sim::HandleKind::Process)) {
     return Fail(ERROR_INVALID_HANDLE);
   }
@@ -532,7 +539,7 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
     return FALSE;
   }
   // Windows refuses to terminate a process that has already ended.
-  if (!p->running || p->behaviour.refuseTerminate) {
+  if (!p->running) {
     return Fail(ERROR_ACCESS_DENIED);
   }
   p->terminated = true;
@@ -545,10 +552,12 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
 BOOL CreateProcessA(const char* application, char* commandLine, void* processSecurity, void* threadSecurity,
                     BOOL inheritHandles, DWORD creationFlags, void* environment, const char* currentDirectory,
                     STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
-  sim::PlatformCall();
   const std::string line = commandLine == nullptr ? "" : commandLine;
-  M().Record("CreateProcessA(" + std::string(application == nullptr ? "(null)" : application) + ", " + line + ")");
+  sim::Machine& m = sim::PlatformCall("CreateProcessA", line);
   P().commandLines.push_back(line);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (processSecurity != nullptr || threadSecurity != nullptr || inheritHandles || creationFlags != 0 ||
       environment != nullptr || currentDirectory != nullptr || startupInfo == nullptr || processInfo == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
@@ -565,8 +574,10 @@ BOOL CreateProcessA(const char* application, char* commandLine, void* processSec
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-  sim::PlatformCall();
-  M().Record("GetExitCodeProcess(" + IdOf(process) + ")");
+  sim::Machine& m = sim::PlatformCall("GetExitCodeProcess", IdOf(process));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (!M().handles.Is(process, sim::HandleKind::Process)) {
     return Fail(ERROR_INVALID_HANDLE);
   }
@@ -608,7 +619,6 @@ void RegisterProcessExports(Modules& modules) {
 
 win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
   Machine& m = Machine::Current();
-  m.Record("WaitForSingleObject(" + win::IdOf(handle) + ", " + std::to_string(milliseconds) + ")");
   Process* p = win::Opened(handle, win::SYNCHRONIZE);
   if (p == nullptr) {
     return win::WAIT_FAILED;

@@ -22,6 +22,8 @@ namespace sim {
 
 class Modules;
 
+inline constexpr win::DWORD kSystemProcessId = 4;  // the System process, which is never opened
+
 // The administrator who runs the patch, whose account every process has
 // unless a test gives it another (kClerkSid, kSystemSid: mutexes.h).
 inline constexpr char kAdministratorSid[] = "S-1-5-21-1004336348-1177238915-682003330-500";
@@ -34,16 +36,13 @@ struct Behaviour {
   win::DWORD closeDelay = 0;         // ms between WM_CLOSE and its end, for EndAfterDelay
   std::optional<win::DWORD> runFor;  // ends by itself after this many ms; none: until closed
   win::DWORD exitCode = 0;           // its exit code when it ends by itself or on WM_CLOSE
-  bool refuseTerminate = false;      // TerminateProcess fails with 5
   // TerminateProcess succeeds but the process does not end: Windows ends it
   // after the call returns, once each thread leaves the kernel, which a
   // thread stuck in a driver's wait never does.
   bool terminateHangs = false;
-  bool denyOpen = false;  // OpenProcess fails with 5
   // Runs under another account: OpenProcess fails with 5 unless the token's
   // debug privilege is enabled.
   bool otherAccount = false;
-  bool denyToken = false;  // OpenProcessToken of it fails with 5 (its token's DACL)
 };
 
 struct Process {
@@ -90,7 +89,6 @@ class Processes {
   // The system process query reports STATUS_INFO_LENGTH_MISMATCH for any
   // buffer smaller than this (or than the records need, if more).
   win::DWORD queryNeededSize = 0;
-  bool snapshotFails = false;
 
   // --- What the Windows calls need ---
   // Ends the processes whose scheduled end the clock has reached.
@@ -133,13 +131,12 @@ class Processes {
 };
 
 // The process heap: blocks are counted so that a test can tell that every
-// block was freed, and allocations can be made to fail.
+// block was freed.
 class Heap {
  public:
-  // A block larger than this cannot be allocated (0: every allocation fails).
-  win::SIZE_T limit = SIZE_MAX;
   // Blocks allocated and not yet freed.
   size_t Blocks() const { return blocks_.size(); }
+  std::optional<win::SIZE_T> SizeOf(void* block) const;
 
   static win::HANDLE Handle();
   void* Alloc(win::SIZE_T bytes);

@@ -171,9 +171,11 @@ std::string WithEntry(std::string text, std::string_view section, std::string_vi
 
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue, char* buffer, DWORD size,
                                const char* path) {
-  sim::PlatformCall();
-  M().Record("GetPrivateProfileStringA(" + Str(section) + ", " + Str(key) + ", " + std::to_string(size) + ", " +
-             Str(path) + ")");
+  sim::Machine& m = sim::PlatformCall("GetPrivateProfileStringA", Str(path));
+  if (const auto error = m.PlantedError()) {
+    m.lastError = *error;  // the default is given, as for a file that cannot be read
+    return sim::CopyOut(std::string(Trim(defaultValue == nullptr ? "" : defaultValue)), buffer, size);
+  }
   // Windows drops trailing blanks of the default.
   std::string value(Trim(defaultValue == nullptr ? "" : defaultValue));
   if (section == nullptr || key == nullptr) {
@@ -198,17 +200,16 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
 }
 
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* path) {
-  sim::PlatformCall();
-  M().Record("WritePrivateProfileStringA(" + Str(section) + ", " + Str(key) + ", " + Str(value) + ", " + Str(path) +
-             ")");
-  auto fail = [](DWORD code) {
-    M().lastError = code;
-    return FALSE;
-  };
+  const bool flush = section == nullptr && key == nullptr && value == nullptr;
+  sim::Machine& m = sim::PlatformCall("WritePrivateProfileStringA", (flush ? "flush " : "") + Str(path));
+  auto fail = [&m](DWORD code) { return m.Fail(code); };
+  if (const auto error = m.PlantedError()) {
+    return fail(*error);  // 112: the disk is full; on Windows 9x only a flush meets the disk
+  }
   sim::FileSystem& fs = M().files;
   const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
   const bool windows9x = M().version.platformId == VER_PLATFORM_WIN32_WINDOWS;
-  if (section == nullptr && key == nullptr && value == nullptr && windows9x) {
+  if (flush && windows9x) {
     // Windows 9x writes its cached copy of the file out and returns zero, as
     // documented for a flush, whether or not it could; one that could not
     // leaves the error code of what failed.
@@ -218,9 +219,6 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     }
     if (const DWORD error = fs.WriteOpenError(r, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &exists)) {
       return fail(error);
-    }
-    if (const DWORD failure = fs.WriteFailure(r.key)) {
-      return fail(failure);
     }
     if (!exists) {
       return fail(ERROR_FILE_NOT_FOUND);
@@ -238,10 +236,6 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   if (const DWORD error =
           fs.WriteOpenError(r, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &exists)) {
     return fail(error);
-  }
-  // Windows 9x writes into its cache: a disk that refuses writes fails the flush.
-  if (const DWORD failure = fs.WriteFailure(r.key); failure != 0 && !windows9x) {
-    return fail(failure);
   }
   std::string text;
   if (exists) {

@@ -79,8 +79,6 @@ Registry::Key* Registry::FindOrCreate(std::string_view path) {
   return key;
 }
 
-void Registry::CreateKey(std::string_view path) { FindOrCreate(path); }
-
 void Registry::SetValue(std::string_view path, std::string_view name, win::DWORD type, std::vector<uint8_t> data) {
   FindOrCreate(path)->values[std::string(name)] = Value{type, std::move(data)};
 }
@@ -119,10 +117,6 @@ std::optional<Registry::Value> Registry::GetValue(std::string_view path, std::st
   return it->second;
 }
 
-void Registry::DenyAccess(std::string_view path, win::REGSAM mask) { FindOrCreate(path)->denied = mask; }
-
-void Registry::FailWrites(std::string_view path, win::LONG code) { FindOrCreate(path)->writeFailure = code; }
-
 std::string Registry::RootName(win::HKEY root) const {
   if (root == win::HKEY_LOCAL_MACHINE) {
     return "HKLM";
@@ -157,15 +151,7 @@ win::LONG Registry::OpenKey(win::HKEY root, const char* subKey, win::REGSAM acce
   if (key == nullptr) {
     return static_cast<win::LONG>(win::ERROR_FILE_NOT_FOUND);
   }
-  win::REGSAM granted = access;
-  if (maximumAllowed) {
-    granted = win::KEY_ALL_ACCESS & ~key->denied;
-    if (granted == 0) {
-      return static_cast<win::LONG>(win::ERROR_ACCESS_DENIED);
-    }
-  } else if ((access & key->denied) != 0) {
-    return static_cast<win::LONG>(win::ERROR_ACCESS_DENIED);
-  }
+  const win::REGSAM granted = maximumAllowed ? win::KEY_ALL_ACCESS : access;
   std::string canonical;
   for (const auto& part : SplitPath(path)) {
     canonical += (canonical.empty() ? "" : "\\") + part;
@@ -187,9 +173,6 @@ win::LONG Registry::SetValueEx(win::HKEY key, const char* name, win::DWORD type,
   Key* node = Find(it->second.path);
   if (node == nullptr) {
     return kErrorKeyDeleted;
-  }
-  if (node->writeFailure != 0) {
-    return node->writeFailure;
   }
   std::vector<uint8_t> bytes;
   if (data != nullptr) {
@@ -281,10 +264,12 @@ using sim::Str;
 
 }  // namespace
 
+// Each call's object is the key's path ("HKLM\\Software\\...").
 LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) {
-  sim::PlatformCall();
-  M().Record("RegOpenKeyExA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ", " + std::to_string(options) + ", " +
-             sim::Hex(access) + ")");
+  sim::Machine& m = sim::PlatformCall("RegOpenKeyExA", M().registry.PathOf(root) + "\\" + Str(subKey));
+  if (const auto error = m.PlantedError()) {
+    return static_cast<LONG>(*error);
+  }
   if (options != 0) {
     return static_cast<LONG>(ERROR_INVALID_PARAMETER);
   }
@@ -292,15 +277,18 @@ LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, 
 }
 
 LONG RegOpenKeyA(HKEY root, const char* subKey, HKEY* result) {
-  sim::PlatformCall();
-  M().Record("RegOpenKeyA(" + M().registry.PathOf(root) + "\\" + Str(subKey) + ")");
+  sim::Machine& m = sim::PlatformCall("RegOpenKeyA", M().registry.PathOf(root) + "\\" + Str(subKey));
+  if (const auto error = m.PlantedError()) {
+    return static_cast<LONG>(*error);
+  }
   return M().registry.OpenKey(root, subKey, 0, true, result);
 }
 
 LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-  sim::PlatformCall();
-  M().Record("RegSetValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " + std::to_string(type) + ", " +
-             std::to_string(size) + ")");
+  sim::Machine& m = sim::PlatformCall("RegSetValueExA", M().registry.PathOf(key));
+  if (const auto error = m.PlantedError()) {
+    return static_cast<LONG>(*error);
+  }
   if (reserved != 0) {
     return static_cast<LONG>(ERROR_INVALID_PARAMETER);
   }
@@ -308,9 +296,10 @@ LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, cons
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size) {
-  sim::PlatformCall();
-  M().Record("RegQueryValueExA(" + M().registry.PathOf(key) + ", " + Str(name) + ", " +
-             (size == nullptr ? std::string("-") : std::to_string(*size)) + ")");
+  sim::Machine& m = sim::PlatformCall("RegQueryValueExA", M().registry.PathOf(key));
+  if (const auto error = m.PlantedError()) {
+    return static_cast<LONG>(*error);
+  }
   if (reserved != nullptr) {
     return static_cast<LONG>(ERROR_INVALID_PARAMETER);
   }
@@ -318,14 +307,15 @@ LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, 
 }
 
 LONG RegFlushKey(HKEY key) {
-  sim::PlatformCall();
-  M().Record("RegFlushKey(" + M().registry.PathOf(key) + ")");
+  sim::Machine& m = sim::PlatformCall("RegFlushKey", M().registry.PathOf(key));
+  if (const auto error = m.PlantedError()) {
+    return static_cast<LONG>(*error);
+  }
   return M().registry.FlushKey(key);
 }
 
 LONG RegCloseKey(HKEY key) {
-  sim::PlatformCall();
-  M().Record("RegCloseKey(" + M().registry.PathOf(key) + ")");
+  sim::PlatformCall("RegCloseKey", M().registry.PathOf(key));
   return M().registry.CloseKey(key);
 }
 

@@ -1,5 +1,5 @@
 // The simulated registry: keys and typed values under the predefined roots,
-// names matched without regard to case, access denied per key.
+// names matched without regard to case.
 #pragma once
 
 #include <cstdint>
@@ -29,16 +29,11 @@ class Registry {
 
   // --- Set-up and inspection by tests. Paths start with a root name:
   // "HKLM\\Software\\..." (also HKCR, HKCU and the HKEY_... spellings).
-  void CreateKey(std::string_view path);
   void SetValue(std::string_view path, std::string_view name, win::DWORD type, std::vector<uint8_t> data);
   void SetString(std::string_view path, std::string_view name, std::string_view text);  // REG_SZ, NUL included
   void DeleteKey(std::string_view path);
   bool KeyExists(std::string_view path) const;
   std::optional<Value> GetValue(std::string_view path, std::string_view name) const;
-  // Opens asking for any right in mask fail with 5 (KEY_ALL_ACCESS: every open).
-  void DenyAccess(std::string_view path, win::REGSAM mask = win::KEY_ALL_ACCESS);
-  // RegSetValueExA on the key fails with code.
-  void FailWrites(std::string_view path, win::LONG code);
 
   // --- The Windows calls ---
   win::LONG OpenKey(win::HKEY root, const char* subKey, win::REGSAM access, bool maximumAllowed, win::HKEY* result);
@@ -56,8 +51,6 @@ class Registry {
   struct Key {
     std::map<std::string, std::unique_ptr<Key>, NoCaseLess> subkeys;
     std::map<std::string, Value, NoCaseLess> values;
-    win::REGSAM denied = 0;
-    win::LONG writeFailure = 0;
   };
   struct OpenKeyRecord {
     std::string path;  // "HKLM\\..." as canonical form

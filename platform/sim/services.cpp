@@ -31,12 +31,6 @@ ServiceStep Status(win::DWORD state, win::DWORD checkPoint, win::DWORD waitHint)
   return step;
 }
 
-ServiceStep FailedQuery(win::DWORD code) {
-  ServiceStep step;
-  step.queryError = code;
-  return step;
-}
-
 const std::vector<ServiceStep>& ScriptedService::Script() const {
   switch (phase) {
     case Phase::Stopping:
@@ -82,11 +76,6 @@ ScriptedService* Services::Find(win::SC_HANDLE handle, win::DWORD right, win::DW
 
 win::SC_HANDLE Services::OpenManager(const char* machine, const char* database, win::DWORD access) {
   Machine& m = Machine::Current();
-  m.Record("OpenSCManagerA(" + Str(machine) + ", " + Str(database) + ", " + Hex(access) + ")");
-  if (managerError != 0) {
-    Fail(managerError);
-    return nullptr;
-  }
   if (machine != nullptr || database != nullptr) {
     Fail(win::ERROR_INVALID_PARAMETER);  // only the local machine's active database is simulated
     return nullptr;
@@ -98,7 +87,6 @@ win::SC_HANDLE Services::OpenManager(const char* machine, const char* database, 
 
 win::SC_HANDLE Services::OpenService(win::SC_HANDLE manager, const char* name, win::DWORD access) {
   Machine& m = Machine::Current();
-  m.Record("OpenServiceA(" + Str(name) + ", " + Hex(access) + ")");
   auto managerIt = open_.find(reinterpret_cast<uintptr_t>(manager));
   if (managerIt == open_.end() || !managerIt->second.service.empty()) {
     Fail(win::ERROR_INVALID_HANDLE);
@@ -113,17 +101,12 @@ win::SC_HANDLE Services::OpenService(win::SC_HANDLE manager, const char* name, w
     Fail(win::ERROR_SERVICE_DOES_NOT_EXIST);
     return nullptr;
   }
-  if (it->second.openError != 0) {
-    Fail(it->second.openError);
-    return nullptr;
-  }
   auto* handle = m.handles.Add<win::SC_HANDLE>(HandleKind::Service, it->first);
   open_[reinterpret_cast<uintptr_t>(handle)] = OpenHandle{it->first, access};
   return handle;
 }
 
 bool Services::Control(win::SC_HANDLE service, win::DWORD control, win::SERVICE_STATUS* status) {
-  Machine::Current().Record("ControlService(" + NameOf(service) + ", " + std::to_string(control) + ")");
   win::DWORD error = 0;
   ScriptedService* s = Find(service, kServiceStop, &error);
   if (s == nullptr) {
@@ -131,9 +114,6 @@ bool Services::Control(win::SC_HANDLE service, win::DWORD control, win::SERVICE_
   }
   if (control != win::SERVICE_CONTROL_STOP || status == nullptr) {
     return Fail(control != win::SERVICE_CONTROL_STOP ? kErrorInvalidServiceControl : win::ERROR_INVALID_PARAMETER);
-  }
-  if (s->stopError != 0) {
-    return Fail(s->stopError);
   }
   const win::DWORD state = s->Current().state;
   if (state == win::SERVICE_STOPPED) {
@@ -151,7 +131,6 @@ bool Services::Control(win::SC_HANDLE service, win::DWORD control, win::SERVICE_
 }
 
 bool Services::Start(win::SC_HANDLE service, win::DWORD argc, const char** argv) {
-  Machine::Current().Record("StartServiceA(" + NameOf(service) + ", " + std::to_string(argc) + ")");
   win::DWORD error = 0;
   ScriptedService* s = Find(service, kServiceStart, &error);
   if (s == nullptr) {
@@ -171,8 +150,6 @@ bool Services::Start(win::SC_HANDLE service, win::DWORD argc, const char** argv)
 bool Services::QueryStatus(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer, win::DWORD size,
                            win::DWORD* needed) {
   Machine& m = Machine::Current();
-  m.Record("QueryServiceStatusEx(" + NameOf(service) + ", " + std::to_string(infoLevel) + ", " + std::to_string(size) +
-           ")");
   ++queries;
   m.clock.ticks += queryMilliseconds;
   win::DWORD error = 0;
@@ -193,9 +170,6 @@ bool Services::QueryStatus(win::SC_HANDLE service, win::DWORD infoLevel, win::BY
   const std::vector<ServiceStep>& steps = s->Script();
   const ServiceStep step = steps.empty() ? Status(win::SERVICE_STOPPED) : steps[std::min(s->next, steps.size() - 1)];
   ++s->next;
-  if (step.queryError != 0) {
-    return Fail(step.queryError);
-  }
   const win::SERVICE_STATUS_PROCESS record{kServiceWin32OwnProcess,
                                            step.state,
                                            step.state == win::SERVICE_RUNNING ? kServiceAcceptStop : 0,
@@ -211,7 +185,6 @@ bool Services::QueryStatus(win::SC_HANDLE service, win::DWORD infoLevel, win::BY
 
 bool Services::Close(win::SC_HANDLE handle) {
   Machine& m = Machine::Current();
-  m.Record("CloseServiceHandle(" + NameOf(handle) + ")");
   auto it = open_.find(reinterpret_cast<uintptr_t>(handle));
   if (it == open_.end()) {
     return Fail(win::ERROR_INVALID_HANDLE);
@@ -221,11 +194,14 @@ bool Services::Close(win::SC_HANDLE handle) {
   return true;
 }
 
+// Each call's object is the service's name ("SCManager" for the manager's handle).
 win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer,
                                          win::DWORD bufferSize, win::DWORD* bytesNeeded) {
-  sim::PlatformCall();
-  return Machine::Current().services.QueryStatus(service, infoLevel, buffer, bufferSize, bytesNeeded) ? win::TRUE
-                                                                                                      : win::FALSE;
+  Machine& m = PlatformCall("QueryServiceStatusEx", Machine::Current().services.NameOf(service));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
+  return m.services.QueryStatus(service, infoLevel, buffer, bufferSize, bytesNeeded) ? win::TRUE : win::FALSE;
 }
 
 }  // namespace sim
@@ -233,27 +209,39 @@ win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD info
 namespace win {
 
 SC_HANDLE OpenSCManagerA(const char* machine, const char* database, DWORD access) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("OpenSCManagerA");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, SC_HANDLE{nullptr});
+  }
   return sim::Machine::Current().services.OpenManager(machine, database, access);
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("OpenServiceA", sim::Str(name));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, SC_HANDLE{nullptr});
+  }
   return sim::Machine::Current().services.OpenService(manager, name, access);
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("ControlService", sim::Machine::Current().services.NameOf(service));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);  // 1051: a stop while dependent services run
+  }
   return sim::Machine::Current().services.Control(service, control, status) ? TRUE : FALSE;
 }
 
 BOOL StartServiceA(SC_HANDLE service, DWORD argc, const char** argv) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("StartServiceA", sim::Machine::Current().services.NameOf(service));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   return sim::Machine::Current().services.Start(service, argc, argv) ? TRUE : FALSE;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  sim::PlatformCall();
+  sim::PlatformCall("CloseServiceHandle", sim::Machine::Current().services.NameOf(handle));
   return sim::Machine::Current().services.Close(handle) ? TRUE : FALSE;
 }
 

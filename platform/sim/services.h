@@ -20,12 +20,10 @@ struct ServiceStep {
   win::DWORD waitHint = 0;
   win::DWORD exitCode = 0;          // dwWin32ExitCode
   win::DWORD specificExitCode = 0;  // dwServiceSpecificExitCode
-  win::DWORD queryError = 0;        // non-zero: this status query fails with the code
 };
 
-// A step that reports a state; a step whose query fails.
+// A step that reports a state.
 ServiceStep Status(win::DWORD state, win::DWORD checkPoint = 0, win::DWORD waitHint = 0);
-ServiceStep FailedQuery(win::DWORD code);
 
 // An installed service. Each status query answers with the next step of the
 // current script; its last step repeats. The current script is `status`
@@ -39,10 +37,6 @@ struct ScriptedService {
   std::vector<ServiceStep> status = {Status(win::SERVICE_RUNNING)};
   std::vector<ServiceStep> afterStop = {Status(win::SERVICE_STOPPED)};
   std::vector<ServiceStep> afterStart = {Status(win::SERVICE_RUNNING)};
-  // Non-zero: OpenServiceA or a stop request fails with the code (5 access
-  // denied; 1051 for a stop while dependent services run).
-  win::DWORD openError = 0;
-  win::DWORD stopError = 0;
 
   // Where the service stands in its scripts.
   enum class Phase { Initial, Stopping, Starting };
@@ -62,9 +56,6 @@ class Services {
   // --- Set-up by tests ---
   // Installs (or replaces) a service; names match without regard to case.
   ScriptedService& Install(const std::string& name);
-  void Uninstall(const std::string& name) { services_.erase(name); }
-  // Non-zero: OpenSCManagerA fails with the code (5: not an administrator).
-  win::DWORD managerError = 0;
   // Virtual milliseconds that each status query takes, so that a loop that
   // polls without pausing still sees the clock move.
   win::DWORD queryMilliseconds = 0;

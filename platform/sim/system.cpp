@@ -16,23 +16,21 @@ namespace {
 
 sim::Machine& M() { return sim::Machine::Current(); }
 
-BOOL Fail(DWORD code) {
-  M().lastError = code;
-  return FALSE;
-}
-
 using sim::Str;
 
 }  // namespace
 
+// The object of a query is the size of its record: 156 for the extended
+// one, which NT 4 before SP6 refuses.
 BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
-  sim::PlatformCall();
-  const sim::Version& v = M().version;
-  M().Record("GetVersionExA(" + std::to_string(info->dwOSVersionInfoSize) + ")");
   const DWORD size = info->dwOSVersionInfoSize;
-  if (v.failAll || (size == kOsVersionInfoExSize && v.failExtended) ||
-      (size != kOsVersionInfoExSize && size != kOsVersionInfoSize)) {
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
+  sim::Machine& m = sim::PlatformCall("GetVersionExA", std::to_string(size));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
+  const sim::Version& v = m.version;
+  if (size != kOsVersionInfoExSize && size != kOsVersionInfoSize) {
+    return m.Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   info->dwMajorVersion = v.major;
   info->dwMinorVersion = v.minor;
@@ -42,7 +40,10 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
 }
 
 DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("GetEnvironmentVariableA", Str(name));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, DWORD{0});
+  }
   for (const auto& [key, value] : M().environment) {
     if (sim::EqualsNoCase(key, name)) {
       if (value.size() + 1 > size) {
@@ -56,42 +57,42 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
 }
 
 void WriteStdout(std::string_view text) {
-  sim::PlatformCall();
+  sim::PlatformCall("WriteStdout");
   M().stdoutWriteStarts.push_back(M().stdoutText.size());
   M().stdoutText.append(text);
 }
 
 void ExitProcess(UINT exitCode) {
-  sim::PlatformCall();
+  sim::PlatformCall("ExitProcess");
   M().exitCode = exitCode;
   throw sim::ProcessExit{exitCode};
 }
 
-DWORD GetLastError() {
-  sim::PlatformCall();
-  return M().lastError;
-}
-void SetLastError(DWORD code) {
-  sim::PlatformCall();
-  M().lastError = code;
-}
+DWORD GetLastError() { return sim::PlatformCall("GetLastError").lastError; }
+void SetLastError(DWORD code) { sim::PlatformCall("SetLastError").lastError = code; }
 
 DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("GetModuleFileNameA");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, DWORD{0});
+  }
   if (module != nullptr) {
-    return Fail(ERROR_INVALID_HANDLE);
+    return m.Fail(ERROR_INVALID_HANDLE, DWORD{0});
   }
   return sim::CopyOut(M().exePath, buffer, size);
 }
 
 DWORD GetCurrentProcessId() {
-  sim::PlatformCall();
+  sim::PlatformCall("GetCurrentProcessId");
   return sim::Machine::kProcessId;
 }
 
 // The length, or the size needed (with the zero) when the buffer is too small.
 UINT GetSystemDirectoryA(char* buffer, UINT size) {
-  sim::PlatformCall();
+  sim::Machine& m = sim::PlatformCall("GetSystemDirectoryA");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, UINT{0});
+  }
   const std::string& folder = M().systemDirectory;
   if (buffer == nullptr || size <= folder.size()) {
     return static_cast<UINT>(folder.size() + 1);
@@ -100,10 +101,12 @@ UINT GetSystemDirectoryA(char* buffer, UINT size) {
 }
 
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
-  sim::PlatformCall();
-  sim::MessageBoxes& boxes = M().messageBoxes;
-  boxes.shown.push_back({Str(text), Str(caption), type});
-  M().Record("MessageBoxA(" + sim::Hex(reinterpret_cast<uintptr_t>(owner)) + ", " + sim::Hex(type) + ")");
+  sim::Machine& m = sim::PlatformCall("MessageBoxA");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, 0);
+  }
+  sim::MessageBoxes& boxes = m.messageBoxes;
+  boxes.shown.push_back({Str(text), Str(caption), type, owner});
   if (!boxes.answers.empty()) {
     const int answer = boxes.answers.front();
     boxes.answers.pop_front();
@@ -113,25 +116,29 @@ int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
 }
 
 HANDLE GetProcessWindowStation() {
-  sim::PlatformCall();
-  M().Record("GetProcessWindowStation");
+  sim::Machine& m = sim::PlatformCall("GetProcessWindowStation");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, HANDLE{nullptr});
+  }
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x2C));
 }
 
 BOOL GetUserObjectInformationA(HANDLE object, int index, void* info, DWORD length, DWORD* needed) {
-  sim::PlatformCall();
-  M().Record("GetUserObjectInformationA(" + std::to_string(index) + ")");
-  if (M().windowStation.queryFails || object != reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x2C))) {
-    return Fail(ERROR_INVALID_HANDLE);
+  sim::Machine& m = sim::PlatformCall("GetUserObjectInformationA");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
+  if (object != reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x2C))) {
+    return m.Fail(ERROR_INVALID_HANDLE);
   }
   if (index != UOI_FLAGS) {
-    return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
+    return m.Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
   }
   if (needed != nullptr) {
     *needed = sizeof(USEROBJECTFLAGS);
   }
   if (length < sizeof(USEROBJECTFLAGS) || info == nullptr) {
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
+    return m.Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   USEROBJECTFLAGS flags{};
   flags.dwFlags = M().windowStation.visible ? WSF_VISIBLE : 0;
@@ -142,10 +149,9 @@ BOOL GetUserObjectInformationA(HANDLE object, int index, void* info, DWORD lengt
 // Memory the system handed out (a security descriptor) comes from the
 // process heap here, so that a test sees a block that was not given back.
 void* LocalFree(void* memory) {
-  sim::PlatformCall();
-  if (memory != nullptr && !M().heap.Free(memory)) {
-    M().lastError = ERROR_INVALID_HANDLE;
-    return memory;
+  sim::Machine& m = sim::PlatformCall("LocalFree");
+  if (memory != nullptr && !m.heap.Free(memory)) {
+    return m.Fail(ERROR_INVALID_HANDLE, memory);
   }
   return nullptr;
 }
@@ -153,21 +159,18 @@ void* LocalFree(void* memory) {
 // --- Current process (its token is in tokens.cpp) ---
 
 HANDLE GetCurrentProcess() {
-  sim::PlatformCall();
+  sim::PlatformCall("GetCurrentProcess");
   return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1));
 }
 
 // --- Clock ---
 
-DWORD GetTickCount() {
-  sim::PlatformCall();
-  return M().clock.ticks;
-}
+DWORD GetTickCount() { return sim::PlatformCall("GetTickCount").clock.ticks; }
 
 void Sleep(DWORD milliseconds) {
-  sim::PlatformCall();
-  M().clock.sleeps.push_back(milliseconds);
-  M().clock.ticks += milliseconds;
+  sim::Machine& m = sim::PlatformCall("Sleep", std::to_string(milliseconds));
+  m.clock.sleeps.push_back(milliseconds);
+  m.clock.ticks += milliseconds;
 }
 
 }  // namespace win

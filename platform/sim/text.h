@@ -1,8 +1,10 @@
 // Small text helpers of the simulated machine.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/win.h"
 
@@ -24,5 +26,11 @@ win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size);
 
 // A string argument as the call record shows it: "(null)" for none.
 std::string Str(const char* text);
+
+// A SID between its text ("S-1-5-32-544") and the bytes Windows stores:
+// revision, count of sub-authorities, a 48-bit big-endian authority, the
+// 32-bit sub-authorities. Empty bytes for a text that is no SID.
+std::vector<uint8_t> SidBytes(std::string_view text);
+std::string SidText(const uint8_t* sid);
 
 }  // namespace sim

@@ -33,11 +33,10 @@ bool MayApply(Machine& m) {
   return true;
 }
 
-win::DWORD Read(void* out, size_t size) {
-  Machine& m = Machine::Current();
-  if (m.timeZone.readError != 0) {
-    m.lastError = m.timeZone.readError;
-    return win::TIME_ZONE_ID_INVALID;
+win::DWORD Read(const char* call, void* out, size_t size) {
+  Machine& m = PlatformCall(call);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, win::TIME_ZONE_ID_INVALID);
   }
   std::memcpy(out, &m.timeZone.settings, size);
   return m.timeZone.result;
@@ -63,15 +62,14 @@ std::string ActiveTimeZone::DaylightName() const { return GetName(settings.Dayli
 std::string ActiveTimeZone::KeyName() const { return GetName(settings.TimeZoneKeyName); }
 
 win::DWORD WINAPI SimGetDynamicTimeZoneInformation(win::DYNAMIC_TIME_ZONE_INFORMATION* info) {
-  sim::PlatformCall();
-  Machine::Current().Record("GetDynamicTimeZoneInformation()");
-  return Read(info, sizeof *info);
+  return Read("GetDynamicTimeZoneInformation", info, sizeof *info);
 }
 
 win::BOOL WINAPI SimSetDynamicTimeZoneInformation(const win::DYNAMIC_TIME_ZONE_INFORMATION* info) {
-  sim::PlatformCall();
-  Machine& m = Machine::Current();
-  m.Record("SetDynamicTimeZoneInformation()");
+  Machine& m = PlatformCall("SetDynamicTimeZoneInformation");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (!MayApply(m)) {
     return win::FALSE;
   }
@@ -85,15 +83,14 @@ win::BOOL WINAPI SimSetDynamicTimeZoneInformation(const win::DYNAMIC_TIME_ZONE_I
 namespace win {
 
 DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info) {
-  sim::PlatformCall();
-  sim::Machine::Current().Record("GetTimeZoneInformation()");
-  return sim::Read(info, sizeof *info);
+  return sim::Read("GetTimeZoneInformation", info, sizeof *info);
 }
 
 BOOL SetTimeZoneInformation(const TIME_ZONE_INFORMATION* info) {
-  sim::PlatformCall();
-  sim::Machine& m = sim::Machine::Current();
-  m.Record("SetTimeZoneInformation()");
+  sim::Machine& m = sim::PlatformCall("SetTimeZoneInformation");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (!sim::MayApply(m)) {
     return FALSE;
   }
@@ -107,8 +104,10 @@ BOOL SetTimeZoneInformation(const TIME_ZONE_INFORMATION* info) {
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideLength, char* narrow, int narrowSize,
                         const char* defaultChar, BOOL* usedDefaultChar) {
-  sim::PlatformCall();
-  sim::Machine& m = sim::Machine::Current();
+  sim::Machine& m = sim::PlatformCall("WideCharToMultiByte");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, 0);
+  }
   if (codePage != CP_ACP || flags != 0 || wide == nullptr || narrowSize < 0 || defaultChar != nullptr ||
       usedDefaultChar != nullptr) {
     m.lastError = ERROR_INVALID_PARAMETER;
@@ -132,8 +131,10 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideL
 }
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow, int narrowLength, WCHAR* wide, int wideSize) {
-  sim::PlatformCall();
-  sim::Machine& m = sim::Machine::Current();
+  sim::Machine& m = sim::PlatformCall("MultiByteToWideChar");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, 0);
+  }
   if (codePage != CP_ACP || flags != 0 || narrow == nullptr || wideSize < 0) {
     m.lastError = ERROR_INVALID_PARAMETER;
     return 0;

@@ -14,9 +14,6 @@ struct ActiveTimeZone {
   win::DYNAMIC_TIME_ZONE_INFORMATION settings{};
   // What the read calls return: standard, daylight or unknown time.
   win::DWORD result = win::TIME_ZONE_ID_STANDARD;
-  // When nonzero the zone cannot be read: the read calls return
-  // TIME_ZONE_ID_INVALID and this is the last error.
-  win::DWORD readError = 0;
   int applies = 0;  // accepted applies, either call
 
   // Sets the active zone. Dates are yearly rules: month, Sunday occurrence, hour.

@@ -15,10 +15,9 @@ namespace {
 
 constexpr DWORD kProcessQueryLimitedInformation = 0x1000;
 constexpr DWORD kStartAccess = TOKEN_ASSIGN_PRIMARY | TOKEN_DUPLICATE | TOKEN_QUERY;
-constexpr DWORD kBadTokenType = 1349;     // ERROR_BAD_TOKEN_TYPE
-constexpr DWORD kServiceDisabled = 1058;  // ERROR_SERVICE_DISABLED
-constexpr int kTokenImpersonation = 2;    // TOKEN_TYPE
-constexpr int kSecurityDelegation = 3;    // the highest SECURITY_IMPERSONATION_LEVEL
+constexpr DWORD kBadTokenType = 1349;   // ERROR_BAD_TOKEN_TYPE
+constexpr int kTokenImpersonation = 2;  // TOKEN_TYPE
+constexpr int kSecurityDelegation = 3;  // the highest SECURITY_IMPERSONATION_LEVEL
 constexpr DWORD kTokenAllAccess = 0xF01FF;
 
 sim::Machine& M() { return sim::Machine::Current(); }
@@ -64,25 +63,6 @@ const sim::Token::Opened* StartToken(HANDLE handle) {
   return token;
 }
 
-// "S-1-5-21-a-b-c-d" as the system stores it: revision, count of
-// sub-authorities, a 48-bit big-endian authority, 32-bit sub-authorities.
-std::vector<BYTE> SidBytes(const std::string& text) {
-  std::vector<unsigned long long> parts;
-  for (size_t at = text.find('-'); at != std::string::npos; at = text.find('-', at + 1)) {
-    parts.push_back(std::strtoull(text.c_str() + at + 1, nullptr, 10));
-  }
-  std::vector<BYTE> sid = {static_cast<BYTE>(parts[0]), static_cast<BYTE>(parts.size() - 2)};
-  for (int shift = 40; shift >= 0; shift -= 8) {
-    sid.push_back(static_cast<BYTE>(parts[1] >> shift));
-  }
-  for (size_t i = 2; i < parts.size(); ++i) {
-    for (int shift = 0; shift < 32; shift += 8) {
-      sid.push_back(static_cast<BYTE>(parts[i] >> shift));
-    }
-  }
-  return sid;
-}
-
 // The calls that start a process under a token know only what the patch
 // asks of them; the rest is refused as a mistake.
 bool PlainStart(void* processSecurity, void* threadSecurity, BOOL inheritHandles, const void* currentDirectory,
@@ -99,19 +79,18 @@ bool PlainStart(void* processSecurity, void* threadSecurity, BOOL inheritHandles
 BOOL WINAPI SimCreateProcessWithTokenW(HANDLE token, DWORD logonFlags, const WCHAR* application, WCHAR* commandLine,
                                        DWORD creationFlags, void* environment, const WCHAR* currentDirectory,
                                        STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInfo) {
-  sim::PlatformCall();
   const std::string line = commandLine == nullptr ? "" : sim::Narrow(commandLine);
-  M().Record("CreateProcessWithTokenW(" + line + ")");
-  M().processes.commandLines.push_back(line);
+  sim::Machine& m = sim::PlatformCall("CreateProcessWithTokenW", line);
+  m.processes.commandLines.push_back(line);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);  // 1058: the secondary logon service is disabled
+  }
   const sim::Token::Opened* opened = StartToken(token);
   if (opened == nullptr) {
     return FALSE;
   }
   if (!M().token.IsEnabled("SeImpersonatePrivilege")) {
     return Fail(ERROR_PRIVILEGE_NOT_HELD);
-  }
-  if (M().token.secondaryLogonStopped) {
-    return Fail(kServiceDisabled);
   }
   if (logonFlags != 0 || application != nullptr || creationFlags != 0 || environment != nullptr ||
       !PlainStart(nullptr, nullptr, FALSE, currentDirectory, startupInfo, processInfo) ||
@@ -134,8 +113,10 @@ BOOL WINAPI SimCreateProcessWithTokenW(HANDLE token, DWORD logonFlags, const WCH
 // The token of the user logged on in a session (here: of the first
 // explorer.exe there), for SYSTEM holding the TCB privilege only.
 BOOL WINAPI SimWTSQueryUserToken(DWORD session, HANDLE* token) {
-  sim::PlatformCall();
-  M().Record("WTSQueryUserToken(" + std::to_string(session) + ")");
+  sim::Machine& m = sim::PlatformCall("WTSQueryUserToken", std::to_string(session));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (token == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
@@ -153,8 +134,13 @@ BOOL WINAPI SimWTSQueryUserToken(DWORD session, HANDLE* token) {
 }
 
 BOOL WINAPI SimCreateEnvironmentBlock(void** environment, HANDLE token, BOOL inherit) {
-  sim::PlatformCall();
-  M().Record("CreateEnvironmentBlock(" + std::to_string(inherit) + ")");
+  sim::Machine& m = sim::PlatformCall("CreateEnvironmentBlock");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
+  if (inherit) {
+    return m.Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
+  }
   const sim::Token::Opened* opened = OpenedToken(token, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE);
   if (opened == nullptr) {
     return FALSE;
@@ -169,8 +155,7 @@ BOOL WINAPI SimCreateEnvironmentBlock(void** environment, HANDLE token, BOOL inh
 }
 
 BOOL WINAPI SimDestroyEnvironmentBlock(void* environment) {
-  sim::PlatformCall();
-  M().Record("DestroyEnvironmentBlock");
+  sim::PlatformCall("DestroyEnvironmentBlock");
   if (M().token.environments.erase(environment) == 0 || !M().heap.Free(environment)) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
@@ -183,28 +168,28 @@ BOOL WINAPI SimDestroyEnvironmentBlock(void* environment) {
 
 // The process's own token (GetCurrentProcess), or that of a process opened
 // for querying it.
+// The object is "self" for the process's own token, else the id of the
+// process whose token it is.
 BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
-  sim::PlatformCall();
+  auto it = M().processes.opened.find(reinterpret_cast<uintptr_t>(process));
+  const bool own = process == CurrentProcess();
+  const bool known = M().handles.Is(process, sim::HandleKind::Process) && it != M().processes.opened.end();
+  sim::Machine& m = sim::PlatformCall("OpenProcessToken", own ? "self" : known ? std::to_string(it->second.id) : "?");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (token == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);
   }
-  if (process == CurrentProcess()) {
-    M().Record("OpenProcessToken(" + sim::Hex(access) + ")");
-    if (M().token.openFails) {
-      return Fail(ERROR_ACCESS_DENIED);
-    }
+  if (own) {
     *token = AddToken({M().token.user, M().token.session, true, access, M().token.elevationType}, "process token");
     return TRUE;
   }
-  auto it = M().processes.opened.find(reinterpret_cast<uintptr_t>(process));
-  if (!M().handles.Is(process, sim::HandleKind::Process) || it == M().processes.opened.end()) {
-    M().Record("OpenProcessToken(?, " + sim::Hex(access) + ")");
+  if (!known) {
     return Fail(ERROR_INVALID_HANDLE);
   }
-  M().Record("OpenProcessToken(" + std::to_string(it->second.id) + ", " + sim::Hex(access) + ")");
   const sim::Process* p = M().processes.Find(it->second.id);
-  if ((it->second.access & (PROCESS_QUERY_INFORMATION | kProcessQueryLimitedInformation)) == 0 ||
-      p->behaviour.denyToken) {
+  if ((it->second.access & (PROCESS_QUERY_INFORMATION | kProcessQueryLimitedInformation)) == 0) {
     return Fail(ERROR_ACCESS_DENIED);
   }
   *token = AddToken({p->user, p->session, true, access, p->elevationType}, "token of " + std::to_string(p->id));
@@ -213,9 +198,10 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
 
 BOOL DuplicateTokenEx(HANDLE token, DWORD access, void* tokenAttributes, int impersonationLevel, int tokenType,
                       HANDLE* newToken) {
-  sim::PlatformCall();
-  M().Record("DuplicateTokenEx(" + sim::Hex(access) + ", " + std::to_string(impersonationLevel) + ", " +
-             std::to_string(tokenType) + ")");
+  sim::Machine& m = sim::PlatformCall("DuplicateTokenEx");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   const sim::Token::Opened* opened = OpenedToken(token, TOKEN_DUPLICATE);
   if (opened == nullptr) {
     return FALSE;
@@ -230,8 +216,10 @@ BOOL DuplicateTokenEx(HANDLE token, DWORD access, void* tokenAttributes, int imp
 }
 
 BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, DWORD* returnLength) {
-  sim::PlatformCall();
-  M().Record("GetTokenInformation(" + std::to_string(infoClass) + ")");
+  sim::Machine& m = sim::PlatformCall("GetTokenInformation", std::to_string(infoClass));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   const sim::Token::Opened* opened = OpenedToken(token, TOKEN_QUERY);
   if (opened == nullptr) {
     return FALSE;
@@ -250,7 +238,7 @@ BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, 
   if (infoClass != TokenUser || returnLength == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
   }
-  const std::vector<BYTE> sid = SidBytes(opened->user);
+  const std::vector<BYTE> sid = sim::SidBytes(opened->user);
   *returnLength = static_cast<DWORD>(sizeof(TOKEN_USER) + sid.size());
   if (length < *returnLength || info == nullptr) {
     return Fail(ERROR_INSUFFICIENT_BUFFER);
@@ -269,10 +257,12 @@ BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, 
 BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLine, void* processSecurity,
                           void* threadSecurity, BOOL inheritHandles, DWORD creationFlags, void* environment,
                           const char* currentDirectory, STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
-  sim::PlatformCall();
   const std::string line = commandLine == nullptr ? "" : commandLine;
-  M().Record("CreateProcessAsUserA(" + Str(application) + ", " + line + ")");
-  M().processes.commandLines.push_back(line);
+  sim::Machine& m = sim::PlatformCall("CreateProcessAsUserA", line);
+  m.processes.commandLines.push_back(line);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   const sim::Token::Opened* opened = StartToken(token);
   if (opened == nullptr) {
     return FALSE;
@@ -301,8 +291,10 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLi
 }
 
 BOOL LookupPrivilegeValueA(const char* systemName, const char* name, LUID* luid) {
-  sim::PlatformCall();
-  M().Record("LookupPrivilegeValueA(" + Str(systemName) + ", " + Str(name) + ")");
+  sim::Machine& m = sim::PlatformCall("LookupPrivilegeValueA", Str(name));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   auto it = M().token.privileges.find(Str(name));
   if (systemName != nullptr || it == M().token.privileges.end()) {
     return Fail(ERROR_NO_SUCH_PRIVILEGE);
@@ -313,7 +305,17 @@ BOOL LookupPrivilegeValueA(const char* systemName, const char* name, LUID* luid)
 
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newState, DWORD bufferLength,
                            TOKEN_PRIVILEGES* previousState, DWORD* returnLength) {
-  sim::PlatformCall();
+  const LUID_AND_ATTRIBUTES* first = newState == nullptr ? nullptr : &newState->Privileges[0];
+  std::string privilege = "?";
+  for (const auto& [name, known] : M().token.privileges) {
+    if (first != nullptr && known.luid.LowPart == first->Luid.LowPart && known.luid.HighPart == first->Luid.HighPart) {
+      privilege = name + (first->Attributes & SE_PRIVILEGE_ENABLED ? " on" : " off");
+    }
+  }
+  sim::Machine& m = sim::PlatformCall("AdjustTokenPrivileges", privilege);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
   if (!M().handles.Is(token, sim::HandleKind::Token)) {
     return Fail(ERROR_INVALID_HANDLE);
   }
@@ -326,9 +328,6 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL disableAll, TOKEN_PRIVILEGES* newS
     auto match = std::find_if(M().token.privileges.begin(), M().token.privileges.end(), [&](const auto& p) {
       return p.second.luid.LowPart == entry.Luid.LowPart && p.second.luid.HighPart == entry.Luid.HighPart;
     });
-    M().Record("AdjustTokenPrivileges(" +
-               (match == M().token.privileges.end() ? "LUID " + std::to_string(entry.Luid.LowPart) : match->first) +
-               ", " + sim::Hex(entry.Attributes) + ")");
     if (match == M().token.privileges.end() || !match->second.held) {
       allAssigned = false;
       continue;

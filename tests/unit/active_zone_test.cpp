@@ -119,7 +119,7 @@ TEST_F(ActiveZoneTest, RefusedApplyIsReportedWithTheCode) {
 }
 
 TEST_F(ActiveZoneTest, UnreadableZoneIsNotOverwritten) {
-  machine.timeZone.readError = 1359;
+  machine.faults = {{"GetDynamicTimeZoneInformation", 1359}, {"GetTimeZoneInformation", 1359}};
   EXPECT_FALSE(UpdateCurrentTimeZoneInfo());
   EXPECT_EQ(machine.stdoutText, "\nGetTimeZoneInformation failed (1359) ");
   EXPECT_EQ(machine.timeZone.applies, 0);

@@ -55,9 +55,8 @@ TEST_F(ConfigFilesTest, RemovesTimezoneIniAndReportsWhatStays) {
   for (int run = 0; run < 2; ++run) {
     machine.files.WriteFile(newdataTimezone, "[TZ]\r\n");
     machine.files.WriteFile(dataTimezone, "[TZ]\r\n");
-    if (run == 1) {
-      machine.files.HoldOpen(newdataTimezone, win::GENERIC_READ, 0);
-      machine.files.SetReadOnly(dataTimezone, true);
+    if (run == 1) {  // another program holds one; the other is read-only
+      machine.faults = {{"DeleteFileA", 32, newdataTimezone}, {"DeleteFileA", 5, dataTimezone}};
     }
     RemoveTimezoneIni(root);
     EXPECT_EQ(machine.files.Exists(newdataTimezone), run == 1);
@@ -166,16 +165,19 @@ TEST_P(PelioRefusalTest, RefusedWriteIsReportedAndTheOtherFileStillDone) {
 }
 
 const RefusalCase kPelioRefusalCases[] = {
-    {"ReadOnly", [](sim::Machine& m, const std::string& p) { m.files.SetReadOnly(p, true); }, 5},
-    {"HeldWithoutSharing", [](sim::Machine& m, const std::string& p) { m.files.HoldOpen(p, win::GENERIC_READ, 0); },
-     32},
-    {"DiskFull", [](sim::Machine& m, const std::string& p) { m.files.FailWrites(p, 112); }, 112},
-    // Nobody may write the file while the patch changes it.
-    {"OpenForWritingElsewhere",
+    // Read-only, or held by another program (which may not write it while
+    // the patch changes it either): the open for reading and writing fails,
+    // after the look at its attributes, which no sharing refuses.
+    {"CannotBeOpened",
      [](sim::Machine& m, const std::string& p) {
-       m.files.HoldOpen(p, win::GENERIC_WRITE, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE);
+       m.faults = {{"CreateFileA", 32, p, 1}};
      },
      32},
+    {"DiskFull",
+     [](sim::Machine& m, const std::string& p) {
+       m.faults = {{"WriteFile", 112, p}};
+     },
+     112},
 };
 
 INSTANTIATE_TEST_SUITE_P(Refusals, PelioRefusalTest, ::testing::ValuesIn(kPelioRefusalCases), kCaseName);
@@ -186,12 +188,10 @@ INSTANTIATE_TEST_SUITE_P(Refusals, PelioRefusalTest, ::testing::ValuesIn(kPelioR
 // reported for each file, which stays as it was.
 TEST_F(ConfigFilesTest, CopyInAFolderOfTheRunsOwn) {
   EXPECT_TRUE(ModifyPelioIni(root));
-  const std::vector<std::string> made = machine.CallsStartingWith("CreateDirectoryA(C:\\Windows\\Temp\\");
-  ASSERT_EQ(made.size(), 1u);  // for both files
-  const std::string security = ", D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA))";
-  ASSERT_EQ(made[0].substr(made[0].size() - security.size()), security);
-
-  const std::string taken = made[0].substr(std::strlen("CreateDirectoryA("), made[0].find(',') - 17);
+  ASSERT_EQ(machine.files.madeFolders.size(), 1u);  // for both files
+  const std::string taken = machine.files.madeFolders[0].first;
+  EXPECT_EQ(taken.rfind("C:\\Windows\\Temp\\", 0), 0u);
+  EXPECT_EQ(machine.files.madeFolders[0].second, "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)");
   machine.files.WriteFile("C:\\Outside\\pelio.ini", kLocal);
   machine.files.MakeLink(taken, "C:\\Outside");
   machine.files.SetOwner(taken, sim::kClerkSid);
@@ -221,7 +221,7 @@ TEST_F(ConfigFilesTest, Windows9xCacheFlushFailsOnlyWithAnError) {
   EXPECT_EQ(machine.files.Unflushed().count(machine.files.Resolve(dataPelio).key), 0u);
 
   WritePelioFiles(kLocal);
-  machine.files.FailWrites(dataPelio, 112);
+  machine.faults = {{"WritePrivateProfileStringA", 112, "flush " + dataPelio}};
   EXPECT_FALSE(ModifyPelioIni(root));
   EXPECT_EQ(File(newdataPelio), kIntl);
   EXPECT_EQ(machine.stdoutText,

@@ -126,11 +126,10 @@ sim::ScriptedService& SiteTest::InstallHub(bool registered) {
   return machine.services.Install("HubSvc");
 }
 
-sim::Process& SiteTest::RunningManager(sim::Behaviour::OnClose onClose, bool refuseTerminate) {
+sim::Process& SiteTest::RunningManager(sim::Behaviour::OnClose onClose) {
   sim::Behaviour behaviour;
   behaviour.windows = 1;
   behaviour.onClose = onClose;
-  behaviour.refuseTerminate = refuseTerminate;
   sim::Process& manager = machine.processes.Add(kManagerName, behaviour);
   manager.path = root + kManagerFolder + kManagerName;
   return manager;

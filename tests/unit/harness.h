@@ -75,8 +75,7 @@ class SiteTest : public SimTest {
   // when asked, so that the back-office job runs in service mode.
   sim::ScriptedService& InstallHub(bool registered);
   // The manager application running, with one window.
-  sim::Process& RunningManager(sim::Behaviour::OnClose onClose = sim::Behaviour::OnClose::EndAtOnce,
-                               bool refuseTerminate = false);
+  sim::Process& RunningManager(sim::Behaviour::OnClose onClose = sim::Behaviour::OnClose::EndAtOnce);
   // The manager program of a site; without runFor it keeps running once started.
   void InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor = std::nullopt);
 };

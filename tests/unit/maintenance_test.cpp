@@ -198,8 +198,11 @@ const RestartCase kRestartCases[] = {
        p->user = sim::kSystemSid;
      },
      true, kTokenCall, kClerkSid, 1, 1, kClerkSid, ""},
-    {"ManagersTokenDenied", [](sim::Machine&, sim::Process* p) { p->behaviour.denyToken = true; }, true, kTokenCall,
-     kClerkSid, 1, 1, kClerkSid, ""},
+    {"ManagersTokenDenied",
+     [](sim::Machine& m, sim::Process* p) {
+       m.faults = {{"OpenProcessToken", 5, std::to_string(p->id)}};
+     },
+     true, kTokenCall, kClerkSid, 1, 1, kClerkSid, ""},
     // Nothing was closed: the shell's user, who is the administrator at their
     // own desktop, with the unelevated half of their token.
     {"AdministratorsOwnDesktop", nullptr, false, kTokenCall, kAdministratorSid, 1, 3, kAdministratorSid, ""},
@@ -245,11 +248,14 @@ const RestartCase kRestartCases[] = {
      kAdministratorSid, 1, 2, "", ""},
     // The secondary logon service stopped: the patch's own token only where it
     // is no more elevated than the shell's (User Account Control off).
-    {"SecondaryLogonStoppedElevated", [](sim::Machine& m, sim::Process*) { m.token.secondaryLogonStopped = true; },
+    {"SecondaryLogonStoppedElevated",
+     [](sim::Machine& m, sim::Process*) {
+       m.faults = {{"CreateProcessWithTokenW", 1058}};
+     },
      false, nullptr, "", 0, 0, "", ""},
     {"SecondaryLogonStoppedSameElevation",
      [](sim::Machine& m, sim::Process*) {
-       m.token.secondaryLogonStopped = true;
+       m.faults = {{"CreateProcessWithTokenW", 1058}};
        m.token.elevationType = 1;
        Shell(m).elevationType = 1;
      },
@@ -340,7 +346,11 @@ TEST_F(MaintenanceTest, ManagerThatCannotBeClosedKeepsItsFiles) {
     std::string stop;
     int error;
   } cases[] = {
-      {"cannot be opened", [](sim::Machine&, sim::Process& p) { p.behaviour.denyOpen = true; }, false, "", 5},
+      {"cannot be opened",
+       [](sim::Machine& m, sim::Process& p) {
+         m.faults = {{"OpenProcess", 5, std::to_string(p.id)}};
+       },
+       false, "", 5},
       {"in another session", [](sim::Machine&, sim::Process& p) { p.session = 2; }, false, "", 1459},
       // On XP the user at the console shares session 0 with the services.
       {"run on a window station nobody sees",
@@ -352,9 +362,9 @@ TEST_F(MaintenanceTest, ManagerThatCannotBeClosedKeepsItsFiles) {
        },
        false, "", 1459},
       {"termination refused",
-       [](sim::Machine&, sim::Process& p) {
+       [](sim::Machine& m, sim::Process& p) {
          p.behaviour.onClose = OnClose::Ignore;
-         p.behaviour.refuseTerminate = true;
+         m.faults = {{"TerminateProcess", 5, std::to_string(p.id)}};
        },
        true, kStopping, 5},
       {"does not end after its termination",
@@ -392,6 +402,7 @@ TEST_F(MaintenanceTest, ManagerThatCannotBeClosedKeepsItsFiles) {
     machine.processes.End(manager, 0);
     machine.token = token;
     machine.windowStation = station;
+    machine.faults.clear();
   }
 }
 
@@ -432,8 +443,8 @@ TEST_F(MaintenanceTest, ManagerOfAnotherAccountIsClosedWithTheDebugPrivilege) {
     EXPECT_EQ(machine.processes.commandLines.size(), held ? 1u : 0u);
     EXPECT_FALSE(machine.token.IsEnabled("SeDebugPrivilege"));
     EXPECT_EQ(machine.CallsStartingWith("AdjustTokenPrivileges(SeDebugPrivilege"),
-              (std::vector<std::string>{"AdjustTokenPrivileges(SeDebugPrivilege, 0x2)",
-                                        "AdjustTokenPrivileges(SeDebugPrivilege, 0x0)"}));
+              (std::vector<std::string>{"AdjustTokenPrivileges(SeDebugPrivilege on)",
+                                        "AdjustTokenPrivileges(SeDebugPrivilege off)"}));
     machine.calls.clear();
     machine.processes.commandLines.clear();
     for (const sim::Process* p : machine.processes.Named("PelioMgr.exe")) {

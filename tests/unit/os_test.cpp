@@ -12,8 +12,12 @@ TEST(GetOsPlatformTest, ReadsFamilyWithFallbackSize) {
   for (const auto& c : cases) {
     sim::Machine machine;
     machine.version.platformId = static_cast<win::DWORD>(c[0]);
-    machine.version.failExtended = c[1] != 0;
-    machine.version.failAll = c[2] != 0;
+    if (c[1] != 0) {
+      machine.faults.push_back({"GetVersionExA", win::ERROR_INSUFFICIENT_BUFFER, "156"});  // the larger record
+    }
+    if (c[2] != 0) {
+      machine.faults.push_back({"GetVersionExA", win::ERROR_INSUFFICIENT_BUFFER});  // every query
+    }
     EXPECT_EQ(GetOsPlatform(), c[3]) << c[0] << c[1] << c[2];
   }
 }

@@ -218,7 +218,9 @@ const RootCase kRootCases[] = {
      "it is a link or mount point that no administrator owns",
      {}},
     {"HeldByAnotherWithoutSharing",
-     [](sim::Machine& m) { m.files.HoldOpen(kRoot, win::GENERIC_READ, 0); },
+     [](sim::Machine& m) {
+       m.faults = {{"CreateFileA", 32, kRoot}};
+     },
      "C:\\Site",
      "it could not be held open (error 32)",
      {}},
@@ -285,7 +287,7 @@ TEST_F(PlantedTest, WhatTheRunWroteIsFlushed) {
     for (const char* file : {"\\data\\pelio.ini", "\\newdata\\pelio.ini"}) {
       EXPECT_EQ(machine.files.Unflushed().count(machine.files.Resolve(root + file).key), 0u) << file;
     }
-    EXPECT_EQ(machine.CallsStartingWith(windows9x ? "WritePrivateProfileStringA((null)" : "FlushFileBuffers").size(),
+    EXPECT_EQ(machine.CallsStartingWith(windows9x ? "WritePrivateProfileStringA(flush" : "FlushFileBuffers").size(),
               2u);
     EXPECT_FALSE(Contains(machine.stdoutText, "Could not flush")) << machine.stdoutText;
     EXPECT_TRUE(Contains(machine.stdoutText, "Modifying Pelio.ini.\nTrying to start"));
@@ -301,7 +303,7 @@ TEST_F(PlantedTest, InvisibleWindowStationShowsNoBox) {
   EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS"}), 0);
   EXPECT_TRUE(machine.messageBoxes.shown.empty());
   EXPECT_TRUE(Contains(machine.stdoutText, "\nQuordir is not defined"));
-  machine.windowStation = {true, true};  // cannot be told: boxes are shown
+  machine.faults = {{"GetUserObjectInformationA", 6}};  // cannot be told: boxes are shown
   EXPECT_EQ(RunProgram(machine, {"/?"}), 0);
   EXPECT_EQ(machine.messageBoxes.shown.size(), 1u);
 }
@@ -320,10 +322,10 @@ TEST_F(PlantedTest, LibrariesComeFromTheSystemFolderOnly) {
     EXPECT_EQ(machine.librarySearch.dllDirectory, old ? std::nullopt : std::optional<std::string>(""));
     EXPECT_EQ(machine.librarySearch.defaultDirectories, old ? 0u : win::LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!old) {
-      EXPECT_EQ(
-          std::vector<std::string>(machine.calls.begin(), machine.calls.begin() + 4),
-          (std::vector<std::string>{"GetProcAddress(SetDllDirectoryA)", "SetDllDirectoryA(\"\")",
-                                    "GetProcAddress(SetDefaultDllDirectories)", "SetDefaultDllDirectories(0x800)"}));
+      EXPECT_EQ(std::vector<std::string>(machine.calls.begin(), machine.calls.begin() + 5),
+                (std::vector<std::string>{"GetModuleHandleA(kernel32.dll)", "GetProcAddress(SetDllDirectoryA)",
+                                          "SetDllDirectoryA(\"\")", "GetProcAddress(SetDefaultDllDirectories)",
+                                          "SetDefaultDllDirectories(0x800)"}));
     }
   }
 }

@@ -89,8 +89,8 @@ TEST_F(ProcessFinderTest, QueryDoublesTheBufferAndFreesEachRejectedBlock) {
     calls += call.rfind("Heap", 0) == 0 || call.rfind("ZwQuery", 0) == 0 ? call + "|" : "";
   }
   EXPECT_EQ(calls,
-            "HeapAlloc(32768)|ZwQuerySystemInformation(5, 32768)|HeapFree(32768)|HeapAlloc(65536)|"
-            "ZwQuerySystemInformation(5, 65536)|HeapFree(65536)|HeapAlloc(131072)|ZwQuerySystemInformation(5, 131072)|"
+            "HeapAlloc(32768)|ZwQuerySystemInformation(32768)|HeapFree(32768)|HeapAlloc(65536)|"
+            "ZwQuerySystemInformation(65536)|HeapFree(65536)|HeapAlloc(131072)|ZwQuerySystemInformation(131072)|"
             "HeapFree(131072)|");
 }
 
@@ -100,11 +100,14 @@ TEST(ProcessListingTest, FailureFindsNothingAndLeavesNothingOpen) {
     Road road;
     void (*arrange)(sim::Machine&);
   } failures[] = {
-      {"snapshot refused", Road::Snapshot, [](sim::Machine& m) { m.processes.snapshotFails = true; }},
+      {"snapshot refused", Road::Snapshot,
+       [](sim::Machine& m) {
+         m.faults = {{"CreateToolhelp32Snapshot", 8}};
+       }},
       {"allocation fails after one mismatch", Road::SystemQuery,
        [](sim::Machine& m) {
          m.processes.queryNeededSize = 40000;
-         m.heap.limit = 32768;
+         m.faults = {{"HeapAlloc", 8, "65536"}};
        }},
       {"no kernel32", Road::Snapshot, [](sim::Machine& m) { m.modules.SetPresent("kernel32", false); }},
       {"no ntdll", Road::SystemQuery, [](sim::Machine& m) { m.modules.SetPresent("ntdll", false); }},
@@ -149,9 +152,12 @@ TEST_F(ProcessFinderTest, ClosesPolitelyThenTerminatesAfter5000ms) {
   for (const auto& c : cases) {
     behaviour.windows = c.windows;
     behaviour.onClose = c.onClose;
-    behaviour.refuseTerminate = c.refuseTerminate;
     behaviour.terminateHangs = c.terminateHangs;
     const sim::Process& p = machine.processes.Add("PelioMgr.exe", behaviour);
+    machine.faults.clear();
+    if (c.refuseTerminate) {
+      machine.faults.push_back({"TerminateProcess", win::ERROR_ACCESS_DENIED, std::to_string(p.id)});
+    }
     const win::UniqueHandle process(win::OpenProcess(win::SYNCHRONIZE | win::PROCESS_TERMINATE, win::FALSE, p.id));
     const win::DWORD start = machine.clock.ticks;
     EXPECT_EQ(ProcessFinder::CloseProcess(process.get(), p.id), c.error);

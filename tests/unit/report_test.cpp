@@ -49,7 +49,7 @@ TEST_F(SiteTest, ReportPrintsTheStatusAndBothRules) {
     EXPECT_EQ(machine.stdoutText, c.expected);
   }
   machine.stdoutText.clear();
-  machine.timeZone.readError = 1359;
+  machine.faults = {{"GetTimeZoneInformation", 1359}};
   DisplayTimeZoneInfo();
   EXPECT_EQ(machine.stdoutText, "\nGetTimeZoneInformation returned  TIME_ZONE_ID_INVALID - Error-(1359)");
   EXPECT_EQ(machine.timeZone.applies, 0);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "app/process_state.h"
 #include "app/run_control.h"
@@ -83,7 +84,9 @@ TEST_P(InvalidRootTest, EndsWithMessageAndChangesNothing) {
   ASSERT_EQ(machine.messageBoxes.shown.size(), c.silent ? 0u : 1u);
   if (!c.silent) {
     EXPECT_EQ(machine.messageBoxes.shown[0].text, kInvalidRoot);
-    EXPECT_EQ(machine.calls.back().rfind("MessageBoxA", 0), 0u) << "the box comes before the log is written";
+    const auto box = std::find(machine.calls.begin(), machine.calls.end(), "MessageBoxA()");
+    const auto logged = std::find(machine.calls.begin(), machine.calls.end(), "WriteFile(C:\\debBGorvinal.txt)");
+    EXPECT_LT(box, logged) << "the box comes before the log is written";
   }
   EXPECT_EQ(machine.stdoutText, kInvalidRoot);
   EXPECT_EQ(machine.files.ReadFile("C:\\debBGorvinal.txt"), Crlf(kInvalidRoot));
@@ -152,7 +155,7 @@ TEST_F(RunControlTest, PrivilegesAreEnabledOnlyForTheRegistryJob) {
   }
   machine.token.Forget("SeTimeZonePrivilege");
   RunProgram(machine, {"/CHANGEREGVALS", "/S"});
-  machine.token.openFails = true;
+  machine.faults = {{"OpenProcessToken", win::ERROR_ACCESS_DENIED, "self"}};
   RunProgram(machine, {"/CHANGEREGVALS", "/S"});
   EXPECT_EQ(machine.CallsStartingWith("RegSetValueExA").size(), 28u);
   EXPECT_EQ(machine.timeZone.applies, 2);
@@ -222,7 +225,7 @@ TEST_P(RunGuardTest, OneRunAtATime) {
   EXPECT_EQ(RunProgram(machine, c.args), 0);
   std::vector<std::string> creates;
   for (const std::string& call : machine.CallsStartingWith("CreateMutexA")) {
-    creates.push_back(call.substr(call.find(", ") + 2, call.size() - call.find(", ") - 3));
+    creates.push_back(call.substr(std::strlen("CreateMutexA("), call.size() - std::strlen("CreateMutexA(") - 1));
   }
   EXPECT_EQ(creates, c.mutexCalls);
   if (c.console == nullptr) {
@@ -370,7 +373,9 @@ const GuardCase kGuardCases[] = {
      {kPlainGuard},
      kNormalStart},
     {"GuardThatCannotBeMadeIsReported",
-     [](sim::Machine& m) { m.mutexes.createError = win::ERROR_INVALID_HANDLE; },
+     [](sim::Machine& m) {
+       m.faults = {{"CreateMutexA", win::ERROR_INVALID_HANDLE}};
+     },
      {"/CHANGEREGVALS", "/S"},
      {kPrivateGuard},
      "\nCould not make sure that no other run of this patch is in progress (error 6); this run goes on.",

@@ -11,7 +11,6 @@
 
 namespace {
 
-using sim::FailedQuery;
 using sim::ServiceStep;
 using sim::Status;
 using Steps = std::vector<ServiceStep>;
@@ -21,7 +20,7 @@ using Pauses = std::vector<win::DWORD>;
 const ServiceStep kStop = Status(win::SERVICE_STOPPED);
 const ServiceStep kRun = Status(win::SERVICE_RUNNING);
 // Stopped again after a start, with its exit codes.
-const ServiceStep kFellBack = {win::SERVICE_STOPPED, 0, 0, 1066, 42, 0};
+const ServiceStep kFellBack = {win::SERVICE_STOPPED, 0, 0, 1066, 42};
 const char kStopped[] = "\nControl server stopped.";
 const char kStarted[] = "\nControl server started.";
 
@@ -111,10 +110,13 @@ struct ServiceCase {
   Steps after;   // the answers after an accepted request; none: the default
   Pauses pauses;
   std::string console;
-  win::DWORD managerError = 0;  // OpenSCManagerA fails with this code
-  win::DWORD openError = 0;     // OpenServiceA fails with this code (1060: no such service)
-  win::DWORD stopError = 0;     // the stop request is refused with this code (1051: dependents run)
+  std::vector<sim::Fault> faults = {};
 };
+
+// The status query numbered occurrence (0 the first) fails with code.
+sim::Fault FailedQuery(win::DWORD code, size_t occurrence) {
+  return {"QueryServiceStatusEx", code, "HubSvc", occurrence};
+}
 
 class ServiceCaseTest : public ServiceTest, public ::testing::WithParamInterface<ServiceCase> {};
 
@@ -123,9 +125,7 @@ class ServiceCaseTest : public ServiceTest, public ::testing::WithParamInterface
 // that none was made.
 TEST_P(ServiceCaseTest, WaitsPausesAndReports) {
   const ServiceCase& c = GetParam();
-  machine.services.managerError = c.managerError;
-  hub.openError = c.openError;
-  hub.stopError = c.stopError;
+  machine.faults = c.faults;
   hub.status = c.status;
   if (!c.after.empty()) {
     (c.start ? hub.afterStart : hub.afterStop) = c.after;
@@ -166,11 +166,11 @@ const ServiceCase kServiceCases[] = {
      {100, 500, 1000, 1000, 1000},
      kStopped},
     {"StopStartPendingTimeOut", false, {Starting(1, 20000)}, {}, {1000, 1000, 1000, 1000, 1000, 1}, StopFailed(1460)},
-    {"StopRefusedWhileDependentsRun", false, {kRun}, {}, {}, StopFailed(1051), 0, 0, 1051},
-    {"StopFirstQueryFails", false, {FailedQuery(5)}, {}, {}, StopFailed(5)},
-    {"StopQueryFailsLater", false, {kRun}, {Stopping(0, 1000), FailedQuery(6)}, {1000}, StopFailed(6)},
-    {"StopManagerDenied", false, {kRun}, {}, {}, Failure("Stop", "OpenSCManager", 5), 5},
-    {"StopServiceMissing", false, {kRun}, {}, {}, Failure("Stop", "OpenService", 1060), 0, 1060},
+    {"StopRefusedWhileDependentsRun", false, {kRun}, {}, {}, StopFailed(1051), {{"ControlService", 1051}}},
+    {"StopFirstQueryFails", false, {kRun}, {}, {}, StopFailed(5), {FailedQuery(5, 0)}},
+    {"StopQueryFailsLater", false, {kRun}, {Stopping(0, 1000)}, {1000}, StopFailed(6), {FailedQuery(6, 1)}},
+    {"StopManagerDenied", false, {kRun}, {}, {}, Failure("Stop", "OpenSCManager", 5), {{"OpenSCManagerA", 5}}},
+    {"StopServiceMissing", false, {kRun}, {}, {}, Failure("Stop", "OpenService", 1060), {{"OpenServiceA", 1060}}},
     {"StartAtOnce", true, {kStop}, {kRun}, {}, kStarted},
     {"StartProgressRestartsTheWait", true, {kStop}, kProgress, Pauses(3, 1000), kStarted},
     // Each pause is a tenth of the wait hint, within 1 to 5 seconds.
@@ -180,10 +180,16 @@ const ServiceCase kServiceCases[] = {
     {"StartNoProgress", true, {kStop}, {Starting(3, 2500)}, {1000, 1000, 1000}, StartReport(2, 0, 0, 3, 2500)},
     {"StartFallsBackToStopped", true, {kStop}, {Starting(0, 3000), kFellBack}, {1000}, StartReport(1, 1066, 42, 0, 0)},
     {"StartAlreadyRunning", true, {kRun}, {}, {}, Failure("Start", "StartService", 1056)},
-    {"StartFirstQueryFails", true, {kStop}, {FailedQuery(6)}, {}, ""},
-    {"StartQueryFailsLater", true, {kStop}, {Starting(4, 2000), FailedQuery(6)}, {1000}, StartReport(2, 0, 0, 4, 2000)},
-    {"StartManagerDenied", true, {kStop}, {}, {}, Failure("Start", "OpenSCManager", 5), 5},
-    {"StartServiceDenied", true, {kStop}, {}, {}, Failure("Start", "OpenService", 5), 0, 5},
+    {"StartFirstQueryFails", true, {kStop}, {}, {}, "", {FailedQuery(6, 0)}},
+    {"StartQueryFailsLater",
+     true,
+     {kStop},
+     {Starting(4, 2000)},
+     {1000},
+     StartReport(2, 0, 0, 4, 2000),
+     {FailedQuery(6, 1)}},
+    {"StartManagerDenied", true, {kStop}, {}, {}, Failure("Start", "OpenSCManager", 5), {{"OpenSCManagerA", 5}}},
+    {"StartServiceDenied", true, {kStop}, {}, {}, Failure("Start", "OpenService", 5), {{"OpenServiceA", 5}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, ServiceCaseTest, ::testing::ValuesIn(kServiceCases), kCaseName);
@@ -205,24 +211,6 @@ TEST_F(ServiceTest, LongestTimeOutStillPausesForTheWaitHint) {
   win::UniqueScHandle service(win::OpenServiceA(manager.get(), "HubSvc", win::SERVICE_ALL_ACCESS));
   EXPECT_EQ(StopService(service.get(), 0xFFFFFFFFu), 0u);
   EXPECT_EQ(machine.clock.sleeps, (Pauses{1000, 1000}));
-}
-
-// The access masks, the requests, the size of the status record, and the
-// service handle closed before the manager's.
-TEST_F(ServiceTest, RequestsAndCloseOrder) {
-  machine.calls.clear();
-  hub.status = {kStop};
-  EXPECT_TRUE(StartControlServer());
-  EXPECT_TRUE(StopControlServer());
-  const std::string open = "OpenSCManagerA((null), (null), 0xF003F)|OpenServiceA(HubSvc, 0xF01FF)|";
-  const std::string close = "CloseServiceHandle(HubSvc)|CloseServiceHandle(SCManager)|";
-  const std::string query = "QueryServiceStatusEx(HubSvc, 0, 36)|";
-  std::string calls;
-  for (const auto& call : machine.calls) {
-    calls += call.rfind("GetVersionExA", 0) == 0 ? "" : call + "|";
-  }
-  EXPECT_EQ(calls,
-            open + "StartServiceA(HubSvc, 0)|" + query + close + open + query + "ControlService(HubSvc, 1)|" + close);
 }
 
 }  // namespace
