@@ -107,7 +107,9 @@ End Function
 
 ' Runs COMMAND in FOLDER, hidden, and gives its exit status. Paths reach the
 ' programs it starts as their current folder, never on the command line,
-' where Windows Script Host and cmd would expand a %NAME% in them.
+' where Windows Script Host and cmd would expand a %NAME% in them; the
+' programs are named by their full path in the system folder, never looked
+' for in a folder (such as the site's) that users may write.
 Function RunIn(folder, command)
     shell.CurrentDirectory = ShownRoot(folder)
     RunIn = shell.Run(command, 0, True)
@@ -117,7 +119,7 @@ End Function
 ' the private folder (after cmd, /v:off: no ! is expanded); gives its exit
 ' status.
 Function RunCmdIn(folder, command, name)
-    RunCmdIn = RunIn(folder, "cmd.exe /d /v:off /s /c """ & command & " > """ & PrivateFolder() & "\" & name & _
+    RunCmdIn = RunIn(folder, """" & SystemTool("cmd.exe") & """ /d /v:off /s /c """ & command & " > """ & PrivateFolder() & "\" & name & _
         """ 2>&1""")
 End Function
 
@@ -475,7 +477,7 @@ Function RunPatch(program, root, jobs, capture)
         Exit Function
     End If
     ' cmd takes the root from its current folder, %CD%.
-    RunPatch = RunIn(root, "cmd.exe /d /v:off /s /c ""set ""QUORDIR=%CD%"" & cd /d """ & _
+    RunPatch = RunIn(root, """" & SystemTool("cmd.exe") & """ /d /v:off /s /c ""set ""QUORDIR=%CD%"" & cd /d """ & _
         PrivateFolder() & """ & """ & program & """ " & jobs & " > """ & capture & """ 2>&1""")
     shell.CurrentDirectory = PrivateFolder()
 End Function
