@@ -131,11 +131,11 @@ Function BackupBase(problem)
         If problem = "" Then BackupBase = PrivateFolder()
         Exit Function
     End If
-    If Mid(base, 2, 2) <> ":\" Then
+    If Mid(ShownRoot(base), 2, 2) <> ":\" Then
         problem = "the backup folder " & base & " is not a full path on a local drive"
-    ElseIf fso.FolderExists(base) Then
-        problem = ForeignWriters(base)
-        If problem <> "" Then problem = "refused the backup folder " & base & ": " & problem
+    ElseIf fso.FolderExists(ShownRoot(base)) Then
+        problem = ForeignWriters(ShownRoot(base))
+        If problem <> "" Then problem = "refused the backup folder " & ShownRoot(base) & ": " & problem
     Else
         problem = MakeFolder(base)
         If problem = "" Then problem = ProtectFolder(base)
