@@ -415,7 +415,8 @@ class InstallWrapperTest(StartupTestCase):
         printed = install(1, released("failed: Control Server Service is not started. "))
         self.assertIn("Trying to start the control server.", printed)
         m.write_file(SCRIPTS + r"\detect.vbs", deploy_file("detect.vbs"))
-        self.assertEqual(run_as_agent(m, r'cscript //nologo "%s\detect.vbs"' % SCRIPTS).stdout, b"Detected\r\n")
+        result = run_as_agent(m, r'cscript //nologo "%s\detect.vbs" status' % SCRIPTS)
+        self.assertEqual((result.status, result.stdout), (10, b"Detected\r\n"), result)
 
         # Only the registry part missing: the registry job alone, the
         # control server left as it is; then the machine is found done.
