@@ -69,7 +69,8 @@ if (-not $root.Trim()) {
     $root = [Environment]::ExpandEnvironmentVariables(
         [string][Environment]::GetEnvironmentVariable('QUORDIR', 'Machine'))
 }
-$root = $root.Trim()
+# Without backslashes at its end: D:\ is D:, and D:\data its folder data.
+$root = $root.Trim().TrimEnd('\')
 
 $tziDone = $true
 foreach ($zone in $ZoneRecords.Keys) {

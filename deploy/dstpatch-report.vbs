@@ -1,55 +1,33 @@
 ' The outcome of dstpatch on every machine, from the share folder where
 ' dstpatch-startup.cmd leaves <COMPUTERNAME>-outcome.txt (beside the console
-' output and the run log) for each machine. Runs on any Windows with Windows
+' output) for each machine. Runs on any Windows with Windows
 ' Script Host (XP and later; nothing to install).
 '
 '   cscript //nologo dstpatch-report.vbs FOLDER [/machines:LIST] [/csv:FILE]
 '
-' Prints one line per machine and the totals: done, done after a failure
+' Prints one line per machine, with the release that gave its outcome, and
+' the totals: done, done after a failure
 ' (the outcome keeps an earlier failure: a later start found the machine done,
 ' or a later run did it; by the earlier failure line), failed (by the failure
 ' line), not done yet (another run was in progress), site change pending,
 ' not run (by reason) and not reported. LIST, a text file with one machine
 ' name a line, names the machines that should have reported; without it, a
-' machine counts as not reported when the folder holds its console output or
-' run log but no outcome. The same goes to FILE as CSV (default:
+' machine counts as not reported when the folder holds its console output
+' but no outcome. The same goes to FILE as CSV (default:
 ' dstpatch-report.csv in the current folder), its fields separated by the
 ' list separator of this machine's user (as Excel reads them: ";" in
-' French-Canadian settings; "," where none is set). Reads the folder only.
+' French-Canadian settings; "," where none is set), each field that Excel
+' would take for a formula after a '. Reads the folder only.
 Option Explicit
+'#include dstpatch-common.vbs
 
-Dim fso, separator
-Set fso = CreateObject("Scripting.FileSystemObject")
+Dim separator
 separator = ","
 On Error Resume Next
-separator = CreateObject("WScript.Shell").RegRead("HKCU\Control Panel\International\sList")
+separator = shell.RegRead("HKCU\Control Panel\International\sList")
 On Error GoTo 0
 If VarType(separator) <> vbString Then separator = ","
 If Len(separator) <> 1 Or separator = """" Or separator = " " Then separator = ","
-
-' The lines of the run that report a failure begin so.
-Function FailureLines()
-    FailureLines = Array( _
-        "Quordir is not defined in the system environment variables.", _
-        "This patch has not completed", _
-        "Debout file could not be removed from", _
-        "SetTimeZones() for -", _
-        "SetTimeZonesForLocalMachine() -", _
-        "Dynamic DST of", _
-        "GetTimeZoneInformation failed", _
-        "SetTimeZoneInformation failed", _
-        "File left alone:", _
-        "Timezone.ini could not be removed:", _
-        "Pelio.ini- File Not Found:", _
-        "Pelio.ini- Unable to update:", _
-        "Could not flush", _
-        "LoadNTServiceHelperFunctions(): Failed", _
-        "StopControlServer() -", _
-        "StartControlServer() -", _
-        "Control Server Service is not started.", _
-        "Could not start Pelio Manager", _
-        "Pelio Manager could not be closed")
-End Function
 
 ' The kinds of outcome, in the order of the totals: the beginning of an
 ' outcome line, and its name in the report.
@@ -79,6 +57,20 @@ Function FirstLine(path)
     text = Replace(text, vbCr, vbLf)
     If InStr(text, vbLf) > 0 Then text = Left(text, InStr(text, vbLf) - 1)
     FirstLine = Trim(text)
+End Function
+
+' OUTCOME without the release it names (" [dstpatch VERSION]" after the
+' outcome itself), which goes to VERSION ("" when it names none).
+Function WithoutRelease(outcome, version)
+    Dim at, closing
+    WithoutRelease = outcome
+    version = ""
+    at = InStr(outcome, " [dstpatch ")
+    If at = 0 Then Exit Function
+    closing = InStr(at, outcome, "]")
+    If closing = 0 Then Exit Function
+    version = Mid(outcome, at + 11, closing - at - 11)
+    WithoutRelease = Left(outcome, at - 1) & Mid(outcome, closing + 1)
 End Function
 
 ' The kind of an outcome line, and in DETAIL what follows it.
@@ -135,15 +127,23 @@ Function GroupOf(kind, detail)
     End If
 End Function
 
-' A CSV line of three fields.
-Function Row(a, b, c)
-    Row = a & separator & b & separator & c
+' A CSV line of the fields in the array FIELDS.
+Function Row(fields)
+    Dim i
+    Row = CsvField(fields(0))
+    For i = 1 To UBound(fields)
+        Row = Row & separator & CsvField(fields(i))
+    Next
 End Function
 
-Function CsvField(text)
-    CsvField = text
-    If InStr(text, separator) > 0 Or InStr(text, """") > 0 Or Trim(text) <> text Then
-        CsvField = """" & Replace(text, """", """""") & """"
+' A field as Excel reads it as text: a text that begins with =, +, - or @
+' would be a formula (one that a share's file name could hold), so it gets a
+' ' before it.
+Function CsvField(value)
+    CsvField = "" & value
+    If InStr("=+-@", Left(CsvField, 1)) > 0 And CsvField <> "" Then CsvField = "'" & CsvField
+    If InStr(CsvField, separator) > 0 Or InStr(CsvField, """") > 0 Or Trim(CsvField) <> CsvField Then
+        CsvField = """" & Replace(CsvField, """", """""") & """"
     End If
 End Function
 
@@ -180,7 +180,8 @@ End Function
 
 Sub Main()
     Dim i, argument, folder, listPath, csvPath, machines, outcomes, file, name, suffixes, j, lines, stream
-    Dim names, kind, detail, group, totals, groups, kinds, k, g, text, csv, width, keys, problem
+    Dim names, kind, detail, group, totals, groups, kinds, k, g, text, csv, width, keys, problem, version
+    Dim releases, releaseWidth
     For i = 0 To WScript.Arguments.Count - 1
         argument = WScript.Arguments(i)
         If LCase(Left(argument, 10)) = "/machines:" Then
@@ -202,7 +203,7 @@ Sub Main()
     ' outcome line ("" when it has none).
     Set machines = NewDictionary()
     Set outcomes = NewDictionary()
-    suffixes = Array("-outcome.txt", "-console.txt", "-debGorvinal.txt")
+    suffixes = Array("-outcome.txt", "-console.txt")
     For Each file In fso.GetFolder(folder).Files
         For j = 0 To UBound(suffixes)
             If Len(file.Name) > Len(suffixes(j)) And LCase(Right(file.Name, Len(suffixes(j)))) = LCase(suffixes(j)) Then
@@ -231,47 +232,50 @@ Sub Main()
     Set groups = NewDictionary()
     kinds = OutcomeKinds()
     names = SortedKeys(machines)
+    Set releases = NewDictionary()
     width = 16
+    releaseWidth = 0
     For i = 0 To UBound(names)
         If Len(names(i)) + 2 > width Then width = Len(names(i)) + 2
-    Next
-    WScript.Echo "dstpatch outcomes in " & folder & ": " & (UBound(names) + 1) & " machines"
-    csv = Row("Machine", "Outcome", "Detail") & vbCrLf
-    For i = 0 To UBound(names)
         text = ""
         If outcomes.Exists(names(i)) Then text = outcomes(names(i))
-        kind = KindOf(text, detail)
+        outcomes(names(i)) = WithoutRelease(text, version)
+        releases(names(i)) = version
+        If version <> "" And Len(version) + 2 > releaseWidth Then releaseWidth = Len(version) + 2
+    Next
+    WScript.Echo "dstpatch outcomes in " & folder & ": " & (UBound(names) + 1) & " machines"
+    csv = Row(Array("Machine", "Release", "Outcome", "Detail")) & vbCrLf
+    For i = 0 To UBound(names)
+        kind = KindOf(outcomes(names(i)), detail)
         If kind = "not reported" Then detail = ""
         totals(kind) = totals(kind) + 1
         group = GroupOf(kind, detail)
         If group <> "" Then groups(kind & vbTab & group) = groups(kind & vbTab & group) + 1
-        If detail = "" Then
-            WScript.Echo Padded(names(i), width) & kind
-        Else
-            WScript.Echo Padded(names(i), width) & kind & ": " & detail
-        End If
-        csv = csv & Row(CsvField(names(i)), kind, CsvField(detail)) & vbCrLf
+        text = Padded(names(i), width) & Padded(releases(names(i)), releaseWidth) & kind
+        If detail <> "" Then text = text & ": " & detail
+        WScript.Echo text
+        csv = csv & Row(Array(names(i), releases(names(i)), kind, detail)) & vbCrLf
     Next
 
     WScript.Echo ""
     WScript.Echo "Totals:"
-    csv = csv & vbCrLf & Row("Outcome", "Group", "Machines") & vbCrLf
+    csv = csv & vbCrLf & Row(Array("Outcome", "Group", "Machines")) & vbCrLf
     For k = 0 To UBound(kinds)
         If totals(kinds(k)) > 0 Or kinds(k) = "done" Or kinds(k) = "failed" Or kinds(k) = "not reported" Then
             WScript.Echo Count(totals(kinds(k)) + 0) & "  " & kinds(k)
-            csv = csv & Row(kinds(k), "", totals(kinds(k)) + 0) & vbCrLf
+            csv = csv & Row(Array(kinds(k), "", totals(kinds(k)) + 0)) & vbCrLf
             keys = SortedKeys(groups)
             For j = 0 To UBound(keys)
                 g = Split(keys(j), vbTab)
                 If g(0) = kinds(k) Then
                     WScript.Echo Count(groups(keys(j))) & "    " & g(1)
-                    csv = csv & Row(kinds(k), CsvField(g(1)), groups(keys(j))) & vbCrLf
+                    csv = csv & Row(Array(kinds(k), g(1), groups(keys(j)))) & vbCrLf
                 End If
             Next
         End If
     Next
     WScript.Echo Count(UBound(names) + 1) & "  machines"
-    csv = csv & Row("machines", "", UBound(names) + 1) & vbCrLf
+    csv = csv & Row(Array("machines", "", UBound(names) + 1)) & vbCrLf
 
     On Error Resume Next
     Set stream = fso.CreateTextFile(csvPath, True)

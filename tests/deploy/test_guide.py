@@ -13,6 +13,8 @@ import unittest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "scripts" / "wine"))
+sys.path.insert(0, str(ROOT / "scripts"))
+import rollout  # noqa: E402
 import zones  # noqa: E402
 GUIDE = ROOT / "docs" / "deploy.md"
 FAILURE_LINES = ROOT / "deploy" / "ansible" / "failure-lines.txt"
@@ -21,13 +23,12 @@ SHOWN_FILES = ("deploy/detect.ps1", "deploy/gpo/dstpatch-startup.cmd")
 # Files run or read on Windows: checked out with CR LF line ends.
 WINDOWS_FILES = sorted(str(path.relative_to(ROOT)) for pattern in ("*.cmd", "*.vbs", "*.ps1")
                        for path in (ROOT / "deploy").rglob(pattern)) + ["deploy/README.txt"]
-# Windows scripts that tell a failure by the same lines.
-SCRIPTS_WITH_FAILURE_LINES = ("deploy/gpo/dstpatch-startup.vbs", "deploy/dstpatch-report.vbs")
+# The shared code of the Windows scripts, which tells a failure by the same lines.
+SCRIPTS_WITH_FAILURE_LINES = (rollout.COMMON,)
 # The beginning of the line of a run refused because another run is in
 # progress, and the files that look for it or explain it.
 REFUSAL = "Another run of this patch is in progress on this machine"
-FILES_WITH_REFUSAL = ("deploy/gpo/dstpatch-startup.vbs", "deploy/ansible/outcome.yml", "deploy/README.txt",
-                      "docs/deploy.md")
+FILES_WITH_REFUSAL = (rollout.COMMON, "deploy/ansible/outcome.yml", "deploy/README.txt", "docs/deploy.md")
 
 
 def guide():
@@ -91,12 +92,25 @@ class GuideTest(unittest.TestCase):
     def test_zone_lists_and_records_are_the_programs(self):
         # Each file names the zones west to east, each record beside its zone.
         records = [(base, zones.new_tzi(base).hex().upper()) for base, _ in zones.ZONES]
-        for path in ("deploy/detect.ps1", "deploy/detect.vbs", "docs/deploy.md"):
+        for path in ("deploy/detect.ps1", rollout.COMMON, "docs/deploy.md"):
             with self.subTest(path=path):
                 self.assertEqual(re.findall(r"\b(\w+)(?: Standard Time)?\W{1,8}([0-9A-F]{88})\b", text_of(path)),
                                  records)
-        names = re.search(r"ZoneNames = Array\((.*)\)", text_of("deploy/gpo/dstpatch-startup.vbs")).group(1)
-        self.assertEqual(re.findall(r'"(\w+)"', names), [base for base, _ in records])
+
+    def test_shipped_scripts_are_whole(self):
+        # Each VBScript file but the shared code includes it; the release
+        # leaves no include line and no version mark, and the scripts name it.
+        names = {".vbs": b'Const Release = "9.8.7"', ".cmd": b'set "DSTPATCH_RELEASE=9.8.7"'}
+        for source, _, crlf in rollout.FILES:
+            with self.subTest(path=source):
+                shipped = rollout.shipped(source, "9.8.7", crlf)
+                self.assertNotIn(rollout.INCLUDE, shipped)
+                self.assertNotIn(rollout.VERSION_MARK, shipped)
+                kind = pathlib.Path(source).suffix
+                if kind in names:
+                    self.assertIn(names[kind], shipped)
+                if kind == ".vbs":
+                    self.assertIn(rollout.INCLUDE.decode() + "\n", text_of(source))
 
     def test_guide_and_readme_read_as_ascii(self):
         # Both are shipped as text files for Notepad, which reads them in the

@@ -1,41 +1,58 @@
 """The roll-out scripts of deploy/ under Wine's cmd, reg and cscript, which,
 like Windows XP, has no PowerShell: the start-up script (dstpatch-startup.cmd
-and dstpatch-startup.vbs) with the real dstpatch.exe, the detection rule
-detect.vbs (detect.ps1 cannot run: Wine's powershell.exe is a stub; the
-deploy.guide test checks its lists) and the report script.
+and dstpatch-startup.vbs) with the real dstpatch.exe, the install wrapper,
+the undo, the detection rule detect.vbs (detect.ps1 cannot run: Wine's
+powershell.exe is a stub; the deploy.guide test checks its lists) and the
+report script, each as the release ships it (scripts/rollout.py: with the
+shared code and the version).
 
 Paths hold blanks and % and site roots end in a backslash throughout. The
 scripts lie in a folder without %: Wine's cmd drops a % from %~dp0, which
-Windows keeps (and a policy's script folder never holds one)."""
+Windows keeps (and a policy's script folder never holds one). fsutil is a
+stand-in (helpers/tool_stand_in.cpp) that answers from the file system, as
+Windows' does and Wine's cannot."""
 
 import os
 import re
 import shutil
+import sys
 
 import winetest
 import zones
 from test_site import APPID_REG
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(REPO, "scripts"))
+import rollout  # noqa: E402
+
+VERSION = rollout.project_version()
 SCRIPTS = r"C:\GPO Scripts"
 ROOT = r"C:\Quor Site 100%"
 PELIO = "[QUORTECH]\r\nSITENAME=Store 5\r\nTIMEZONE=LOCAL\r\n[NETWORK]\r\nTIMEZONE=LOCAL\r\n"
 TIMEZONE_INI = "[TIMEZONE]\r\nOFFSET=-300\r\n"
 PRIVATE = r"C:\windows\dstpatch"
-JOURNAL = PRIVATE + r"\dstpatch-startup.log"
+JOURNAL = PRIVATE + r"\dstpatch.log"
+TOOL_LOG = r"C:\tools.log"
 
-DONE = "done"
-FOUND_DONE = "done: found done at start-up; nothing was run"
-LATER = "not done: another run of this patch was in progress; this machine tries again at its next start"
-PENDING = ("site change pending: the registry job is done; the site change needs a run in the user's session "
-           "(the control server is the manager application)")
+
+def released(outcome):
+    """An outcome line as the scripts write it: with the release."""
+    return outcome + " [dstpatch %s]" % VERSION
+
+
+DONE = released("done")
+FOUND_DONE = released("done: found done at start-up; nothing was run")
+LATER = released("not done: another run of this patch was in progress; this machine tries again at its next start")
+PENDING = released("site change pending: the registry job is done; the site change needs a run in the user's "
+                   "session (the control server is the manager application)")
 REFUSAL = ("\nAnother run of this patch is in progress on this machine: this run changed nothing. "
            "Run this patch again later.")
+NOT_DONE_AFTER = released("failed: not done after the run: the TZI value of Alaskan Standard Time is not the record "
+                          "that dstpatch.exe writes")
 
 
 def deploy_file(path):
-    with open(os.path.join(REPO, "deploy", path), "rb") as f:
-        return f.read()
+    return rollout.shipped("deploy/" + path, VERSION)
 
 
 def eastern_tzi():
@@ -47,37 +64,65 @@ def z_path(host_path):
 
 
 MACHINE_ENVIRONMENT = r"HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
-# Write filters as their tools report them (None: no tool), and the outcome.
-WRITE_FILTERED = "not run: write filter on C: (changes would be lost at restart)"
+# Write filters as their tools report them, and the outcome.
+WRITE_FILTERED = released("not run: write filter on C: (changes would be lost at restart): %s")
+UNKNOWN_FILTER = released("not run: write filter state unknown: %s gave no state that could be read")
+EWF_ON = "Protected Volume Configuration\r\n  Type            RAM (REG)\r\n  State           ENABLED\r\n"
 WRITE_FILTERS = (
-    ("ewfmgr", "Protected Volume Configuration\r\n  Type            RAM (REG)\r\n  State           ENABLED\r\n"),
+    ("ewfmgr", EWF_ON, WRITE_FILTERED % "EWF (ewfmgr.exe)"),
     ("fbwfmgr", "File-based write filter configuration for the current session:\r\n    filter state: enabled.\r\n"
-     "File-based write filter configuration for the next session:\r\n    filter state: disabled.\r\n"),
-    ("uwfmgr", "Unified Write Filter Configuration for the Current Session\r\n  Filter state:           ON\r\n"),
+     "File-based write filter configuration for the next session:\r\n    filter state: disabled.\r\n",
+     WRITE_FILTERED % "FBWF (fbwfmgr.exe)"),
+    # The tool in another language, or one that failed.
+    ("ewfmgr", "Konfiguration des geschuetzten Volumes\r\n  Zustand         AKTIVIERT\r\n",
+     UNKNOWN_FILTER % "EWF (ewfmgr.exe)"),
+    ("fbwfmgr", "", UNKNOWN_FILTER % "FBWF (fbwfmgr.exe)"),
+    # Wine has no WMI classes of the Unified Write Filter: where its tool is
+    # there, its state is not known.
+    ("uwfmgr", "Filter state:           ON\r\n", UNKNOWN_FILTER % "UWF (WMI)"),
 )
+# The .reg files of a backup.
+BACKUP_REG = sorted(["%s Standard Time.reg" % base for base, _ in zones.ZONES] + ["TimeZoneInformation.reg"])
 
 
 def run_as_agent(m, command, env=None):
     """COMMAND run by cmd as a distribution agent started before the
     machine's QUORDIR was set: without QUORDIR in its environment (Wine puts
-    the machine's variables into every process it starts from the host)."""
-    m.write_file(r"C:\agent.cmd", "@set QUORDIR=\r\n@%s\r\n@exit /b %%ERRORLEVEL%%\r\n" % command)
-    return m.run("cmd", ["/d", "/c", r"C:\agent.cmd"], env=env)
+    the machine's variables into every process it starts from the host).
+    The status is the whole exit code, as the agent sees it (a Wine
+    program's status on the host keeps only its low 8 bits)."""
+    m.write_file(r"C:\agent.cmd", "@set QUORDIR=\r\n@%s\r\n@>C:\\agent-status.txt echo %%ERRORLEVEL%%\r\n" % command)
+    result = m.run("cmd", ["/d", "/c", r"C:\agent.cmd"], env=env)
+    result.status = int(m.read_file(r"C:\agent-status.txt"))
+    return result
 
 
-def stand_in_write_filter(m, tool, output):
-    """TOOL.exe in the system folder, printing OUTPUT (None: removed)."""
+def stand_in(m, tool, program, output=None):
+    """PROGRAM (a helper's name; None: no TOOL) as TOOL.exe in the system
+    folder, printing OUTPUT when it is the console stand-in. Wine runs its
+    own fsutil and icacls, whatever file is there, unless told otherwise."""
     path = m.host_path(r"C:\windows\system32\%s.exe" % tool)
     if os.path.exists(path):
-        os.remove(path)
+        os.remove(path)  # a link to the template's: only this one goes
+    if program is not None:
+        shutil.copyfile(winetest.helper(program), path)
+        result = m.run("reg", ["add", r"HKCU\Software\Wine\DllOverrides", "/v", tool + ".exe", "/d", "native", "/f"])
+        assert result.status == 0, result
     if output is not None:
-        shutil.copyfile(winetest.helper("console_stand_in"), path)
         m.write_file(r"C:\filter.txt", output)
+
+
+def events(result):
+    """The Application event log entries of a run as (type, text): Wine's
+    LogEvent does nothing but say what it was given."""
+    found = re.findall(r'WshShell3_LogEvent \(\w+ \{VT_I\d: (\d+)\} L"((?:[^"\\]|\\.)*)"',
+                       result.stderr.decode("latin-1"))
+    return [(int(kind), re.sub(r"\\(.)", r"\1", text)) for kind, text in found]
 
 
 class StartupTestCase(winetest.TestCase):
     """A machine with the old zone records, a site at ROOT and the policy's
-    script folder: the start-up script, detect.vbs and dstpatch.exe."""
+    script folder: the start-up script and dstpatch.exe."""
 
     def setUp(self):
         super().setUp()
@@ -88,6 +133,7 @@ class StartupTestCase(winetest.TestCase):
             m.write_file(ROOT + "\\%s\\pelio.ini" % folder, PELIO)
         m.write_file(ROOT + r"\data\timezone.ini", TIMEZONE_INI)
         m.make_dir(ROOT + r"\tmp")
+        stand_in(m, "fsutil", "tool_stand_in")
         self.install_scripts()
         self.computer = m.run("cmd", ["/c", "echo %COMPUTERNAME%"]).stdout.decode().strip()
 
@@ -105,31 +151,48 @@ class StartupTestCase(winetest.TestCase):
         m = self.machine
         m.write_file(SCRIPTS + r"\dstpatch-startup.cmd", startup)
         m.write_file(SCRIPTS + r"\dstpatch-startup.vbs", script or deploy_file("gpo/dstpatch-startup.vbs"))
-        m.write_file(SCRIPTS + r"\detect.vbs", deploy_file("detect.vbs"))
         with open(program or winetest.DSTPATCH_EXE, "rb") as f:
             m.write_file(SCRIPTS + r"\dstpatch.exe", f.read())
 
     def start(self, env=None, outcome=None):
         """One computer start: the start-up script as Group Policy runs it.
-        Checks that it ends with status 0 and prints OUTCOME."""
+        Checks that it ends with status 0, prints OUTCOME and gives one
+        event log entry for what it printed."""
         result = self.machine.run("cmd", ["/c", SCRIPTS + r"\dstpatch-startup.cmd"],
-                                  env=dict({"TZ": "America/New_York", "PELIOMGR_MODE": "exit"}, **(env or {})))
+                                  env=dict({"TZ": "America/New_York", "PELIOMGR_MODE": "exit",
+                                            "WINEDEBUG": "-all,fixme+wshom"}, **(env or {})))
         self.assertEqual(result.status, 0, result)
         if outcome is not None:
             self.assertEqual(result.stdout, winetest.to_crlf(outcome + "\n"), result)
-        return result.stdout.decode("latin-1")
+        printed = result.stdout.decode("latin-1")
+        if printed.startswith("not run: script error:"):
+            self.assertEqual(events(result), [])  # written by the .cmd, with eventcreate
+        else:
+            self.assertEqual([text for _, text in events(result)],
+                             ["dstpatch-startup: " + printed.splitlines()[0]], result)
+        return printed
 
     def run_folders(self, base=PRIVATE):
         folder = self.machine.host_path(base + "\\" + self.computer)
         if not os.path.isdir(folder):
             return []
-        return sorted(base + "\\" + self.computer + "\\" + name for name in os.listdir(folder))
+        return sorted(base + "\\" + self.computer + "\\" + name for name in os.listdir(folder)
+                      if os.path.isdir(os.path.join(folder, name)))
 
     def journal(self):
-        return (self.machine.read_file(JOURNAL) or b"").decode("latin-1").splitlines()
+        """The journal's lines without their time stamps."""
+        lines = (self.machine.read_file(JOURNAL) or b"").decode("latin-1").splitlines()
+        for line in lines:
+            self.assertRegex(line, r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d |  note: )")
+        return [line[20:] if line[0].isdigit() else line for line in lines]
 
     def tzi(self, base="Eastern"):
         return self.machine.reg_query(zones.key_path(base), "TZI")
+
+    def undo(self, *args, env=None):
+        m = self.machine
+        m.write_file(SCRIPTS + r"\dstpatch-undo.vbs", deploy_file("dstpatch-undo.vbs"))
+        return m.run("cscript", ["//nologo", SCRIPTS + r"\dstpatch-undo.vbs"] + list(args), env=env)
 
 
 class ServiceSiteTest(StartupTestCase):
@@ -151,25 +214,32 @@ class ServiceSiteTest(StartupTestCase):
         saved = {name: m.read_file(run + "\\" + name) for name in ("data\\pelio.ini", "newdata\\pelio.ini",
                                                                      "data\\timezone.ini")}
         self.assertEqual(saved, dict.fromkeys(saved, PELIO.encode()) | {"data\\timezone.ini": TIMEZONE_INI.encode()})
+        self.assertEqual(sorted(name for name in os.listdir(m.host_path(run)) if name.endswith(".reg")), BACKUP_REG)
         self.assertFalse(m.exists(run + r"\newdata\timezone.ini"))
         self.assertFalse(m.exists(run + r"\dstpatch.exe"))  # run from the policy's folder
-        listing = m.read_file(run + r"\backup.txt").decode("latin-1")
-        self.assertIn("absent  " + ROOT + r"\newdata\timezone.ini", listing)
+        listing = m.read_file(run + r"\backup.txt").decode("latin-1").splitlines()
+        self.assertEqual(listing[1:2] + listing[-4:], [
+            "Site root: " + ROOT, "saved    data\\pelio.ini", "saved    newdata\\pelio.ini",
+            "saved    data\\timezone.ini", "absent   " + ROOT + r"\newdata\timezone.ini"])
+        self.assertEqual(m.read_file(PRIVATE + "\\%s\\backups.txt" % self.computer),
+                         winetest.to_crlf(os.path.basename(run.replace("\\", "/")) + "\n"))
         # Both jobs ran, the service was stopped and started around the files.
         console = m.read_file(run + r"\console.txt")
-        log = m.read_file(run + r"\debGorvinal.txt")
         for line in ("Setting TimeZones for US/Canada part.. succeeded", "Control server stopped.",
                      "Control server started.", "Success"):
-            self.assertIn(line, log.decode("latin-1").split("\r\n"))
-        self.assertTrue(console.endswith(log), console)
+            self.assertIn(line, console.decode("latin-1").split("\r\n"))
         self.assertEqual(self.tzi(), eastern_tzi())
         self.assertFalse(m.exists(ROOT + r"\data\timezone.ini"))
         for folder in ("data", "newdata"):
             self.assertIn(b"TIMEZONE=INTL", m.read_file(ROOT + "\\%s\\pelio.ini" % folder))
+        # The share gets the console output the script captured, never the
+        # site's run log.
         prefix = share + "\\" + self.computer
-        self.assertEqual([m.read_file(prefix + suffix) for suffix in ("-outcome.txt", "-console.txt", "-debGorvinal.txt")],
-                         [b"done\r\n", console, log])
-        self.assertEqual(m.read_file(run + r"\outcome.txt"), b"done\r\n")
+        self.assertEqual(sorted(os.listdir(m.host_path(share))),
+                         [self.computer + "-console.txt", self.computer + "-outcome.txt"])
+        self.assertEqual([m.read_file(prefix + suffix) for suffix in ("-outcome.txt", "-console.txt")],
+                         [winetest.to_crlf(DONE + "\n"), console])
+        self.assertEqual(m.read_file(run + r"\outcome.txt"), winetest.to_crlf(DONE + "\n"))
 
         # The later starts find the machine done: no backup, no run. A
         # failure on the share (as a run that failed to start the service
@@ -185,21 +255,24 @@ class ServiceSiteTest(StartupTestCase):
             self.assertEqual({name: m.read_file(share + "\\" + name) for name in os.listdir(m.host_path(share))},
                              share_before)
         self.assertEqual(self.run_folders(), [run])
-        self.assertEqual([line[20:] for line in self.journal()],
-                         ["started", "done (%s)" % run, "started", kept, "started", FOUND_DONE])
+        self.assertEqual(self.journal(), ["dstpatch-startup: " + line for line in (
+            released("started"), "%s (%s)" % (DONE, run), released("started"), kept, released("started"),
+            FOUND_DONE)])
 
-        # The undo from the first complete backup (a folder without
-        # backup.txt is none): the zone keys and the active zone imported,
+        # The undo from the first backup that backups.txt lists: an older
+        # folder by the clock that it does not list is no backup of this
+        # machine's first run. The zone keys and the active zone imported,
         # timezone.ini copied back, and only TIMEZONE of QUORTECH set back:
         # a change made to the site since then stays.
-        m.make_dir(PRIVATE + "\\%s\\20000101-000000" % self.computer)
-        self.assertTrue(m.exists(run + r"\TimeZoneInformation.reg"))
+        stray = PRIVATE + "\\%s\\20000101-000000" % self.computer
+        m.write_file(stray + r"\backup.txt", "Site root: C:\\Elsewhere\r\n")
         for folder in ("data", "newdata"):
             path = ROOT + "\\%s\\pelio.ini" % folder
             m.write_file(path, m.read_file(path).replace(b"Store 5", b"Store 6"))
-        m.write_file(SCRIPTS + r"\dstpatch-undo.vbs", deploy_file("dstpatch-undo.vbs"))
-        result = m.run("cscript", ["//nologo", SCRIPTS + r"\dstpatch-undo.vbs"])
+        result = self.undo()
         self.assertEqual(result.status, 0, result)
+        self.assertEqual(result.stdout.decode("latin-1").splitlines()[0],
+                         "Restoring from %s (site root %s) [dstpatch %s]" % (run, ROOT, VERSION))
         self.assertEqual([self.tzi(base) for base, _ in zones.ZONES], [zones.old_tzi(bias) for _, bias in zones.ZONES])
         for folder in ("data", "newdata"):
             self.assertEqual(m.read_file(ROOT + "\\%s\\pelio.ini" % folder),
@@ -225,7 +298,9 @@ class ApplicationSiteTest(StartupTestCase):
         self.start(outcome=PENDING)
         [run] = self.run_folders()
         self.assertEqual(self.tzi(), eastern_tzi())
-        self.assertIn(b"Setting TimeZones for US/Canada part.. succeeded", m.read_file(run + r"\debGorvinal.txt"))
+        console = m.read_file(run + r"\console.txt")
+        self.assertIn(b"Setting TimeZones for US/Canada part.. succeeded", console)
+        self.assertNotIn(b"Pelio", console)
         self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), PELIO.encode())
         self.assertTrue(m.exists(ROOT + r"\data\timezone.ini"))
         self.assertIsNone(manager.process.poll())
@@ -248,7 +323,6 @@ class ApplicationSiteTest(StartupTestCase):
         self.start(outcome=FOUND_DONE)
         self.assertEqual(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer), winetest.to_crlf(FOUND_DONE + "\n"))
         self.assertEqual(self.run_folders(), [run])
-
 
     def test_start_while_another_run_is_in_progress_is_not_done_yet(self):
         # The user's run of the site change holds the guard for some 15 s
@@ -278,54 +352,81 @@ class ApplicationSiteTest(StartupTestCase):
 
 class InstallWrapperTest(StartupTestCase):
 
-    def test_wrapper_runs_the_jobs_the_site_allows(self):
-        # QUORDIR in the machine's environment only, not in the agent's.
+    def test_wrapper_runs_the_parts_that_are_missing_at_a_drive_root(self):
+        # A site at the root of drive D:, named "D:\" in the machine's
+        # environment only, not in the agent's: on a command line it would
+        # reach the program as D:".
         m = self.machine
+        drive = os.path.join(m.dir, "drive-d")
+        os.makedirs(os.path.join(drive, "tmp"))
+        os.symlink(drive, os.path.join(m.prefix, "dosdevices", "d:"))
+        for folder in ("data", "newdata"):
+            m.write_file("D:\\%s\\pelio.ini" % folder, PELIO)
         m.write_file(SCRIPTS + r"\dstpatch-install.vbs", deploy_file("dstpatch-install.vbs"))
-        self.assertEqual(m.run("reg", ["add", MACHINE_ENVIRONMENT, "/v", "QUORDIR", "/d", ROOT + "\\", "/f"]).status, 0)
+        self.assertEqual(m.run("reg", ["add", MACHINE_ENVIRONMENT, "/v", "QUORDIR", "/d", "D:\\", "/f"]).status, 0)
         with open(winetest.helper("pelio_manager"), "rb") as f:
-            m.write_file(ROOT + r"\bin\PelioMgr.exe", f.read())
-        manager = m.start(m.host_path(ROOT + r"\bin\PelioMgr.exe"), env={"PELIOMGR_MODE": "close"})
+            m.write_file(r"D:\bin\PelioMgr.exe", f.read())
+        manager = m.start(m.host_path(r"D:\bin\PelioMgr.exe"), env={"PELIOMGR_MODE": "close"})
         manager.wait_for_output("ready")
-        env = {"TZ": "America/New_York", "PELIOMGR_MODE": "exit", "DSTPATCH_STAND_IN_OUTPUT": r"C:\filter.txt"}
+        env = {"TZ": "America/New_York", "PELIOMGR_MODE": "exit", "DSTPATCH_STAND_IN_OUTPUT": r"C:\filter.txt",
+               "WINEDEBUG": "-all,fixme+wshom"}
         wrapper = r'cscript //nologo "%s\dstpatch-install.vbs"' % SCRIPTS
-        pending = "dstpatch-install: " + PENDING
 
-        # A write filter: nothing is run. Then a manager-application site:
-        # the registry job alone, the manager and the files left as they
-        # are; again, nothing is run.
-        stand_in_write_filter(m, "ewfmgr", WRITE_FILTERS[0][1])
-        result = run_as_agent(m, wrapper, env)
-        self.assertEqual((result.status, result.stdout),
-                         (3, winetest.to_crlf("dstpatch-install: %s\n" % WRITE_FILTERED)))
-        stand_in_write_filter(m, "ewfmgr", WRITE_FILTERS[0][1].replace("ENABLED", "DISABLED"))
-        result = run_as_agent(m, wrapper, env)
-        self.assertEqual(result.status, 2, result)
-        self.assertTrue(result.stdout.endswith(b"\r\nSuccess\r\n" + winetest.to_crlf(pending + "\n")), result)
-        self.assertIn(b"Setting TimeZones for US/Canada part.. succeeded", result.stdout)
-        self.assertNotIn(b"Pelio", result.stdout)
+        def install(status, line, console=None):
+            """The wrapper as an agent runs it: its exit status, its last
+            line (with the release), the console output before it (None: any),
+            the journal and the event log say the same."""
+            result = run_as_agent(m, wrapper, env)
+            printed = result.stdout.decode("latin-1")
+            self.assertEqual((result.status, printed.splitlines()[-1]), (status, "dstpatch-install: " + line), result)
+            if console is not None:
+                self.assertEqual(printed, console + "dstpatch-install: " + line + "\r\n")
+            self.assertEqual(self.journal()[-1], "dstpatch-install: " + line)
+            self.assertEqual([text for _, text in events(result)], ["dstpatch-install: " + line])
+            return printed
+
+        # A write filter, or one whose state cannot be read: nothing is run.
+        # Then a manager-application site: the registry job alone, the
+        # manager and the files left as they are; again, nothing is run.
+        for output, status, line in ((EWF_ON, 3, WRITE_FILTERS[0][2]), ("", 3, UNKNOWN_FILTER % "EWF (ewfmgr.exe)")):
+            stand_in(m, "ewfmgr", "console_stand_in", output)
+            install(status, line, console="")
+        stand_in(m, "ewfmgr", "console_stand_in", EWF_ON.replace("ENABLED", "DISABLED"))
+        printed = install(2, PENDING)
+        self.assertTrue(printed.endswith("\r\nSuccess\r\ndstpatch-install: " + PENDING + "\r\n"), printed)
+        self.assertIn("Setting TimeZones for US/Canada part.. succeeded", printed)
+        self.assertNotIn("Pelio", printed)
         self.assertEqual(self.tzi("Newfoundland"), zones.new_tzi("Newfoundland"))
-        self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), PELIO.encode())
+        self.assertEqual(m.read_file(r"D:\data\pelio.ini"), PELIO.encode())
         self.assertIsNone(manager.process.poll())
-        result = run_as_agent(m, wrapper, env)
-        self.assertEqual((result.status, result.stdout), (2, winetest.to_crlf(pending + "\n")))
+        # The same backup as the start-up script's.
+        [run] = self.run_folders()
+        self.assertEqual(m.read_file(run + r"\backup.txt").decode("latin-1").splitlines()[1], "Site root: D:\\")
+        self.assertEqual(m.read_file(run + r"\data\pelio.ini"), PELIO.encode())
+        self.assertEqual(m.read_file(run + r"\console.txt"), m.read_file(PRIVATE + r"\install-console.txt"))
+        install(2, PENDING, console="")
 
-        # A service site: both jobs, then found done; the detection rule
-        # finds the site root in the machine's environment too.
+        # A service site whose control server cannot start: the files are
+        # changed, so the detection rule finds the machine done, but the run
+        # failed, and so does the wrapper.
         m.import_reg(APPID_REG)
-        service = z_path(winetest.helper("hub_service"))
-        self.assertEqual(m.run("sc", ["create", "HubSvc", "binPath=", service]).status, 0)
-        self.assertEqual(m.run("sc", ["start", "HubSvc"]).status, 0)
-        result = run_as_agent(m, wrapper, env)
-        self.assertEqual(result.status, 0, result)
-        self.assertTrue(result.stdout.endswith(b"Control server started.\r\nSuccess\r\ndstpatch-install: done\r\n"),
-                        result)
-        for args, printed in (("", b"Detected\r\n"), ("status", b"Detected\r\n")):
-            result = run_as_agent(m, r'cscript //nologo "%s\detect.vbs" %s' % (SCRIPTS, args))
-            self.assertEqual(result.stdout, printed)
-        result = run_as_agent(m, wrapper, env)
-        self.assertEqual((result.status, result.stdout),
-                         (0, winetest.to_crlf("dstpatch-install: done: found done; nothing was run\n")))
+        self.assertEqual(m.run("sc", ["create", "HubSvc", "binPath=", z_path(winetest.helper("hub_service")) +
+                                      " --fail-start"]).status, 0)
+        printed = install(1, released("failed: Control Server Service is not started. "))
+        self.assertIn("Trying to start the control server.", printed)
+        m.write_file(SCRIPTS + r"\detect.vbs", deploy_file("detect.vbs"))
+        result = run_as_agent(m, r'cscript //nologo "%s\detect.vbs" status' % SCRIPTS)
+        self.assertEqual((result.status, result.stdout), (10, b"Detected\r\n"), result)
+
+        # Only the registry part missing: the registry job alone, the
+        # control server left as it is; then the machine is found done.
+        m.import_reg(zones.old_zones_reg_text())
+        printed = install(0, DONE)
+        self.assertIn("Setting TimeZones for US/Canada part.. succeeded", printed)
+        self.assertNotIn("control server", printed)
+        install(0, released("done: found done; nothing was run"), console="")
+        self.assertEqual(len(self.run_folders()), 3)
+        self.assertEqual(len(m.read_file(PRIVATE + "\\%s\\backups.txt" % self.computer).splitlines()), 3)
 
 
 class BadSettingsTest(StartupTestCase):
@@ -334,35 +435,51 @@ class BadSettingsTest(StartupTestCase):
         m = self.machine
         m.make_dir(r"C:\Share")
         m.write_file(r"C:\Blocked", "a file where the backup folder should be")
+        m.make_dir(r"C:\Backup 100%")
+        denied = {"DSTPATCH_TOOL_STATUS": "5"}
         steps = (
-            # (settings, machine's QUORDIR, outcome)
-            (dict(QUORDIR=""), None, "not run: no site root: QUORDIR is set neither on this machine nor in "
-             "dstpatch-startup.cmd"),
-            ({}, r"C:\Nowhere 100%", r"not run: no site root: C:\Nowhere 100%\data\pelio.ini does not exist"),
-            (dict(DSTPATCH_BACKUP=r"C:\Blocked\dstpatch"), ROOT,
+            # (settings, machine's QUORDIR, icacls as a helper names it, its environment, outcome)
+            (dict(QUORDIR=""), None, None, {}, "not run: no site root set: QUORDIR is set neither on this machine "
+             "nor in dstpatch-startup.cmd"),
+            ({}, r"C:\Nowhere 100%", None, {}, r"not run: no site root: C:\Nowhere 100%\data\pelio.ini does not exist"),
+            ({}, r"\\server\site", None, {}, r"not run: no site root: \\server\site is a network path"),
+            (dict(DSTPATCH_BACKUP=r"C:\Blocked\dstpatch"), ROOT, None, {},
              r"not run: no backup: could not make the folder C:\Blocked: "),
-            (dict(DSTPATCH_BACKUP=r"\\server\backups"), ROOT,
+            (dict(DSTPATCH_BACKUP=r"\\server\backups"), ROOT, None, {},
              r"not run: no backup: the backup folder \\server\backups is not a full path on a local drive"),
             # Wine answers no query of a folder's security (Windows does):
-            # a backup folder that is not known to be safe is refused.
-            (dict(DSTPATCH_BACKUP=r"C:\Backup 100%%"), ROOT,
+            # a backup folder that is there and not known to be safe is
+            # refused.
+            (dict(DSTPATCH_BACKUP=r"C:\Backup 100%%"), ROOT, None, {},
              r"not run: no backup: refused the backup folder C:\Backup 100%: who may write it could not be read"),
+            # The private folder must get its access list: from icacls, else
+            # (XP) through WMI, which Wine lacks.
+            ({}, ROOT, "tool_stand_in", denied, r"not run: no backup: could not give C:\windows\dstpatch an access "
+             "list for SYSTEM and Administrators only (icacls ended with exit status 5)"),
+            ({}, ROOT, "", {}, r"not run: no backup: could not give C:\windows\dstpatch an access list for SYSTEM "
+             "and Administrators only (WMI error "),
         )
-        for settings, quordir, outcome in steps:
+        for settings, quordir, icacls, env, outcome in steps:
             with self.subTest(outcome=outcome):
                 self.install_scripts(DSTPATCH_SHARE=r"C:\Share", **settings)
-                printed = self.start({"QUORDIR": quordir})
+                if icacls is not None:
+                    stand_in(m, "icacls", icacls or None)
+                printed = self.start(dict(env, QUORDIR=quordir))
                 self.assertTrue(printed.startswith(outcome), printed)
+                self.assertTrue(printed.endswith(released("") + "\r\n"), printed)
                 self.assertEqual(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer), printed.encode("latin-1"))
-                self.assertEqual(self.journal()[-1][20:], printed.strip())
+                self.assertEqual(self.journal()[-1], "dstpatch-startup: " + printed.strip())
         self.assertEqual(self.tzi(), zones.old_tzi(300))
         self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), PELIO.encode())
 
         # A share that is not there: the patch runs all the same, and the
         # journal and the run's folder say that the share was not written.
-        self.install_scripts(DSTPATCH_SHARE=r"C:\No Share 100%%")
-        printed = self.start({"QUORDIR": ROOT}).splitlines()
-        [run] = self.run_folders()
+        # A backup folder that the script makes gets an access list of its
+        # own, as the private folder does, by security identifier.
+        stand_in(m, "icacls", "tool_stand_in")
+        self.install_scripts(DSTPATCH_SHARE=r"C:\No Share 100%%", DSTPATCH_BACKUP=r"C:\New Backup 100%%")
+        printed = self.start({"QUORDIR": ROOT, "DSTPATCH_TOOL_LOG": TOOL_LOG}).splitlines()
+        [run] = self.run_folders(r"C:\New Backup 100%")
         self.assertEqual(printed[0], PENDING)
         note = printed[1]
         self.assertTrue(note.startswith("note: could not copy %s\\console.txt to C:\\No Share 100%%\\%s-console.txt: "
@@ -370,16 +487,22 @@ class BadSettingsTest(StartupTestCase):
         self.assertEqual(m.read_file(run + r"\outcome.txt").decode("latin-1").splitlines(), printed)
         self.assertEqual(self.journal()[-1], "  " + note)
         self.assertEqual(self.tzi(), eastern_tzi())
+        grant = ' . /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F'
+        self.assertEqual([line for line in m.read_file(TOOL_LOG).decode("latin-1").splitlines() if "icacls" in line],
+                         [r'%s> "C:\windows\System32\icacls.exe"%s' % (folder, grant)
+                          for folder in (PRIVATE, r"C:\New Backup 100%")])
 
-        # A script that dies still leaves an outcome, on the share too; so
+        # A script that dies still leaves an outcome, on the share too, and
+        # in the journal with the time written as the script writes it; so
         # does one without reg.exe (which it needs for the backup).
         m.import_reg(zones.old_zones_reg_text())  # not done again
+        stand_in(m, "eventcreate", "tool_stand_in")
         script = deploy_file("gpo/dstpatch-startup.vbs")
         main = b"Sub Main()\r\n"
+        fallback = released("not run: script error: dstpatch-startup.vbs ended with exit status 0 and no outcome")
         for broken, outcome in (
             (script.replace(main, main + b"Err.Raise 11\r\n"), "not run: script error 11"),
-            (script.replace(main, main + b"If True Then\r\n"),
-             "not run: script error: dstpatch-startup.vbs ended with exit status 0 and no outcome"),
+            (script.replace(main, main + b"If True Then\r\n"), fallback),
             (script, r"not run: no backup: C:\windows\System32\reg.exe does not exist"),
         ):
             with self.subTest(outcome=outcome):
@@ -388,51 +511,175 @@ class BadSettingsTest(StartupTestCase):
                     path = m.host_path(r"C:\windows\%s\reg.exe" % folder)
                     if os.path.exists(path):
                         os.remove(path)  # a link to the template's: only this one goes
-                printed = self.start({"QUORDIR": ROOT})
+                os.remove(m.host_path(TOOL_LOG))
+                printed = self.start({"QUORDIR": ROOT, "DSTPATCH_TOOL_LOG": TOOL_LOG})
                 self.assertTrue(printed.startswith(outcome), printed)
                 self.assertTrue(m.read_file(r"C:\Share\%s-outcome.txt" % self.computer).startswith(outcome.encode()))
-                self.assertTrue(self.journal()[-1].endswith(printed.strip()), self.journal())
+                self.assertEqual(self.journal()[-1], "dstpatch-startup: " + printed.strip())
+                event = r'eventcreate.exe" /t ERROR /id 1 /l APPLICATION /so dstpatch /d "dstpatch-startup: %s"' % outcome
+                self.assertEqual(event in m.read_file(TOOL_LOG).decode("latin-1"), outcome == fallback)
+
+
+class OutcomeTest(StartupTestCase):
 
     def test_outcome_of_each_kind_of_run(self):
-        # A stand-in for dstpatch.exe prints the console output of a run.
-        # Where another run holds the guard, the run log is that run's, so
-        # it is not taken.
+        # A stand-in for dstpatch.exe prints the console output of a run
+        # and changes nothing, so that a run that says Success leaves a
+        # machine that is not done. The start-up script and the wrapper
+        # judge it alike, the wrapper by its exit status too.
         m = self.machine
         m.import_reg(APPID_REG)
         m.make_dir(r"C:\Share")
         m.write_file(ROOT + r"\tmp\debGorvinal.txt", "\r\nthe log of the run in progress")
         self.install_scripts(program=winetest.helper("console_stand_in"), DSTPATCH_SHARE=r"C:\Share")
+        m.write_file(SCRIPTS + r"\dstpatch-install.vbs", deploy_file("dstpatch-install.vbs"))
         start = "\r\nTrying to remove debout file..\r\nMarker file was not found"
         # A failure on the share is kept by the outcome that follows it,
         # until another failure replaces it.
-        debout = ("failed: Debout file could not be removed from C:\\Quor Site 100%\\tmp\\debGorvinal.txt "
-                  "(error 32)")
-        no_success = "failed: no Success line: the last line is Modifying Pelio.ini."
+        debout = released("failed: Debout file could not be removed from C:\\Quor Site 100%\\tmp\\debGorvinal.txt "
+                          "(error 32)")
+        no_success = released("failed: no Success line: the last line is Modifying Pelio.ini.")
         cases = (
-            (REFUSAL.replace("\n", "\r\n"), LATER),
+            # (console output, outcome of the start-up script, the wrapper's
+            # status; None: as for the case before)
+            (REFUSAL.replace("\n", "\r\n"), LATER, 1618),
             ("\r\nTrying to remove debout file..\r\nDebout file could not be removed from C:\\Quor Site 100%\\tmp"
-             "\\debGorvinal.txt (error 32)\r\nSuccess", debout),
+             "\\debGorvinal.txt (error 32)\r\nSuccess", debout, 1),
             ("\r\nCould not make sure that no other run of this patch is in progress (error 5); this run goes on."
-             + start + "\r\nSuccess", DONE + " (earlier: %s)" % debout),
-            (start + "\r\nModifying Pelio.ini.", no_success),
-            (REFUSAL.replace("\n", "\r\n"), LATER + " (earlier: %s)" % no_success),
-            ("", "failed: no console output: dstpatch.exe ended with exit status 0"),
+             + start + "\r\nSuccess", NOT_DONE_AFTER, 1),
+            (start + "\r\nModifying Pelio.ini.", no_success, None),
+            (REFUSAL.replace("\n", "\r\n"), LATER + " (earlier: %s)" % no_success, None),
+            ("\r\nTrying to start the control server.\r\nStartControlServer() - StartService returned error 1058"
+             "\r\nSuccess", released("failed: StartControlServer() - StartService returned error 1058"), 1),
+            ("", released("failed: no console output: dstpatch.exe ended with exit status 0"), None),
         )
-        share = r"C:\Share\%s-debGorvinal.txt" % self.computer
-        for tool, output in WRITE_FILTERS:
-            with self.subTest(tool=tool):
-                stand_in_write_filter(m, tool, output)
-                self.start({"QUORDIR": ROOT, "DSTPATCH_STAND_IN_OUTPUT": r"C:\filter.txt"}, outcome=WRITE_FILTERED)
-                stand_in_write_filter(m, tool, None)
+        for tool, output, outcome in WRITE_FILTERS:
+            with self.subTest(tool=tool, outcome=outcome):
+                stand_in(m, tool, "console_stand_in", output)
+                self.start({"QUORDIR": ROOT, "DSTPATCH_STAND_IN_OUTPUT": r"C:\filter.txt"}, outcome=outcome)
+                stand_in(m, tool, None)
         self.assertEqual(self.run_folders(), [])
-        for console, outcome in cases:
+        # The wrapper takes the root from the machine's environment.
+        self.assertEqual(m.run("reg", ["add", MACHINE_ENVIRONMENT, "/v", "QUORDIR", "/d", ROOT, "/f"]).status, 0)
+        wrapper = r'cscript //nologo "%s\dstpatch-install.vbs"' % SCRIPTS
+        for console, outcome, status in cases:
             with self.subTest(outcome=outcome):
                 m.write_file(r"C:\console.txt", console)
-                if m.exists(share):
-                    os.remove(m.host_path(share))
-                self.start({"QUORDIR": ROOT, "DSTPATCH_STAND_IN_OUTPUT": r"C:\console.txt"}, outcome=outcome)
+                env = {"QUORDIR": ROOT, "DSTPATCH_STAND_IN_OUTPUT": r"C:\console.txt"}
+                self.start(env, outcome=outcome)
                 self.assertEqual(m.read_file(r"C:\Share\%s-console.txt" % self.computer), console.encode("latin-1"))
-                self.assertEqual(m.exists(share), not outcome.startswith(LATER))
+                if status is None:
+                    continue
+                result = run_as_agent(m, wrapper, env=env)
+                self.assertEqual(result.status, status, result)
+                self.assertEqual(result.stdout.decode("latin-1").splitlines()[-1],
+                                 "dstpatch-install: " + outcome.split(" (earlier: ")[0].replace(
+                                     "this machine tries again at its next start", "run this again later"))
+        self.assertFalse(m.exists(r"C:\Share\%s-debGorvinal.txt" % self.computer))
+
+        # A console capture of an earlier run that cannot be removed is
+        # never read as this run's.
+        locker = m.start(winetest.helper("file_locker"), [PRIVATE + r"\install-console.txt"])
+        locker.wait_for_output("locked")
+        result = run_as_agent(m, wrapper)
+        self.assertEqual(result.status, 3, result)
+        self.assertTrue(result.stdout.startswith(
+            b"dstpatch-install: not run: could not remove C:\\windows\\dstpatch\\install-console.txt: "), result)
+        self.assertEqual(locker.stop(), 0)
+        # No site root: no retry mends it.
+        result = m.run("cscript", ["//nologo", SCRIPTS + r"\dstpatch-install.vbs", r"C:\Nowhere"])
+        self.assertEqual((result.status, result.stdout), (4, winetest.to_crlf(
+            "dstpatch-install: %s\n" % released(r"not run: no site root: C:\Nowhere\data\pelio.ini does not exist"))))
+
+
+class PlantedLinksTest(StartupTestCase):
+
+    def test_backup_and_undo_leave_links_alone(self):
+        # A clerk plants a hard link to a file that only administrators may
+        # read, and turns newdata into a link to another folder: the backup
+        # copies neither, and says so. The undo, from the first backup (of
+        # the site before the links), refuses to write through a link, to a
+        # file with another name, or to a pelio.ini it would corrupt.
+        m = self.machine
+        m.import_reg(APPID_REG)
+        m.write_file(r"C:\console.txt", "\r\nSuccess")
+        env = {"QUORDIR": ROOT, "DSTPATCH_STAND_IN_OUTPUT": r"C:\console.txt"}
+        self.install_scripts(program=winetest.helper("console_stand_in"))
+        self.start(env, outcome=NOT_DONE_AFTER)
+        secret = m.host_path(r"C:\secret.txt")
+        with open(secret, "wb") as f:
+            f.write(b"the administrator's password")
+        os.remove(m.host_path(ROOT + r"\data\timezone.ini"))
+        os.link(secret, m.host_path(ROOT + r"\data\timezone.ini"))
+        elsewhere = m.host_path(r"C:\Elsewhere")
+        os.rename(m.host_path(ROOT + r"\newdata"), elsewhere)
+        os.symlink(elsewhere, m.host_path(ROOT) + "/newdata")
+        self.start(env, outcome=NOT_DONE_AFTER)
+
+        first, second = self.run_folders()
+        self.assertEqual(m.read_file(PRIVATE + "\\%s\\backups.txt" % self.computer).decode().split(),
+                         [os.path.basename(first.replace("\\", "/")), os.path.basename(second.replace("\\", "/"))])
+        self.assertEqual(m.read_file(second + r"\backup.txt").decode("latin-1").splitlines()[-4:], [
+            "saved    data\\pelio.ini",
+            "left out %s\\newdata is a link or mount point" % ROOT,
+            "left out %s\\data\\timezone.ini has 2 names (hard links)" % ROOT,
+            "left out %s\\newdata is a link or mount point" % ROOT])
+        self.assertEqual(sorted(os.listdir(m.host_path(second))), BACKUP_REG + ["backup.txt", "console.txt", "data",
+                                                                                "outcome.txt"])
+        self.assertEqual(os.listdir(m.host_path(second + r"\data")), ["pelio.ini"])
+
+        # The undo: not elevated, it changes nothing at all. Elevated, it
+        # imports the zone keys, leaves pelio.ini behind a link alone and
+        # does not copy timezone.ini where a file of that name is.
+        changed = PELIO.replace("TIMEZONE=LOCAL\r\n[", "TIMEZONE=INTL\r\n[")
+        m.write_file(ROOT + r"\data\pelio.ini", changed)
+        m.write_file(r"C:\Elsewhere\pelio.ini", changed)
+        m.import_reg(zones.reg_text({base: zones.new_tzi(base) for base, _ in zones.ZONES}))
+        result = self.undo(env={"DSTPATCH_TOOL_DENIED": "1"})
+        self.assertEqual((result.status, result.stdout.decode("latin-1").splitlines()[0]), (2, (
+            "dstpatch-undo: run this as an administrator (on Vista and later from a command prompt opened with "
+            '"Run as administrator"); nothing was changed')))
+        self.assertEqual(self.tzi(), eastern_tzi())
+        result = self.undo()
+        self.assertEqual(result.status, 1, result)
+        self.assertEqual(result.stdout.decode("latin-1").splitlines()[-2:], [
+            "TIMEZONE of %s\\data\\pelio.ini set back" % ROOT,
+            "FAILED: %s\\newdata is a link or mount point; left as it is (set back by hand in section QUORTECH: "
+            "TIMEZONE=LOCAL)" % ROOT])
+        self.assertEqual(self.tzi(), zones.old_tzi(300))
+        self.assertEqual(m.read_file(r"C:\Elsewhere\pelio.ini"), changed.encode())
+        self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), PELIO.encode())
+        with open(secret, "rb") as f:
+            self.assertEqual(f.read(), b"the administrator's password")
+
+        # A pelio.ini with another name, or in text that the undo would
+        # corrupt, is left as it is.
+        os.remove(m.host_path(ROOT + r"\newdata"))
+        os.rename(elsewhere, m.host_path(ROOT) + "/newdata")
+        os.remove(m.host_path(ROOT + r"\data\timezone.ini"))
+        for content, problem in (
+            (None, "%s\\data\\pelio.ini has 2 names (hard links)" % ROOT),
+            (b"\xef\xbb\xbf" + changed.encode(), "%s\\data\\pelio.ini is UTF-8 text, which this script would corrupt"
+             % ROOT),
+            (changed.encode("utf-16-le"), "%s\\data\\pelio.ini holds NUL characters (UTF-16 text?), which this "
+             "script would corrupt" % ROOT),
+        ):
+            with self.subTest(problem=problem):
+                path = m.host_path(ROOT + r"\data\pelio.ini")
+                os.remove(path)
+                if content is None:
+                    os.link(secret, path)
+                else:
+                    with open(path, "wb") as f:
+                        f.write(content)
+                before = m.read_file(ROOT + r"\data\pelio.ini")
+                result = self.undo()
+                self.assertEqual(result.status, 1, result)
+                self.assertIn("FAILED: %s; left as it is (set back by hand in section QUORTECH: TIMEZONE=LOCAL)"
+                              % problem, result.stdout.decode("latin-1").splitlines())
+                self.assertEqual(m.read_file(ROOT + r"\data\pelio.ini"), before)
+                self.assertEqual(m.read_file(ROOT + r"\data\timezone.ini"), TIMEZONE_INI.encode())
+                os.remove(m.host_path(ROOT + r"\data\timezone.ini"))
 
 
 # The sample machines of the detection rule: the files of the site (None:
@@ -518,16 +765,17 @@ class ReportTest(winetest.TestCase):
         outcomes = {
             "POS01": DONE,
             "pos02": FOUND_DONE,
-            "POS03": r"failed: Pelio.ini- File Not Found: C:\Quor\newdata\pelio.ini",
-            "POS04": r"failed: Pelio.ini- File Not Found: D:\Quor, Site\newdata\pelio.ini",
-            "POS05": "failed: Control Server Service is not started. ",
-            "POS06": "failed: no Success line: the last line is Modifying Pelio.ini.",
+            "POS03": released(r"failed: Pelio.ini- File Not Found: C:\Quor\newdata\pelio.ini"),
+            "POS04": released(r"failed: Pelio.ini- File Not Found: D:\Quor, Site\newdata\pelio.ini"),
+            "POS05": "failed: Control Server Service is not started. ",  # an earlier release's
+            "POS06": released("failed: no Success line: the last line is Modifying Pelio.ini."),
             "POS07": LATER,
             "POS08": PENDING,
-            "POS09": r"not run: no backup: could not make the folder C:\Blocked: File already exists",
-            "POS10": "something else",
+            "POS09": released(r"not run: no backup: could not make the folder C:\Blocked: File already exists"),
+            "POS10": "+1 something else",
             "POS13": FOUND_DONE + r" (earlier: failed: Pelio.ini- File Not Found: C:\Quor\newdata\pelio.ini)",
-            "POS14": DONE + " (earlier: failed: no Success line: the last line is Modifying Pelio.ini.)",
+            "POS14": DONE + " (earlier: %s)" % released("failed: no Success line: the last line is Modifying Pelio.ini."),
+            "=HYPERLINK(0)": "done [dstpatch 0.9.0]",
         }
         for name, outcome in outcomes.items():
             m.write_file(folder + "\\%s-outcome.txt" % name, outcome + "\r\n")
@@ -540,27 +788,30 @@ class ReportTest(winetest.TestCase):
         result = m.run("cscript", ["//nologo", r"C:\rule\dstpatch-report.vbs", folder + "\\",
                                    r"/machines:C:\Outcomes 100%\machines.txt", "/csv:" + csv])
         self.assertEqual(result.status, 0, result)
+        v = VERSION.ljust(7)
         self.assertEqual(result.stdout.decode("latin-1").replace("\r\n", "\n"), """\
-dstpatch outcomes in C:\\Outcomes 100%\\share\\: 14 machines
-POS01           done
-pos02           done: found done at start-up; nothing was run
-POS03           failed: Pelio.ini- File Not Found: C:\\Quor\\newdata\\pelio.ini
-POS04           failed: Pelio.ini- File Not Found: D:\\Quor, Site\\newdata\\pelio.ini
-POS05           failed: Control Server Service is not started.
-POS06           failed: no Success line: the last line is Modifying Pelio.ini.
-POS07           not done: another run of this patch was in progress; this machine tries again at its next start
-POS08           site change pending: the registry job is done; the site change needs a run in the user's session \
+dstpatch outcomes in C:\\Outcomes 100%%\\share\\: 15 machines
+=HYPERLINK(0)   0.9.0  done
+POS01           {v}done
+pos02           {v}done: found done at start-up; nothing was run
+POS03           {v}failed: Pelio.ini- File Not Found: C:\\Quor\\newdata\\pelio.ini
+POS04           {v}failed: Pelio.ini- File Not Found: D:\\Quor, Site\\newdata\\pelio.ini
+POS05                  failed: Control Server Service is not started.
+POS06           {v}failed: no Success line: the last line is Modifying Pelio.ini.
+POS07           {v}not done: another run of this patch was in progress; this machine tries again at its next start
+POS08           {v}site change pending: the registry job is done; the site change needs a run in the user's session \
 (the control server is the manager application)
-POS09           not run: no backup: could not make the folder C:\\Blocked: File already exists
-POS10           other: something else
-POS11           not reported
-POS12           not reported
-POS13           done after a failure: found done at start-up; nothing was run (earlier: failed: Pelio.ini- File Not \
-Found: C:\\Quor\\newdata\\pelio.ini)
-POS14           done after a failure: (earlier: failed: no Success line: the last line is Modifying Pelio.ini.)
+POS09           {v}not run: no backup: could not make the folder C:\\Blocked: File already exists
+POS10                  other: +1 something else
+POS11                  not reported
+POS12                  not reported
+POS13           {v}done after a failure: found done at start-up; nothing was run (earlier: failed: Pelio.ini- File \
+Not Found: C:\\Quor\\newdata\\pelio.ini)
+POS14           {v}done after a failure: (earlier: failed: no Success line: the last line is Modifying Pelio.ini. \
+[dstpatch {r}])
 
 Totals:
-     2  done
+     3  done
      2  done after a failure
      1    no Success line
      1    Pelio.ini- File Not Found:
@@ -574,30 +825,33 @@ Totals:
      1    no backup
      1  other
      2  not reported
-    14  machines
-CSV: C:\\Outcomes 100%\\report.csv
-""")
+    15  machines
+CSV: C:\\Outcomes 100%%\\report.csv
+""".replace("%%", "%").format(v=v, r=VERSION))
+        r = VERSION
         self.assertEqual(m.read_file(csv).decode("latin-1"), """\
-Machine,Outcome,Detail\r
-POS01,done,\r
-pos02,done,found done at start-up; nothing was run\r
-POS03,failed,Pelio.ini- File Not Found: C:\\Quor\\newdata\\pelio.ini\r
-POS04,failed,"Pelio.ini- File Not Found: D:\\Quor, Site\\newdata\\pelio.ini"\r
-POS05,failed,Control Server Service is not started.\r
-POS06,failed,no Success line: the last line is Modifying Pelio.ini.\r
-POS07,not done,another run of this patch was in progress; this machine tries again at its next start\r
-POS08,site change pending,the registry job is done; the site change needs a run in the user's session \
+Machine,Release,Outcome,Detail\r
+'=HYPERLINK(0),0.9.0,done,\r
+POS01,{r},done,\r
+pos02,{r},done,found done at start-up; nothing was run\r
+POS03,{r},failed,Pelio.ini- File Not Found: C:\\Quor\\newdata\\pelio.ini\r
+POS04,{r},failed,"Pelio.ini- File Not Found: D:\\Quor, Site\\newdata\\pelio.ini"\r
+POS05,,failed,Control Server Service is not started.\r
+POS06,{r},failed,no Success line: the last line is Modifying Pelio.ini.\r
+POS07,{r},not done,another run of this patch was in progress; this machine tries again at its next start\r
+POS08,{r},site change pending,the registry job is done; the site change needs a run in the user's session \
 (the control server is the manager application)\r
-POS09,not run,no backup: could not make the folder C:\\Blocked: File already exists\r
-POS10,other,something else\r
-POS11,not reported,\r
-POS12,not reported,\r
-POS13,done after a failure,found done at start-up; nothing was run (earlier: failed: Pelio.ini- File Not Found: \
+POS09,{r},not run,no backup: could not make the folder C:\\Blocked: File already exists\r
+POS10,,other,'+1 something else\r
+POS11,,not reported,\r
+POS12,,not reported,\r
+POS13,{r},done after a failure,found done at start-up; nothing was run (earlier: failed: Pelio.ini- File Not Found: \
 C:\\Quor\\newdata\\pelio.ini)\r
-POS14,done after a failure,(earlier: failed: no Success line: the last line is Modifying Pelio.ini.)\r
+POS14,{r},done after a failure,(earlier: failed: no Success line: the last line is Modifying Pelio.ini. \
+[dstpatch {r}])\r
 \r
 Outcome,Group,Machines\r
-done,,2\r
+done,,3\r
 done after a failure,,2\r
 done after a failure,no Success line,1\r
 done after a failure,Pelio.ini- File Not Found:,1\r
@@ -611,16 +865,17 @@ not run,,1\r
 not run,no backup,1\r
 other,,1\r
 not reported,,2\r
-machines,,14\r
-""")
+machines,,15\r
+""".format(r=r))
 
         # With the list separator of French-Canadian settings.
         result = m.run("reg", ["add", r"HKCU\Control Panel\International", "/v", "sList", "/d", ";", "/f"])
         self.assertEqual(result.status, 0, result)
         result = m.run("cscript", ["//nologo", r"C:\rule\dstpatch-report.vbs", folder, "/csv:" + csv])
         lines = m.read_file(csv).decode("latin-1").splitlines()
-        self.assertEqual(lines[:5:4], ["Machine;Outcome;Detail",
-                                       r"POS04;failed;Pelio.ini- File Not Found: D:\Quor, Site\newdata\pelio.ini"])
+        self.assertEqual(lines[:6:5], ["Machine;Release;Outcome;Detail",
+                                       r"POS04;%s;failed;Pelio.ini- File Not Found: D:\Quor, Site\newdata\pelio.ini"
+                                       % VERSION])
 
         # Bad input: a clear line, and nothing written or changed.
         for args, status, line in (

@@ -25,6 +25,7 @@ sys.path.insert(0, os.path.join(ROOT, "scripts", "wine"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
 import pe  # noqa: E402
+import rollout  # noqa: E402
 import wine  # noqa: E402
 import winemachine  # noqa: E402
 
@@ -36,21 +37,8 @@ UNSIGNED = {
 }
 # Line ends of every kind, as an editor may leave them; the release stores CR LF.
 README = b"dstpatch\n\nRun dstpatch.exe as administrator.\r\nThen read the run log.\n"
-# The roll-out files: path in the release -> source; the files for Windows
-# get CR LF line ends, the playbook (run on Linux) keeps its own.
-ROLLOUT = {
-    "DEPLOY.txt": "docs/deploy.md",
-    "dstpatch-startup.cmd": "deploy/gpo/dstpatch-startup.cmd",
-    "dstpatch-startup.vbs": "deploy/gpo/dstpatch-startup.vbs",
-    "detect.vbs": "deploy/detect.vbs",
-    "detect.ps1": "deploy/detect.ps1",
-    "dstpatch-install.vbs": "deploy/dstpatch-install.vbs",
-    "dstpatch-report.vbs": "deploy/dstpatch-report.vbs",
-    "dstpatch-undo.vbs": "deploy/dstpatch-undo.vbs",
-    "ansible/dstpatch.yml": "deploy/ansible/dstpatch.yml",
-    "ansible/outcome.yml": "deploy/ansible/outcome.yml",
-    "ansible/failure-lines.txt": "deploy/ansible/failure-lines.txt",
-}
+# The roll-out files: path in the release -> (source, whether it gets CR LF).
+ROLLOUT = {target: (source, crlf) for source, target, crlf in rollout.FILES}
 SHIPPED = sorted(["README.txt", "SHA256SUMS", "dstpatch-x64.exe", "dstpatch.exe"] + list(ROLLOUT))
 
 
@@ -108,10 +96,13 @@ class SignedReleaseTest(unittest.TestCase):
         self.assertEqual(text, "".join("%s: OK\n" % name for name in SHIPPED if name != "SHA256SUMS"))
         with open(self.path("README.txt"), "rb") as f:
             self.assertEqual(f.read(), b"dstpatch\r\n\r\nRun dstpatch.exe as administrator.\r\nThen read the run log.\r\n")
-        for name, source in ROLLOUT.items():
-            with self.subTest(name), open(self.path(name), "rb") as shipped, open(os.path.join(ROOT, source), "rb") as f:
-                text = f.read().replace(b"\r\n", b"\n")
-                self.assertEqual(shipped.read(), text if name.startswith("ansible/") else text.replace(b"\n", b"\r\n"))
+        # The roll-out files with the shared code and this version put in;
+        # those for Windows with CR LF line ends, the playbook (run on Linux)
+        # with its own.
+        version = os.path.basename(self.folder)[len("dstpatch-"):]
+        for name, (source, crlf) in ROLLOUT.items():
+            with self.subTest(name), open(self.path(name), "rb") as shipped:
+                self.assertEqual(shipped.read(), rollout.shipped(source, version, crlf))
         # The operator's README names every file of the folder.
         with open(os.path.join(ROOT, "deploy", "README.txt"), "rb") as f:
             readme = f.read().decode("ascii").replace("\r\n", "\n").split("THE RELEASE FOLDER", 1)[1].split("\n\n")[0]
