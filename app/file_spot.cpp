@@ -18,29 +18,45 @@ std::string CouldNotCheck(const char* what, win::DWORD error) {
   return WithError(std::string(what) + " could not be checked", error);
 }
 
-// A link or mount point by what the name itself says too. Windows reports
-// the reparse point through a handle opened on it as through its name;
-// Wine 8 only through the name (its handle shows the folder it names).
-// Asked while the name is held open, the answer cannot change meanwhile.
-bool NameIsLink(const std::string& path) {
-  const win::DWORD attributes = win::GetFileAttributesA(path.c_str());
-  return attributes != win::INVALID_FILE_ATTRIBUTES && (attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+constexpr char kIsLink[] = "is a link or mount point";
+
+// Why what is open at path, whose attributes through the handle are
+// attributes, is not to be taken for a plain file or folder: kIsLink, by
+// what the handle says or by what the name itself says too; "could not be
+// checked" where the name cannot be asked; "" otherwise. Windows reports the
+// reparse point through a handle opened on it as through its name; Wine 8
+// only through the name (its handle shows the folder it names). Asked while
+// the name is held open, the answer cannot change meanwhile.
+std::string LinkReason(const std::string& path, win::DWORD attributes) {
+  if ((attributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return kIsLink;
+  }
+  const win::DWORD byName = win::GetFileAttributesA(path.c_str());
+  if (byName == win::INVALID_FILE_ATTRIBUTES) {
+    return WithError("could not be checked", win::GetLastError());
+  }
+  return (byName & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? kIsLink : "";
 }
 
 // Whether the owner of what is open at object is one that no ordinary user
-// can give a file or folder: what users make, links included, they own.
-bool OwnedByAnAdministrator(win::HANDLE object) {
+// can give a file or folder (what users make, links included, they own):
+// 0 when it is, ERROR_ACCESS_DENIED when it is not, else the error of the
+// call that could not tell.
+win::DWORD NotOwnedByAnAdministrator(win::HANDLE object) {
   const auto getSecurityInfo = Bind<win::PFN_GetSecurityInfo>(win::GetModuleHandleA("advapi32.dll"), "GetSecurityInfo");
+  if (getSecurityInfo == nullptr) {
+    return win::GetLastError();
+  }
   void* owner = nullptr;
   void* descriptor = nullptr;
-  if (getSecurityInfo == nullptr || getSecurityInfo(object, win::SE_FILE_OBJECT, win::OWNER_SECURITY_INFORMATION,
-                                                    &owner, nullptr, nullptr, nullptr, &descriptor) != 0) {
-    return false;
+  if (const win::DWORD error = getSecurityInfo(object, win::SE_FILE_OBJECT, win::OWNER_SECURITY_INFORMATION, &owner,
+                                               nullptr, nullptr, nullptr, &descriptor)) {
+    return error;
   }
   const bool administrators =
       IsAdministratorsSid(owner) || IsSystemSid(owner) || IsTrustedInstallerSid(owner) || IsOwnAccountSid(owner);
   win::LocalFree(descriptor);
-  return administrators;
+  return administrators ? 0 : win::ERROR_ACCESS_DENIED;
 }
 
 }  // namespace
@@ -52,12 +68,19 @@ win::HANDLE HoldFolder(const std::string& path, bool follow) {
                           win::OPEN_EXISTING, follow ? win::FILE_FLAG_BACKUP_SEMANTICS : OpenNameFlags(), nullptr);
 }
 
-bool IsAdministratorsFolder(win::HANDLE folder, const std::string& path) {
+win::DWORD NotAnAdministratorsFolder(win::HANDLE folder, const std::string& path) {
   win::BY_HANDLE_FILE_INFORMATION info{};
-  return win::GetFileInformationByHandle(folder, &info) &&
-         (info.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT)) ==
-             win::FILE_ATTRIBUTE_DIRECTORY &&
-         !NameIsLink(path) && OwnedByAnAdministrator(folder);
+  if (!win::GetFileInformationByHandle(folder, &info)) {
+    return win::GetLastError();
+  }
+  const std::string link = LinkReason(path, info.dwFileAttributes);
+  if (!link.empty() && link != kIsLink) {
+    return win::GetLastError();
+  }
+  if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0 || !link.empty()) {
+    return win::ERROR_ACCESS_DENIED;
+  }
+  return NotOwnedByAnAdministrator(folder);
 }
 
 std::string HoldSiteRoot(const std::string& root) {
@@ -72,9 +95,14 @@ std::string HoldSiteRoot(const std::string& root) {
     return WithError("it could not be held open", win::GetLastError());
   }
   win::UniqueFile folder;
-  if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 || NameIsLink(path)) {
-    if (!OwnedByAnAdministrator(name.get())) {
-      return "it is a link or mount point that no administrator owns";
+  const std::string link = LinkReason(path, info.dwFileAttributes);
+  if (!link.empty() && link != kIsLink) {
+    return "it " + link;
+  }
+  if (!link.empty()) {
+    if (const win::DWORD error = NotOwnedByAnAdministrator(name.get())) {
+      return error == win::ERROR_ACCESS_DENIED ? "it is a link or mount point that no administrator owns"
+                                               : WithError("its owner could not be read", error);
     }
     folder.reset(HoldFolder(path, true));
     if (!folder) {
@@ -116,15 +144,15 @@ void FileSpot::LookAtFolder(const std::string& folder) {
   if (!folder_) {
     const win::DWORD error = win::GetLastError();
     if (!IsMissing(error)) {
-      LeaveAlone(CouldNotCheck(folder.c_str(), error));
+      LeaveAlone(CouldNotCheck(folder.c_str(), error), true);
     }
     return;  // no folder: nothing in it to touch
   }
   win::BY_HANDLE_FILE_INFORMATION info{};
   if (!win::GetFileInformationByHandle(folder_.get(), &info)) {
-    LeaveAlone(CouldNotCheck(folder.c_str(), win::GetLastError()));
-  } else if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 || NameIsLink(folder)) {
-    LeaveAlone(folder + " is a link or mount point");
+    LeaveAlone(CouldNotCheck(folder.c_str(), win::GetLastError()), true);
+  } else if (const std::string link = LinkReason(folder, info.dwFileAttributes); !link.empty()) {
+    LeaveAlone(folder + " " + link, link != kIsLink);
   } else if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) == 0) {
     folder_.reset();  // a file where the folder should be: nothing in it to touch
   }
@@ -141,19 +169,21 @@ void FileSpot::LookAtName() {
     if (IsMissing(error)) {
       found_ = Found::Nothing;
     } else {
-      LeaveAlone(CouldNotCheck("it", error));
+      LeaveAlone(CouldNotCheck("it", error), true);
     }
     return;
   }
   win::BY_HANDLE_FILE_INFORMATION info{};
-  if (win::GetFileInformationByHandle(name.get(), &info) &&
-      (info.dwFileAttributes & (win::FILE_ATTRIBUTE_DIRECTORY | win::FILE_ATTRIBUTE_REPARSE_POINT)) ==
-          win::FILE_ATTRIBUTE_DIRECTORY &&
-      !NameIsLink(path_)) {
+  if (!win::GetFileInformationByHandle(name.get(), &info)) {
+    LeaveAlone(CouldNotCheck("it", win::GetLastError()), true);
+    return;
+  }
+  if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+      LinkReason(path_, info.dwFileAttributes).empty()) {
     found_ = Found::Folder;
     return;
   }
-  if (IsPlainFile(name.get())) {
+  if (Judge(info, false)) {
     found_ = Found::PlainFile;
     volume_ = info.dwVolumeSerialNumber;
     indexHigh_ = info.nFileIndexHigh;
@@ -167,9 +197,15 @@ bool FileSpot::IsPlainFile(win::HANDLE file, bool sameAsFound) {
   }
   win::BY_HANDLE_FILE_INFORMATION info{};
   if (!win::GetFileInformationByHandle(file, &info)) {
-    LeaveAlone(CouldNotCheck("it", win::GetLastError()));
-  } else if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_REPARSE_POINT) != 0 || NameIsLink(path_)) {
-    LeaveAlone("it is a link or mount point");
+    LeaveAlone(CouldNotCheck("it", win::GetLastError()), true);
+    return false;
+  }
+  return Judge(info, sameAsFound);
+}
+
+bool FileSpot::Judge(const win::BY_HANDLE_FILE_INFORMATION& info, bool sameAsFound) {
+  if (const std::string link = LinkReason(path_, info.dwFileAttributes); !link.empty()) {
+    LeaveAlone("it " + link, link != kIsLink);
   } else if ((info.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) != 0) {
     LeaveAlone("it is a folder");
   } else if (info.nNumberOfLinks > 1) {
@@ -183,9 +219,10 @@ bool FileSpot::IsPlainFile(win::HANDLE file, bool sameAsFound) {
   return false;
 }
 
-void FileSpot::LeaveAlone(std::string why) {
+void FileSpot::LeaveAlone(std::string why, bool unreadable) {
   found_ = Found::LeftAlone;
   why_ = std::move(why);
+  unreadable_ = unreadable;
 }
 
 void FileSpot::ReportLeftAlone(RunLog* log) const {

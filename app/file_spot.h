@@ -35,6 +35,9 @@ class FileSpot {
   [[nodiscard]] const std::string& path() const { return path_; }
   // Writes "File left alone: <path> (<why>)" to the console and log.
   void ReportLeftAlone(RunLog* log) const;
+  // Left alone only because the name or its folder could not be looked at
+  // (a read error), not for what is there.
+  [[nodiscard]] bool Unreadable() const { return unreadable_; }
   // True when file (opened at the path) is a plain file with one name and,
   // when sameAsFound, the very file found when the name was looked at. Where
   // it is not, the name counts as left alone, and the reason is kept for
@@ -44,12 +47,15 @@ class FileSpot {
  private:
   void LookAtFolder(const std::string& folder);
   void LookAtName();
-  void LeaveAlone(std::string why);
+  // IsPlainFile of the file information read.
+  bool Judge(const win::BY_HANDLE_FILE_INFORMATION& info, bool sameAsFound);
+  void LeaveAlone(std::string why, bool unreadable = false);
 
   std::string path_;
   win::UniqueFile folder_;
   Found found_ = Found::Nothing;
   std::string why_;
+  bool unreadable_ = false;
   bool windows9x_ = false;
   // The identity of the plain file found (volume, index), to tell it again.
   win::DWORD volume_ = 0;
@@ -66,11 +72,12 @@ win::DWORD OpenNameFlags();
 // it. Invalid where it cannot be opened, with the system's error.
 win::HANDLE HoldFolder(const std::string& path, bool follow = false);
 
-// Whether the folder open at folder (held with HoldFolder) is a real
-// folder whose owner no ordinary user can be: SYSTEM, Administrators,
-// TrustedInstaller or this run's own account. path is the name it was
-// opened by.
-bool IsAdministratorsFolder(win::HANDLE folder, const std::string& path);
+// 0 when the folder open at folder (held with HoldFolder; path is the name
+// it was opened by) is a real folder whose owner no ordinary user can be:
+// SYSTEM, Administrators, TrustedInstaller or this run's own account;
+// ERROR_ACCESS_DENIED when it is not; else the error of the call that could
+// not tell.
+win::DWORD NotAnAdministratorsFolder(win::HANDLE folder, const std::string& path);
 
 // Holds the site root open without delete sharing until the process ends,
 // so that nobody can rename it or put a link in its place during the run.

@@ -4,6 +4,7 @@
 
 #include "app/file_spot.h"
 #include "app/os.h"
+#include "app/run_log.h"
 
 namespace {
 
@@ -16,6 +17,13 @@ constexpr win::DWORD kChunk = 64 * 1024;
 
 // Never 0, which would read as done.
 win::DWORD ErrorOf(win::DWORD error) { return error == 0 ? win::ERROR_ACCESS_DENIED : error; }
+
+// Only SYSTEM and Administrators can reach what is left: it harms nothing,
+// but it is said, so that it can be removed.
+void ReportLeftBehind(const std::string& path) {
+  LogFormatted(CurrentRunLog(), "\nThe patch could not remove its own %s (error %d); it may be deleted.", path.c_str(),
+               static_cast<int>(win::GetLastError()));
+}
 
 }  // namespace
 
@@ -78,17 +86,21 @@ PrivateFolder::PrivateFolder() {
   held_.reset(HoldFolder(path_));
   if (!held_) {
     Fail(win::GetLastError());
-  } else if (!IsAdministratorsFolder(held_.get(), path_)) {
+  } else if (const win::DWORD error = NotAnAdministratorsFolder(held_.get(), path_)) {
     held_.reset();
-    Fail(win::ERROR_ALREADY_EXISTS);
-    path_.clear();  // not the folder made: neither used nor removed
+    Fail(error == win::ERROR_ACCESS_DENIED ? win::ERROR_ALREADY_EXISTS : error);  // not the folder made
+    if (error == win::ERROR_ACCESS_DENIED) {
+      path_.clear();  // neither used nor removed
+    }
   }
 }
 
 PrivateFolder::~PrivateFolder() {
   if (!path_.empty()) {
     held_.reset();  // the folder can go only once nothing holds it
-    win::RemoveDirectoryA(path_.c_str());
+    if (!win::RemoveDirectoryA(path_.c_str())) {
+      ReportLeftBehind(path_);
+    }
   }
 }
 
@@ -111,8 +123,8 @@ PrivateCopy::PrivateCopy(const PrivateFolder& folder, const std::string& bytes, 
 }
 
 PrivateCopy::~PrivateCopy() {
-  if (made_) {
-    win::DeleteFileA(path_.c_str());
+  if (made_ && !win::DeleteFileA(path_.c_str())) {
+    ReportLeftBehind(path_);
   }
 }
 

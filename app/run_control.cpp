@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/file_spot.h"
@@ -24,9 +25,12 @@ constexpr char kAnotherRun[] =
     "\nAnother run of this patch is in progress on this machine: this run changed nothing. Run this patch again "
     "later.";
 
+constexpr win::DWORD kBadNetPath = 53;  // ERROR_BAD_NETPATH
+
 struct RunSettings {
   std::string root;
   bool rootValid = false;
+  std::string notValid;  // why, where data\pelio.ini could not be looked at
   bool isWindows9x = false;
   bool registryJob = false;
   bool backOfficeJob = false;
@@ -38,12 +42,23 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' ||
 // Option words match as a whole, without regard to letter case.
 bool IsOption(const char* argument, std::string_view option) { return EqualsIgnoringCase(argument, option); }
 
-// A site root from /QUORDIR, used character for character. An empty or
-// missing value cannot name a site, so it leaves the root invalid.
-void SetRootFromOption(RunSettings& settings, const char* value) {
-  settings.root = value == nullptr ? "" : value;
+// Sets the site root and whether it is valid. An empty value cannot name a
+// site, so it leaves the root invalid. A pelio.ini that cannot be looked at
+// for another reason than that no file has that name (a disk error) is said
+// why.
+void SetRoot(RunSettings& settings, std::string root) {
+  settings.root = std::move(root);
   settings.rootValid = !settings.root.empty() && IsQuordirValid(settings.root);
+  const win::DWORD error = settings.rootValid || settings.root.empty() ? 0 : win::GetLastError();
+  const bool absent = error == 0 || error == win::ERROR_FILE_NOT_FOUND || error == win::ERROR_PATH_NOT_FOUND ||
+                      error == win::ERROR_INVALID_NAME || error == win::ERROR_BAD_PATHNAME || error == kBadNetPath;
+  settings.notValid = absent ? ""
+                             : std::string(kDataPelioIni + 1) + " could not be checked (error " +
+                                   std::to_string(static_cast<int>(error)) + ")";
 }
+
+// A site root from /QUORDIR, used character for character.
+void SetRootFromOption(RunSettings& settings, const char* value) { SetRoot(settings, value == nullptr ? "" : value); }
 
 void ReadOptions(int argc, char** argv, RunSettings& settings) {
   for (int i = 0; i < argc; ++i) {
@@ -160,8 +175,7 @@ int DstPatchMain(int argc, char** argv) {
 
   const std::string fromEnvironment = GetEnvironmentValue("QUORDIR");
   if (!fromEnvironment.empty()) {
-    settings.root = fromEnvironment;
-    settings.rootValid = IsQuordirValid(settings.root);
+    SetRoot(settings, fromEnvironment);
   }
 
   if (argc < 2) {
@@ -182,15 +196,14 @@ int DstPatchMain(int argc, char** argv) {
   }
 
   // The root found valid is the one the whole run acts in.
-  std::string notHeld;
   if (settings.rootValid) {
-    notHeld = HoldSiteRoot(settings.root);
-    settings.rootValid = notHeld.empty();
+    settings.notValid = HoldSiteRoot(settings.root);
+    settings.rootValid = settings.notValid.empty();
   }
   if (!settings.rootValid) {
     OpenRunLog(kInvalidRootRunLog);
-    if (!notHeld.empty()) {
-      LogFormatted(CurrentRunLog(), "\nSite root not valid: %s (%s)", settings.root.c_str(), notHeld.c_str());
+    if (!settings.notValid.empty()) {
+      LogFormatted(CurrentRunLog(), "\nSite root not valid: %s (%s)", settings.root.c_str(), settings.notValid.c_str());
     }
     if (!Process().silent) {
       ShowMessageBox(kInvalidRootMessage, win::MB_OK);

@@ -6,7 +6,10 @@
 #include "app/file_spot.h"
 #include "app/process_state.h"
 
-void RunLog::Append(std::string_view text) {
+win::DWORD RunLog::Append(std::string_view text) {
+  if (broken_) {
+    return 0;
+  }
   std::string bytes;
   bytes.reserve(text.size() + text.size() / 16 + 2);
   for (char c : text) {
@@ -18,13 +21,29 @@ void RunLog::Append(std::string_view text) {
   // Messages are short; a message beyond 4 GiB is cut rather than wrapped.
   const auto size = static_cast<win::DWORD>(bytes.size() > 0xFFFFFFFFu ? 0xFFFFFFFFu : bytes.size());
   win::DWORD written = 0;
-  win::WriteFile(file_.get(), bytes.data(), size, &written, nullptr);
+  if (!win::WriteFile(file_.get(), bytes.data(), size, &written, nullptr)) {
+    broken_ = true;
+    return win::GetLastError();
+  }
+  if (written != size) {
+    broken_ = true;
+    return win::ERROR_DISK_FULL;  // what a short write of a file means
+  }
+  return 0;
 }
 
 void LogMessage(const std::string& text, RunLog* log) {
   win::WriteStdout(text);
-  if (log != nullptr) {
-    log->Append(text);
+  if (log == nullptr) {
+    return;
+  }
+  if (const win::DWORD error = log->Append(text)) {
+    char notice[160];
+    (void)std::snprintf(notice, sizeof notice,
+                        "\nThe run log could not be written (error %d): only this console has the run's lines from "
+                        "here on.",
+                        static_cast<int>(error));
+    win::WriteStdout(notice);
   }
 }
 
@@ -61,16 +80,22 @@ constexpr win::DWORD kLogSharing = win::FILE_SHARE_READ | win::FILE_SHARE_WRITE;
 // created so that it cannot open an existing file (a link or a hard link
 // planted meanwhile). One that will not go (another program has it open) is
 // emptied instead, once its handle shows it is still a plain file.
-win::UniqueFile MakeRunLog(FileSpot& spot) {
+win::UniqueFile MakeRunLog(FileSpot& spot, win::DWORD& error) {
   if (spot.found() == Found::PlainFile) {
     win::DeleteFileA(spot.path().c_str());
   }
   win::UniqueFile file(win::CreateFileA(spot.path().c_str(), kLogAccess, kLogSharing, nullptr, win::CREATE_NEW,
                                         win::FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file && spot.found() == Found::PlainFile && win::GetLastError() == win::ERROR_FILE_EXISTS) {
+  error = file ? 0 : win::GetLastError();
+  if (!file && spot.found() == Found::PlainFile && error == win::ERROR_FILE_EXISTS) {
     file.reset(win::CreateFileA(spot.path().c_str(), kLogAccess, kLogSharing, nullptr, win::OPEN_EXISTING,
                                 OpenNameFlags(), nullptr));
-    if (file && (!spot.IsPlainFile(file.get(), true) || !win::SetEndOfFile(file.get()))) {
+    error = file ? 0 : win::GetLastError();
+    if (file && spot.IsPlainFile(file.get(), true) && !win::SetEndOfFile(file.get())) {
+      error = win::GetLastError();
+      file.reset();
+    }
+    if (file && spot.found() == Found::LeftAlone) {
       file.reset();
     }
   }
@@ -86,8 +111,9 @@ void OpenRunLog(const std::string& path) {
     return;  // not the patch's file: no log, and no failure either
   }
   win::UniqueFile file;
+  win::DWORD error = 0;
   if (spot.found() != Found::LeftAlone) {
-    file = MakeRunLog(spot);
+    file = MakeRunLog(spot, error);
   }
   // The handle written through is checked, not only the name.
   if (file && !spot.IsPlainFile(file.get())) {
@@ -99,6 +125,9 @@ void OpenRunLog(const std::string& path) {
   }
   if (file) {
     Process().runLog.emplace(std::move(file));
+  } else if (error != 0) {
+    LogFormatted(nullptr, "\nThe run log could not be made at %s (error %d): only this console has the run's lines.",
+                 path.c_str(), static_cast<int>(error));
   }
 }
 
@@ -136,7 +165,11 @@ bool RemoveDeboutFile(const std::string& root) {
   if (siteFile.found() == Found::PlainFile) {
     return DeleteDeboutFile(siteFile.path());
   }
-  // One left alone is reported once, where the new log is to be opened.
+  // A planted one is reported once, where the new log is to be opened; one
+  // that cannot be looked at now is not removed, which is said at once.
+  if (siteFile.found() == Found::LeftAlone && siteFile.Unreadable()) {
+    siteFile.ReportLeftAlone(CurrentRunLog());
+  }
   if (siteFile.found() != Found::LeftAlone && rootFile.found() != Found::LeftAlone) {
     LogMessage("\nMarker file was not found", CurrentRunLog());
   }

@@ -20,16 +20,19 @@ inline constexpr char kOldRunLog[] = "C:\\debGorvinal.txt";
 class RunLog {
  public:
   explicit RunLog(win::UniqueFile file) : file_(std::move(file)) {}
-  // Appends text with each "\n" stored as "\r\n". A failed write is not
-  // reported: the console has already shown the message.
-  void Append(std::string_view text);
+  // Appends text with each "\n" stored as "\r\n". 0, or the error of the
+  // first write that failed: the log then takes no more, so that it never
+  // holds a run with lines missing in between.
+  win::DWORD Append(std::string_view text);
 
  private:
   win::UniqueFile file_;
+  bool broken_ = false;
 };
 
 // Prints text verbatim on standard output, then appends it to log unless log
-// is null (a console-only message).
+// is null (a console-only message). A log that cannot be written is said so
+// on the console, once.
 void LogMessage(const std::string& text, RunLog* log);
 
 // Formats a message with the printf rules into the process-wide message

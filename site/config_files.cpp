@@ -88,7 +88,12 @@ bool ChangeThroughHandle(FileSpot& spot, const PrivateFolder& folder) {
     ReportNotUpdated(path, win::GetLastError());
     return false;
   }
-  const PrivateCopy copy(folder, before, "pelio.ini");
+  // Named by its folder, so that the copy of one file is never in the way
+  // of the other's.
+  const size_t end = spot.path().rfind('\\');
+  const size_t begin = spot.path().rfind('\\', end - 1);
+  const std::string name = spot.path().substr(begin + 1, end - begin - 1) + ".ini";
+  const PrivateCopy copy(folder, before, name.c_str());
   if (copy.error() != 0) {
     ReportNotUpdated(path, copy.error());
     return false;

@@ -29,6 +29,17 @@ void ReportNotClosed(win::DWORD processId, win::DWORD error) {
                static_cast<int>(processId), static_cast<int>(error));
 }
 
+// Where the run cannot tell how to stop the control server (its registration
+// unreadable, the running programs not listed), it must leave the site as it
+// is: files changed under a control server that runs, or a second manager,
+// would harm it.
+void ReportNotStopped(const char* what, win::DWORD error) {
+  LogFormatted(CurrentRunLog(),
+               "\nThis patch has not completed: %s could not be read (error %d), so the site files were not changed. "
+               "Run this patch again.",
+               what, static_cast<int>(error));
+}
+
 // Closes the manager application if it runs, after asking unless silent.
 // An answer of No ends the run with nothing changed. On the NT family the
 // debug privilege (which administrators hold) is enabled for the search and
@@ -49,6 +60,10 @@ bool StopManagerApplication(bool isWindows9x, const std::string& program, win::U
   win::DWORD processId = kNoProcess;
   win::UniqueHandle process = finder.FindProcess(kManagerName, processId);
   bool closed = true;
+  if (!process && processId == kNoProcess && finder.ListError() != 0) {
+    ReportNotStopped("the list of running programs", finder.ListError());
+    closed = false;
+  }
   if (!process && processId != kNoProcess) {
     ReportNotClosed(processId, finder.OpenError());
     closed = false;
@@ -105,11 +120,18 @@ std::string ManagerCommandLine(const std::string& root) {
 // accounts).
 bool StartManagerApplication(const std::string& root, bool isWindows9x, win::UniqueHandle token) {
   LogMessage("\nTrying to start the Pelio Manager.", CurrentRunLog());
+  win::DWORD error = 0;
   if (!isWindows9x && !token) {
-    token = TakeSessionUserToken();
+    token = TakeSessionUserToken(error);
   }
-  if ((isWindows9x || token) && StartProcessAndWait(ManagerCommandLine(root), kStartWait, token.get())) {
-    return true;
+  if (isWindows9x || token) {
+    if (StartProcessAndWait(ManagerCommandLine(root), kStartWait, token.get())) {
+      return true;
+    }
+    error = win::GetLastError();
+  }
+  if (error != 0) {
+    LogFormatted(CurrentRunLog(), "\nPelio Manager was not started (error %d)", static_cast<int>(error));
   }
   if (!Process().silent) {
     ShowMessageBox(kCouldNotStart, win::MB_OK);
@@ -125,7 +147,12 @@ bool ChangeBohValues(const std::string& root) {
   if (!isWindows9x && !LoadNTServiceHelperFunctions()) {
     return false;
   }
-  const bool serviceMode = IsControlServerService();
+  win::DWORD unreadable = 0;
+  const bool serviceMode = IsControlServerService(&unreadable);
+  if (unreadable != 0) {
+    ReportNotStopped("the control server's registration", unreadable);
+    return false;
+  }
   win::UniqueHandle managerToken;
   if (serviceMode) {
     LogMessage("\nTrying to stop the control server.", CurrentRunLog());

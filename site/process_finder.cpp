@@ -12,6 +12,7 @@ namespace {
 constexpr win::DWORD kOpenAccess = win::SYNCHRONIZE | win::PROCESS_TERMINATE;
 constexpr win::DWORD kCloseWait = 5000;
 constexpr win::DWORD kFirstQuerySize = 0x8000;
+constexpr win::DWORD kNoMoreFiles = 18;  // ERROR_NO_MORE_FILES
 
 // A block of the process heap, given back when the owner goes.
 class HeapBlock {
@@ -38,6 +39,7 @@ class HeapBlock {
 ProcessFinder::ProcessFinder() {
   kernel32_.reset(win::LoadLibraryA("Kernel32"));
   if (!kernel32_) {
+    unbound_ = win::GetLastError();
     return;
   }
   createToolhelp32Snapshot_ = Bind<win::PFN_CreateToolhelp32Snapshot>(kernel32_.get(), "CreateToolhelp32Snapshot");
@@ -48,12 +50,16 @@ ProcessFinder::ProcessFinder() {
   }
   ntdll_.reset(win::LoadLibraryA("ntdll.dll"));
   if (!ntdll_) {
+    unbound_ = win::GetLastError();
     return;
   }
   zwQuerySystemInformation_ = Bind<win::PFN_ZwQuerySystemInformation>(ntdll_.get(), "ZwQuerySystemInformation");
   getProcessHeap_ = Bind<win::PFN_GetProcessHeap>(kernel32_.get(), "GetProcessHeap");
   heapAlloc_ = Bind<win::PFN_HeapAlloc>(kernel32_.get(), "HeapAlloc");
   heapFree_ = Bind<win::PFN_HeapFree>(kernel32_.get(), "HeapFree");
+  if (!SystemQueryUsable()) {
+    unbound_ = win::ERROR_PROC_NOT_FOUND;
+  }
 }
 
 bool ProcessFinder::SnapshotUsable() const {
@@ -67,6 +73,7 @@ bool ProcessFinder::SystemQueryUsable() const {
 
 win::UniqueHandle ProcessFinder::FindProcess(const char* name, win::DWORD& processId) {
   openError_ = 0;
+  listError_ = 0;
   win::UniqueHandle process;
   ForEachProcess(name, [&](win::DWORD id) {
     processId = id;
@@ -77,13 +84,13 @@ win::UniqueHandle ProcessFinder::FindProcess(const char* name, win::DWORD& proce
 }
 
 void ProcessFinder::ForEachProcess(const char* name, const std::function<bool(win::DWORD)>& found) {
-  if (!kernel32_) {
-    return;
-  }
-  if (SnapshotUsable()) {
+  listError_ = 0;
+  if (kernel32_ && SnapshotUsable()) {
     EachBySnapshot(name, found);
-  } else if (SystemQueryUsable()) {
+  } else if (kernel32_ && SystemQueryUsable()) {
     EachBySystemQuery(name, found);
+  } else {
+    listError_ = unbound_ != 0 ? unbound_ : win::ERROR_PROC_NOT_FOUND;
   }
 }
 
@@ -100,6 +107,7 @@ void ProcessFinder::EachBySnapshot(const char* name, const std::function<bool(wi
   entry.dwSize = sizeof entry;
   win::UniqueFile snapshot(createToolhelp32Snapshot_(win::TH32CS_SNAPPROCESS, 0));
   if (!snapshot) {
+    listError_ = win::GetLastError();
     return;
   }
   for (win::BOOL more = process32First_(snapshot.get(), &entry); more; more = process32Next_(snapshot.get(), &entry)) {
@@ -109,6 +117,10 @@ void ProcessFinder::EachBySnapshot(const char* name, const std::function<bool(wi
       return;
     }
   }
+  // The walk ends with "no more files"; anything else cut it short.
+  if (const win::DWORD error = win::GetLastError(); error != kNoMoreFiles) {
+    listError_ = error;
+  }
 }
 
 void ProcessFinder::EachBySystemQuery(const char* name, const std::function<bool(win::DWORD)>& found) {
@@ -117,6 +129,7 @@ void ProcessFinder::EachBySystemQuery(const char* name, const std::function<bool
   for (;;) {
     const HeapBlock block(heap, heapFree_, heapAlloc_(heap, 0, size));
     if (block.get() == nullptr) {
+      listError_ = win::ERROR_NOT_ENOUGH_MEMORY;
       return;
     }
     const win::NTSTATUS status = zwQuerySystemInformation_(win::SystemProcessInformation, block.get(), size, nullptr);
@@ -124,12 +137,14 @@ void ProcessFinder::EachBySystemQuery(const char* name, const std::function<bool
       // The block goes before the next, larger one is taken. A size that
       // cannot double any more would wrap to 0 and ask for ever.
       if (size > 0x7FFFFFFFU) {
+        listError_ = win::ERROR_NOT_ENOUGH_MEMORY;
         return;
       }
       size *= 2;
       continue;
     }
     if (status < 0) {
+      listError_ = static_cast<win::DWORD>(status);
       return;
     }
     // Records lie end to end; a record's offset to the next is never trusted
@@ -162,16 +177,25 @@ void ProcessFinder::EachBySystemQuery(const char* name, const std::function<bool
 }
 
 win::BOOL WINAPI ProcessFinder::CloseProcessWindowsProc(win::HWND window, win::LPARAM param) {
+  auto* request = reinterpret_cast<CloseRequest*>(param);
   win::DWORD owner = 0;
   win::GetWindowThreadProcessId(window, &owner);
-  if (owner == static_cast<win::DWORD>(param)) {
-    win::PostMessageA(window, win::WM_CLOSE, 0, 0);
+  if (owner == request->processId && !win::PostMessageA(window, win::WM_CLOSE, 0, 0)) {
+    request->error = win::GetLastError();
   }
   return win::TRUE;
 }
 
 win::DWORD ProcessFinder::CloseProcess(win::HANDLE process, win::DWORD processId) {
-  win::EnumWindows(&CloseProcessWindowsProc, static_cast<win::LPARAM>(processId));
+  // A manager that could not be asked to close is not terminated, with its
+  // user's unsaved work.
+  CloseRequest request{processId, 0};
+  if (!win::EnumWindows(&CloseProcessWindowsProc, reinterpret_cast<win::LPARAM>(&request))) {
+    return win::GetLastError();
+  }
+  if (request.error != 0) {
+    return request.error;
+  }
   if (win::WaitForSingleObject(process, kCloseWait) == win::WAIT_OBJECT_0) {
     return 0;
   }
@@ -202,11 +226,12 @@ void ProcessFinder::ReleaseLibraries() {
   ntdll_.reset();
 }
 
-std::optional<win::DWORD> SessionOf(win::DWORD processId) {
-  const auto sessionOf =
-      Bind<win::PFN_ProcessIdToSessionId>(win::GetModuleHandleA("kernel32.dll"), "ProcessIdToSessionId");
+Sessions::Sessions()
+    : sessionOf_(Bind<win::PFN_ProcessIdToSessionId>(win::GetModuleHandleA("kernel32.dll"), "ProcessIdToSessionId")) {}
+
+std::optional<win::DWORD> Sessions::Of(win::DWORD processId) const {
   win::DWORD session = 0;
-  if (sessionOf != nullptr && !sessionOf(processId, &session)) {
+  if (sessionOf_ != nullptr && !sessionOf_(processId, &session)) {
     return std::nullopt;
   }
   return session;  // NT 4 without Terminal Services: one session, 0
@@ -216,11 +241,12 @@ win::DWORD CloseRequestsReach(win::DWORD processId) {
   if (!WindowStationVisible()) {
     return win::ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION;
   }
-  const std::optional<win::DWORD> own = SessionOf(win::GetCurrentProcessId());
+  const Sessions sessions;
+  const std::optional<win::DWORD> own = sessions.Of(win::GetCurrentProcessId());
   if (!own) {
     return win::GetLastError();
   }
-  const std::optional<win::DWORD> theirs = SessionOf(processId);
+  const std::optional<win::DWORD> theirs = sessions.Of(processId);
   if (!theirs) {
     return win::GetLastError();
   }

@@ -36,11 +36,15 @@ class ProcessFinder {
   // The error of the open that the last FindProcess made and that failed; 0
   // when it opened the process or matched none.
   [[nodiscard]] win::DWORD OpenError() const { return openError_; }
+  // The error where the last search could not list every process (one may
+  // run unseen): no way of listing bound, or a list cut short; 0 otherwise.
+  [[nodiscard]] win::DWORD ListError() const { return listError_; }
   // Closes the process that FindProcess opened: 0 once it has ended, within
   // 5000 ms of the close requests or within kTerminateWait ms of its
   // termination (which Windows carries out after TerminateProcess returns).
-  // Otherwise the error: TerminateProcess's, WAIT_TIMEOUT when the
-  // terminated process did not end, or that of the failed wait.
+  // Otherwise the error: that of close requests that could not be made (the
+  // process is then not terminated), TerminateProcess's, WAIT_TIMEOUT when
+  // the terminated process did not end, or that of the failed wait.
   static win::DWORD CloseProcess(win::HANDLE process, win::DWORD processId);
   static constexpr win::DWORD kTerminateWait = 3000;
   // Gives back the modules; the object finds nothing afterwards.
@@ -51,8 +55,13 @@ class ProcessFinder {
   win::UniqueHandle Open(win::DWORD processId);
   void EachBySnapshot(const char* name, const std::function<bool(win::DWORD)>& found);
   void EachBySystemQuery(const char* name, const std::function<bool(win::DWORD)>& found);
-  // EnumWindows callback: posts WM_CLOSE to each window of the process whose
-  // id is param; always goes on to the next window.
+  // EnumWindows callback: posts WM_CLOSE to each window of the process of
+  // the CloseRequest at param, keeping the error of a request that could not
+  // be posted; always goes on to the next window.
+  struct CloseRequest {
+    win::DWORD processId;
+    win::DWORD error;
+  };
   static win::BOOL WINAPI CloseProcessWindowsProc(win::HWND window, win::LPARAM param);
 
   bool SnapshotUsable() const;
@@ -68,12 +77,22 @@ class ProcessFinder {
   win::PFN_HeapAlloc heapAlloc_ = nullptr;
   win::PFN_HeapFree heapFree_ = nullptr;
   win::DWORD openError_ = 0;
+  win::DWORD listError_ = 0;
+  win::DWORD unbound_ = 0;  // why no way of listing is bound
 };
 
-// The session that process processId (this one's, for GetCurrentProcessId)
-// runs in; none when it cannot be told. Windows without sessions (NT 4) has
-// one, 0.
-std::optional<win::DWORD> SessionOf(win::DWORD processId);
+// The sessions that processes run in, through ProcessIdToSessionId (bound
+// once). Of gives the session of processId (this one's, for
+// GetCurrentProcessId); none when it cannot be told. Windows without
+// sessions (NT 4) has one, 0.
+class Sessions {
+ public:
+  Sessions();
+  [[nodiscard]] std::optional<win::DWORD> Of(win::DWORD processId) const;
+
+ private:
+  win::PFN_ProcessIdToSessionId sessionOf_;
+};
 
 // 0 when close requests of this process reach the windows of process
 // processId: it runs in this process's session, on a window station that a

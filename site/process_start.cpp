@@ -90,29 +90,41 @@ bool OwnTokenWillDo(win::HANDLE token) {
   return !mine->elevated.value_or(false) || theirs->elevated.value_or(false);
 }
 
-// The token of the user at the console, for a run as SYSTEM.
-win::UniqueHandle ConsoleUserToken() {
+// The token of the user at the console, for a run as SYSTEM; error gets why
+// there is none (1008, ERROR_NO_TOKEN: nobody is logged on there).
+win::UniqueHandle ConsoleUserToken(win::DWORD& error) {
   const auto consoleSession = Bind<win::PFN_WTSGetActiveConsoleSessionId>(win::GetModuleHandleA("kernel32.dll"),
                                                                           "WTSGetActiveConsoleSessionId");
   const win::UniqueModule wtsapi = LoadSystemLibrary("wtsapi32.dll");
   const auto queryUserToken = Bind<win::PFN_WTSQueryUserToken>(wtsapi.get(), "WTSQueryUserToken");
   if (consoleSession == nullptr || queryUserToken == nullptr) {
+    error = win::ERROR_PROC_NOT_FOUND;  // Windows 2000
     return {};
   }
   const EnabledPrivileges tcb{"SeTcbPrivilege"};
   win::UniqueHandle token;
   if (!queryUserToken(consoleSession(), token.put())) {
-    return {};
+    error = win::GetLastError();
   }
   return token;
 }
 
-// The primary token of process processId when it runs in session.
-win::UniqueHandle TokenInSession(win::DWORD processId, std::optional<win::DWORD> session) {
-  if (!session || SessionOf(processId) != session) {
+// The primary token of process processId when it runs in session; error
+// gets why there is none where a call failed.
+win::UniqueHandle TokenInSession(const Sessions& sessions, win::DWORD processId, std::optional<win::DWORD> session,
+                                 win::DWORD& error) {
+  const std::optional<win::DWORD> its = sessions.Of(processId);
+  if (!its) {
+    error = win::GetLastError();
+  }
+  if (!session || its != session) {
     return {};
   }
-  return TakeProcessToken(processId);
+  win::UniqueHandle token = TakeProcessToken(processId);
+  if (!token) {
+    error = win::GetLastError();
+  }
+  return token;
 }
 
 // The environment of a token's account, as its logon made it; given back
@@ -144,7 +156,9 @@ class EnvironmentBlock {
 
 // A service's process runs on a window station that no user sees: the
 // started process is put on the interactive desktop of its session.
-bool StartAsUser(win::HANDLE token, std::string& commandLine, win::PROCESS_INFORMATION& info) {
+// Each of the starts gives 0 once the process is created, else the error of
+// the call that failed (taken before the privileges are given back).
+win::DWORD StartAsUser(win::HANDLE token, std::string& commandLine, win::PROCESS_INFORMATION& info) {
   const EnabledPrivileges assign{"SeAssignPrimaryTokenPrivilege", "SeIncreaseQuotaPrivilege"};
   const EnvironmentBlock environment(token);
   char desktop[] = "winsta0\\default";
@@ -153,32 +167,37 @@ bool StartAsUser(win::HANDLE token, std::string& commandLine, win::PROCESS_INFOR
   startup.lpDesktop = desktop;
   return win::CreateProcessAsUserA(token, nullptr, commandLine.data(), nullptr, nullptr, win::FALSE,
                                    environment.get() == nullptr ? 0 : win::CREATE_UNICODE_ENVIRONMENT,
-                                   environment.get(), nullptr, &startup, &info) != win::FALSE;
+                                   environment.get(), nullptr, &startup, &info)
+             ? 0
+             : win::GetLastError();
 }
 
 // Without an environment block the system gives the process its account's.
-bool StartWithToken(win::HANDLE token, const std::string& commandLine, win::PROCESS_INFORMATION& info) {
+win::DWORD StartWithToken(win::HANDLE token, const std::string& commandLine, win::PROCESS_INFORMATION& info) {
   const auto createWithToken =
       Bind<win::PFN_CreateProcessWithTokenW>(win::GetModuleHandleA("advapi32.dll"), "CreateProcessWithTokenW");
-  const int size = win::MultiByteToWideChar(win::CP_ACP, 0, commandLine.c_str(), -1, nullptr, 0);
-  if (createWithToken == nullptr || size <= 0) {
-    return false;
+  if (createWithToken == nullptr) {
+    return win::ERROR_PROC_NOT_FOUND;  // Windows 2000 and XP
   }
-  std::u16string wide(static_cast<size_t>(size), u'\0');
-  if (win::MultiByteToWideChar(win::CP_ACP, 0, commandLine.c_str(), -1, wide.data(), size) != size) {
-    return false;
+  const int size = win::MultiByteToWideChar(win::CP_ACP, 0, commandLine.c_str(), -1, nullptr, 0);
+  std::u16string wide(static_cast<size_t>(size > 0 ? size : 0), u'\0');
+  if (size <= 0 || win::MultiByteToWideChar(win::CP_ACP, 0, commandLine.c_str(), -1, wide.data(), size) != size) {
+    return win::GetLastError();
   }
   const EnabledPrivileges impersonate{"SeImpersonatePrivilege"};
   win::STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  return createWithToken(token, 0, nullptr, wide.data(), 0, nullptr, nullptr, &startup, &info) != win::FALSE;
+  return createWithToken(token, 0, nullptr, wide.data(), 0, nullptr, nullptr, &startup, &info) ? 0
+                                                                                               : win::GetLastError();
 }
 
-bool StartAsThisProcess(std::string& commandLine, win::PROCESS_INFORMATION& info) {
+win::DWORD StartAsThisProcess(std::string& commandLine, win::PROCESS_INFORMATION& info) {
   win::STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   return win::CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, win::FALSE, 0, nullptr, nullptr, &startup,
-                             &info) != win::FALSE;
+                             &info)
+             ? 0
+             : win::GetLastError();
 }
 
 }  // namespace
@@ -191,27 +210,36 @@ win::UniqueHandle TakeProcessToken(win::DWORD processId, const std::string& prog
   return PrimaryTokenOf(process.get());
 }
 
-win::UniqueHandle TakeSessionUserToken() {
+win::UniqueHandle TakeSessionUserToken(win::DWORD& error) {
+  error = 0;
   if (RunsAsSystem()) {
-    return ConsoleUserToken();
+    return ConsoleUserToken(error);
   }
   // The debug privilege opens the process of another account (a clerk's
   // shell while an administrator runs the patch on the clerk's desktop).
   const EnabledPrivileges debug{"SeDebugPrivilege"};
-  const std::optional<win::DWORD> session = SessionOf(win::GetCurrentProcessId());
+  const Sessions sessions;
+  const std::optional<win::DWORD> session = sessions.Of(win::GetCurrentProcessId());
+  if (!session) {
+    error = win::GetLastError();
+    return {};
+  }
   win::DWORD shellOwner = 0;
   const win::HWND shell = win::GetShellWindow();
   if (shell != nullptr && win::GetWindowThreadProcessId(shell, &shellOwner) != 0) {
-    if (win::UniqueHandle token = TokenInSession(shellOwner, session)) {
+    if (win::UniqueHandle token = TokenInSession(sessions, shellOwner, session, error)) {
       return token;
     }
   }
   win::UniqueHandle token;
   ProcessFinder finder;
   finder.ForEachProcess("explorer.exe", [&](win::DWORD processId) {
-    token = TokenInSession(processId, session);
+    token = TokenInSession(sessions, processId, session, error);
     return token.valid();
   });
+  if (finder.ListError() != 0) {
+    error = finder.ListError();
+  }
   return token;
 }
 
@@ -220,25 +248,29 @@ win::UniqueHandle TakeSessionUserToken() {
 // cppcheck-suppress passedByValue
 win::BOOL StartProcessAndWait(std::string commandLine, win::DWORD timeout, win::HANDLE token) {
   win::PROCESS_INFORMATION info{};
-  bool started = false;
+  win::DWORD error = 0;
   if (token == nullptr) {
-    started = StartAsThisProcess(commandLine, info);
+    error = StartAsThisProcess(commandLine, info);
   } else if (RunsAsSystem()) {
-    started = StartAsUser(token, commandLine, info);
+    error = StartAsUser(token, commandLine, info);
   } else {
-    started = StartWithToken(token, commandLine, info);
-    if (!started && OwnTokenWillDo(token)) {
+    error = StartWithToken(token, commandLine, info);
+    if (error != 0 && OwnTokenWillDo(token)) {
       info = {};
-      started = StartAsThisProcess(commandLine, info);
+      error = StartAsThisProcess(commandLine, info);
     }
   }
-  if (!started) {
+  if (error != 0) {
+    win::SetLastError(error);
     return win::FALSE;
   }
-  // Declared in this order so that the thread handle is closed first.
+  // Declared in this order so that the thread handle is closed first. A
+  // manager that was created is started, whatever its exit status says: a
+  // failed read of it does not make a second one worth starting by hand.
   const win::UniqueHandle process(info.hProcess);
   const win::UniqueHandle thread(info.hThread);
   win::WaitForSingleObject(process.get(), timeout);
   win::DWORD exitCode = 0;
-  return win::GetExitCodeProcess(process.get(), &exitCode);
+  win::GetExitCodeProcess(process.get(), &exitCode);
+  return win::TRUE;
 }

@@ -21,14 +21,15 @@ win::UniqueHandle TakeProcessToken(win::DWORD processId, const std::string& prog
 // that of the user at the console (WTSQueryUserToken, XP and later); else
 // that of the process of the session's shell window, else that of an
 // explorer.exe of the session. Null when nobody is logged on there or no
-// token can be had.
-win::UniqueHandle TakeSessionUserToken();
+// token can be had; error then gets the code of the call that failed (0
+// where nothing failed: nobody at the desktop).
+win::UniqueHandle TakeSessionUserToken(win::DWORD& error);
 
 // Starts commandLine, passed on unchanged (the program is its first token),
 // and waits until the process ends or timeout ms have passed; the process
-// runs on after a time-out. Nonzero when the process was created and its
-// exit status could be read afterwards, whatever the status; 0 when it was
-// not created.
+// runs on after a time-out. Nonzero when the process was created, whatever
+// its exit status; 0, with the error of the call that failed as the last
+// error, when it was not created.
 //
 // With a token (from TakeProcessToken or TakeSessionUserToken) the process
 // runs under the token's account: where this process runs as SYSTEM,

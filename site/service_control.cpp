@@ -124,20 +124,28 @@ bool LoadNTServiceHelperFunctions() {
   return true;
 }
 
-bool IsControlServerService() {
+bool IsControlServerService(win::DWORD* unreadable) {
   if (IsWindows9x()) {
     return false;
   }
+  // Not there, or a value longer than the buffer: no service. Anything else
+  // leaves the question open.
+  const auto answer = [unreadable](win::LONG result) {
+    const auto error = static_cast<win::DWORD>(result);
+    if (unreadable != nullptr && error != 0 && error != win::ERROR_FILE_NOT_FOUND && error != win::ERROR_MORE_DATA) {
+      *unreadable = error;
+    }
+    return result == 0;
+  };
   win::UniqueHkey key;
-  if (win::RegOpenKeyA(win::HKEY_CLASSES_ROOT, kRegistrationKey, key.put()) != 0) {
+  if (const win::LONG opened = win::RegOpenKeyA(win::HKEY_CLASSES_ROOT, kRegistrationKey, key.put()); opened != 0) {
     key.release();  // nothing was opened
-    return false;
+    return answer(opened);
   }
   win::BYTE value[300];
   win::DWORD size = sizeof value;
   win::DWORD type = 0;
-  const win::LONG result = win::RegQueryValueExA(key.get(), "LocalService", nullptr, &type, value, &size);
-  return result == 0;
+  return answer(win::RegQueryValueExA(key.get(), "LocalService", nullptr, &type, value, &size));
 }
 
 bool StopControlServer() {
@@ -207,19 +215,27 @@ bool StartControlServer() {
     ReportFailure(kOperation, "StartService", win::GetLastError(), kSummary);
     return false;
   }
-  win::SERVICE_STATUS_PROCESS status{};
-  if (!QueryStatus(service.get(), status)) {
-    return false;
-  }
   // The wait goes on while the check point grows; it ends when a pass
   // without progress finds more time gone since the last progress than the
-  // latest wait hint, or when a query fails (the last status then stands).
+  // latest wait hint. A query that fails leaves the service's state unknown:
+  // said so, rather than passed over or reported as a state.
+  win::SERVICE_STATUS_PROCESS status{};
+  const auto query = [&] {
+    if (QueryStatus(service.get(), status)) {
+      return true;
+    }
+    ReportFailure(kOperation, "QueryServiceStatusEx", win::GetLastError(), kSummary);
+    return false;
+  };
+  if (!query()) {
+    return false;
+  }
   win::DWORD start = win::GetTickCount();
   win::DWORD checkPoint = status.dwCheckPoint;
   while (status.dwCurrentState == win::SERVICE_START_PENDING) {
     win::Sleep(StartPause(status.dwWaitHint));
-    if (!QueryStatus(service.get(), status)) {
-      break;
+    if (!query()) {
+      return false;
     }
     if (status.dwCheckPoint > checkPoint) {
       start = win::GetTickCount();

@@ -17,8 +17,10 @@ inline constexpr char kRegistrationKey[] = "AppID\\{6F2B41C8-93D0-4E57-B1A2-5C7D
 bool LoadNTServiceHelperFunctions();
 
 // True when the control server's AppID registration names a hosting service
-// (the value "LocalService" exists). Writes no message.
-bool IsControlServerService();
+// (the value "LocalService" exists). Writes no message. Where the
+// registration is there but cannot be read (a failure other than its
+// absence), unreadable gets the code: the answer is then not to be trusted.
+bool IsControlServerService(win::DWORD* unreadable = nullptr);
 
 // Stops HubSvc, giving it 5000 ms. True when it was seen stopped.
 bool StopControlServer();

@@ -94,6 +94,7 @@ std::optional<win::DWORD> Machine::PlantedError() {
   if (faultKey_.empty()) {
     return std::nullopt;
   }
+  failable.push_back(calls.size() - 1);
   const std::string name = faultKey_.substr(0, faultKey_.find('\n'));
   const size_t onObject = counts_[faultKey_]++;
   const size_t ofName = counts_[name]++;

@@ -141,6 +141,9 @@ class Machine {
   // made (the last one recorded), counting it.
   std::vector<Fault> faults;
   std::optional<win::DWORD> PlantedError();
+  // The calls (indices into calls) that asked for a planted fault: those
+  // that a fault can fail.
+  std::vector<size_t> failable;
   // Sets the last error and gives result, as a call that fails.
   template <typename T>
   T Fail(win::DWORD error, T result) {

@@ -6,8 +6,12 @@
 #include <algorithm>
 
 #include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
 
 #include "app/process_state.h"
+#include "app/run_control.h"
 #include "app/run_log.h"
 #include "site/config_files.h"
 #include "site/maintenance.h"
@@ -169,6 +173,104 @@ TEST_P(KillTest, RunAgainAfterAKillAtAnyCallEqualsOneRun) {
       }
     }
     EXPECT_EQ(site.End(), expected) << "killed at call " << at << " (" << made[at] << ") of " << calls;
+  }
+}
+
+// Every file of the machine outside the site, and its bytes.
+std::map<std::string, std::string> Outside(const sim::Machine& machine) {
+  std::map<std::string, std::string> found;
+  const std::filesystem::path root(machine.files.Root());
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string name = entry.path().lexically_relative(root).string();
+    if (name.rfind("C/Site", 0) != 0) {
+      found[name] = entry.is_regular_file() ? machine.files.ReadFile(entry.path().string()).value_or("?") : "folder";
+    }
+  }
+  return found;
+}
+
+// The calls whose failure the run may pass over without a line that names
+// the code, by name or by name and object, and why.
+const std::map<std::string, const char*> kSilent = {
+    {"GetVersionExA", "a failed query takes the NT road (family 0), which is this machine's own"},
+    {"GetModuleHandleA", "a library that is not loaded is a Windows without it: the run takes its road for that"},
+    {"GetProcAddress", "an entry point that cannot be had is a Windows without it: the run takes its road for that"},
+    {"LoadLibraryA(ADVAPI32.DLL)", "its fixed line, LoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL"},
+    {"SetDllDirectoryA", "a Windows without it keeps its search; every library loaded later is named by its path"},
+    {"SetDefaultDllDirectories", "as SetDllDirectoryA"},
+    {"GetEnvironmentVariableA", "a variable that cannot be read is one not set: the invalid-root message says so"},
+    {"ConvertStringSecurityDescriptorToSecurityDescriptorA(O:BAD:(A;;GA;;;SY)(A;;GA;;;BA))",
+     "the guard then has the default security of an administrator's object, as on NT 4"},
+    {"CreateBoundaryDescriptorW", "the guard is then made in Global\\, as before Vista"},
+    {"AddSIDToBoundaryDescriptor", "as CreateBoundaryDescriptorW"},
+    {"CreatePrivateNamespaceA", "as CreateBoundaryDescriptorW"},
+    {"OpenProcessToken",
+     "a privilege not enabled: what needs it fails and says so; a manager's token not taken: "
+     "the session user's serves"},
+    {"LookupPrivilegeValueA", "a privilege not enabled: what needs it fails and says so"},
+    {"AdjustTokenPrivileges", "a privilege not enabled: what needs it fails and says so"},
+    {"OpenProcess", "the manager's token not taken: the session user's serves (the manager's own open says so)"},
+    {"QueryFullProcessImageNameA", "the manager's token not taken: the session user's serves"},
+    {"DuplicateTokenEx", "the manager's token not taken: the session user's serves"},
+    {"GetTokenInformation", "an account that cannot be read is taken for neither SYSTEM nor the session user's"},
+    {"WideCharToMultiByte", "fails only for arguments that the program never passes"},
+    {"MultiByteToWideChar", "fails only for arguments that the program never passes"},
+    {"GetProcessWindowStation", "a window station that cannot be asked counts as visible, as on Windows 9x"},
+    {"GetUserObjectInformationA", "as GetProcessWindowStation"},
+    {"GetWindowThreadProcessId", "fails only for a window that has gone meanwhile, which is not the manager's"},
+    {"WaitForSingleObject",
+     "a failed wait for a process is its time-out: a closed manager is then terminated, a "
+     "started one left to run (the guard's wait says so)"},
+    {"GetPrivateProfileStringA", "a value that cannot be read is written anew, to the same end"},
+    {"GetExitCodeProcess", "the started manager's exit status is not examined"},
+};
+
+// Each call of a whole run that can fail fails once, with an error that
+// means nothing special (1117, ERROR_IO_DEVICE). The run still ends in
+// order, says what failed with the code (but for the calls of kSilent),
+// changes nothing outside the site (but what it says it left behind),
+// leaves at most one manager running and nothing open.
+TEST_P(KillTest, EveryCallFailedOnceIsReportedAndEndsInOrder) {
+  constexpr win::DWORD kError = 1117;
+  const std::string kLeftBehind = "\nThe patch could not remove its own ";
+  const bool serviceMode = GetParam().serviceMode;
+  std::vector<std::pair<sim::Fault, std::string>> sweep;  // each fault and the call it fails
+  std::map<std::string, std::string> outside;
+  {
+    Site site(serviceMode);
+    outside = Outside(site.machine);
+    ASSERT_EQ(site.Run(), 0);
+    std::map<std::string, size_t> seen;
+    for (const size_t at : site.machine.failable) {
+      const std::string call = site.machine.calls[at];
+      const std::string name = call.substr(0, call.find('('));
+      sweep.push_back({{name, kError, "", seen[name]++}, call});
+    }
+  }
+  ASSERT_GT(sweep.size(), 150u);
+  for (const auto& [fault, call] : sweep) {
+    SCOPED_TRACE(call + ", call #" + std::to_string(*fault.occurrence) + " of " + fault.call);
+    Site site(serviceMode);
+    site.machine.faults = {fault};
+    EXPECT_EQ(site.Run(), 0);
+    const std::string& out = site.machine.stdoutText;
+    const std::string last = out.substr(out.rfind('\n') + 1);
+    EXPECT_TRUE(last == "Success" || Contains(kInvalidRootMessage, last) ||
+                (Contains(out, "\nSuccess\nThe run log could not be written (error 1117)")))
+        << last;
+    EXPECT_TRUE(Contains(out, std::to_string(kError)) || kSilent.count(fault.call) != 0 || kSilent.count(call) != 0)
+        << out;
+    std::map<std::string, std::string> now = Outside(site.machine);
+    now.erase("C/debBGorvinal.txt");
+    if (Contains(out, kLeftBehind)) {
+      for (auto it = now.begin(); it != now.end();) {
+        it = it->first.rfind("C/Windows/Temp/dstpatch.", 0) == 0 ? now.erase(it) : std::next(it);
+      }
+    }
+    EXPECT_EQ(now, outside);
+    const Outcome o = site.End();
+    EXPECT_LE(o.managers, 1u);
+    EXPECT_TRUE(o.openHandles.empty() && o.heapBlocks == 0 && o.libraries == 0 && o.guardFree);
   }
 }
 

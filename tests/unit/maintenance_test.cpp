@@ -58,8 +58,9 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
                                          : std::vector<std::string>{"/CHANGEBOHVALS"}),
             0);
   const std::string& out = machine.stdoutText;
-  EXPECT_EQ(
-      out, kHead + c.stop + kFiles + kStarting + (c.installed ? "" : std::string("\n") + kCouldNotStart) + "\nSuccess");
+  EXPECT_EQ(out, kHead + c.stop + kFiles + kStarting +
+                     (c.installed ? "" : std::string("\nPelio Manager was not started (error 2)\n") + kCouldNotStart) +
+                     "\nSuccess");
   EXPECT_EQ(SiteLog(), Crlf(out.substr(out.find("\nUsing QUORDIR"))));
   std::vector<std::string> boxes;
   for (const auto& box : machine.messageBoxes.shown) {
@@ -107,6 +108,7 @@ struct RestartCase {
   win::DWORD elevationType;  // 1 default, 2 an administrator's elevated half, 3 its other half
   const char* environment;
   const char* desktop;
+  int error = 0;  // where nothing is started: the code said, 0 for none
 };
 
 sim::Process& Shell(sim::Machine& m) { return *m.processes.Find(m.processes.Named("explorer.exe").front()->id); }
@@ -155,7 +157,10 @@ TEST_P(RestartTest, ManagerNeverComesBackWithMoreRightsThanTheSessionsUser) {
     }
   }
   if (c.startedBy == nullptr) {
-    EXPECT_TRUE(Contains(machine.stdoutText, kFiles + kStarting + "\n" + kCouldNotStart + "\nSuccess"));
+    const std::string error =
+        c.error == 0 ? "" : "\nPelio Manager was not started (error " + std::to_string(c.error) + ")";
+    EXPECT_TRUE(Contains(machine.stdoutText, kFiles + kStarting + error + "\n" + kCouldNotStart + "\nSuccess"))
+        << machine.stdoutText;
     EXPECT_TRUE(started.empty());
   } else {
     EXPECT_TRUE(Contains(machine.stdoutText, kFiles + kStarting + "\nSuccess"));
@@ -234,16 +239,17 @@ const RestartCase kRestartCases[] = {
        AsSystem(m, 0);
        m.processes.End(Shell(m), 0);
      },
-     false, nullptr, "", 0, 0, "", ""},
+     false, nullptr, "", 0, 0, "", "", 1008},
     {"AsSystemWithoutAssignPrivilege",
      [](sim::Machine& m, sim::Process*) {
        AsSystem(m, 1);
        m.token.privileges["SeAssignPrimaryTokenPrivilege"].held = false;
      },
-     true, nullptr, "", 0, 0, "", ""},
+     true, nullptr, "", 0, 0, "", "", 1314},
     // Windows 2000 and XP: no CreateProcessWithTokenW; the patch's own token
     // serves for its own account only.
-    {"WindowsXpClerksManager", [](sim::Machine& m, sim::Process*) { WindowsXp(m); }, true, nullptr, "", 0, 0, "", ""},
+    {"WindowsXpClerksManager", [](sim::Machine& m, sim::Process*) { WindowsXp(m); }, true, nullptr, "", 0, 0, "", "",
+     127},
     {"WindowsXpOwnDesktop", [](sim::Machine& m, sim::Process*) { WindowsXp(m); }, false, "CreateProcessA",
      kAdministratorSid, 1, 2, "", ""},
     // The secondary logon service stopped: the patch's own token only where it
@@ -252,7 +258,7 @@ const RestartCase kRestartCases[] = {
      [](sim::Machine& m, sim::Process*) {
        m.faults = {{"CreateProcessWithTokenW", 1058}};
      },
-     false, nullptr, "", 0, 0, "", ""},
+     false, nullptr, "", 0, 0, "", "", 1058},
     {"SecondaryLogonStoppedSameElevation",
      [](sim::Machine& m, sim::Process*) {
        m.faults = {{"CreateProcessWithTokenW", 1058}};

@@ -32,6 +32,7 @@ TEST_F(RunLogTest, FailedLogWritesLeaveTheConsoleComplete) {
   machine.faults = {{"WriteFile", win::ERROR_DISK_FULL, kSiteLog}};
   EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS", "/S"}), 0);
   EXPECT_TRUE(Contains(machine.stdoutText, "part.. succeeded\nSuccess"));
+  EXPECT_TRUE(Contains(machine.stdoutText, "\nThe run log could not be written (error 112): only this console"));
   EXPECT_EQ(SiteLog(), "");
 }
 
