@@ -22,7 +22,7 @@ GUIDE = ROOT / "docs" / "deploy.md"
 FAILURE_LINES = ROOT / "deploy" / "ansible" / "failure-lines.txt"
 README = ROOT / "deploy" / "README.txt"
 # The files that point to the guide's sections by number.
-POINTING_TO_SECTIONS = ("docs/deploy.md", "README.md", "deploy/README.txt")
+POINTING_TO_SECTIONS = ("docs/deploy.md", "README.md", "deploy/README.txt", "deploy/ansible/dstpatch.yml")
 # Files run or read on Windows: checked out with CR LF line ends.
 WINDOWS_FILES = sorted(str(path.relative_to(ROOT)) for pattern in ("*.cmd", "*.vbs", "*.ps1")
                        for path in (ROOT / "deploy").rglob(pattern)) + ["deploy/README.txt"]
