@@ -1,10 +1,12 @@
 """The deployment guide (docs/deploy.md) and the files in deploy/ agree: the
-files the guide shows are shown as they are, its table of failure lines, the
-operator's README and the Windows scripts list the lines that the Ansible
-playbook reads, each of those lines begins a message of the program, and
-the scripts' own lists of the seven zones and their records are the
-program's table (as scripts/wine/zones.py reads it). Python 3 standard
-library only."""
+guide's troubleshooting list and the Windows scripts list the lines that
+the Ansible playbook reads, each of those lines begins a message of the
+program, and the lists of the seven zones and their records are the
+program's table (as scripts/wine/zones.py reads it). The guide, shipped as
+DEPLOY.txt, reads as plain text: no links, anchors or HTML comments, a
+table of contents that is its headings, and every section it, the README
+and the operator's README point to is there. Python 3 standard library
+only."""
 
 import pathlib
 import re
@@ -19,7 +21,8 @@ import zones  # noqa: E402
 GUIDE = ROOT / "docs" / "deploy.md"
 FAILURE_LINES = ROOT / "deploy" / "ansible" / "failure-lines.txt"
 README = ROOT / "deploy" / "README.txt"
-SHOWN_FILES = ("deploy/detect.ps1", "deploy/gpo/dstpatch-startup.cmd")
+# The files that point to the guide's sections by number.
+POINTING_TO_SECTIONS = ("docs/deploy.md", "README.md", "deploy/README.txt", "deploy/ansible/dstpatch.yml")
 # Files run or read on Windows: checked out with CR LF line ends.
 WINDOWS_FILES = sorted(str(path.relative_to(ROOT)) for pattern in ("*.cmd", "*.vbs", "*.ps1")
                        for path in (ROOT / "deploy").rglob(pattern)) + ["deploy/README.txt"]
@@ -28,7 +31,7 @@ SCRIPTS_WITH_FAILURE_LINES = (rollout.COMMON,)
 # The beginning of the line of a run refused because another run is in
 # progress, and the files that look for it or explain it.
 REFUSAL = "Another run of this patch is in progress on this machine"
-FILES_WITH_REFUSAL = (rollout.COMMON, "deploy/ansible/outcome.yml", "deploy/README.txt", "docs/deploy.md")
+FILES_WITH_REFUSAL = (rollout.COMMON, "deploy/ansible/outcome.yml", "docs/deploy.md")
 
 
 def guide():
@@ -43,21 +46,47 @@ def failure_lines():
     return [line for line in FAILURE_LINES.read_text(encoding="ascii").splitlines() if line]
 
 
-def table_after(text, marker):
-    """The first cells (without their backquotes) of the table that follows MARKER."""
-    rows = text.split(marker, 1)[1].lstrip("\n").split("\n\n", 1)[0].splitlines()
-    cells = [row.split("|")[1].strip() for row in rows[2:]]
-    return [re.fullmatch(r"`(.+)`", cell).group(1) for cell in cells]
+def section(text, title):
+    """The text of the guide's section whose heading ends with TITLE."""
+    return re.search(r"^## \d+\. %s\n(.*?)(?=^## |\Z)" % re.escape(title), text, re.M | re.S).group(1)
+
+
+def section_numbers(text):
+    """The numbers of the guide's sections and subsections ("4", "4.1")."""
+    return set(re.findall(r"^##+ (\d+(?:\.\d+)?)\.? ", text, re.M))
 
 
 class GuideTest(unittest.TestCase):
-    def test_shown_files_are_the_files(self):
-        shown = re.findall(r"<!-- (deploy/[^ ]+) -->\n```\w+\n(.*?)```\n", guide(), re.S)
-        self.assertEqual(sorted(path for path, _ in shown), sorted(SHOWN_FILES))
-        for path, text in shown:
+    def test_shipped_guide_reads_as_plain_text(self):
+        # DEPLOY.txt is opened in Notepad, where markup shows as it is.
+        shipped = rollout.shipped("docs/deploy.md", "9.8.7").decode("ascii")
+        for markup in ("<!--", "](", "<a ", "{#", "<br"):
+            with self.subTest(markup=markup):
+                self.assertNotIn(markup, shipped)
+
+    def test_contents_are_the_headings(self):
+        text = guide()
+        contents = text.split("\nContents\n\n", 1)[1].split("\n\n", 1)[0].splitlines()
+        self.assertEqual(contents, re.findall(r"^## (\d+\. .+)$", text, re.M))
+
+    def test_section_numbers_pointed_to_exist(self):
+        numbers = section_numbers(guide())
+        for path in POINTING_TO_SECTIONS:
             with self.subTest(path=path):
-                on_disk = (ROOT / path).read_bytes().decode("latin-1").replace("\r\n", "\n")
-                self.assertEqual(text, on_disk)
+                pointed = re.findall(r"\bsections?\s+(\d+(?:\.\d+)?)(?:\s+and\s+(\d+(?:\.\d+)?))?", text_of(path))
+                self.assertTrue(pointed)
+                self.assertEqual({n for pair in pointed for n in pair if n} - numbers, set())
+
+    def test_scripts_named_in_the_guide_are_shipped(self):
+        shipped = {pathlib.PurePosixPath(target).name for _, target, _ in rollout.FILES}
+        named = set(re.findall(r"\b([\w-]+\.(?:vbs|cmd|ps1))\b", guide()))
+        self.assertEqual(named - shipped, set())
+
+    def test_links_of_the_markdown_files_lead_to_files(self):
+        for path in ["README.md"] + sorted(str(p.relative_to(ROOT)) for p in (ROOT / "docs").glob("*.md")):
+            with self.subTest(path=path):
+                for target in re.findall(r"\]\(([^)#]+)\)", text_of(path)):
+                    self.assertTrue(((ROOT / path).parent / target).exists(), target)
 
     def test_windows_files_have_crlf_line_ends(self):
         for path in WINDOWS_FILES:
@@ -66,19 +95,9 @@ class GuideTest(unittest.TestCase):
                 self.assertTrue(data.endswith(b"\r\n"))
                 self.assertEqual(data.count(b"\n"), data.count(b"\r\n"))
 
-    def test_guide_and_readme_list_the_playbooks_failure_lines(self):
-        marker = "<!-- failure lines: deploy/ansible/failure-lines.txt -->"
-        with self.subTest(file="docs/deploy.md"):
-            self.assertEqual(table_after(guide(), marker), failure_lines())
-        with self.subTest(file="deploy/README.txt"):
-            text = README.read_bytes().decode("ascii").replace("\r\n", "\n")
-            block = text.split("Lines that report a failed step begin with:\n", 1)[1]
-            listed = []
-            for line in block.splitlines():
-                if not line.startswith("  "):
-                    break
-                listed.append(line[2:])
-            self.assertEqual(listed, failure_lines())
+    def test_guide_lists_the_playbooks_failure_lines(self):
+        listed = re.findall(r"^- `(.+)`$", section(guide(), "Troubleshooting by failure line"), re.M)
+        self.assertEqual(listed, failure_lines())
 
     def test_windows_scripts_know_the_failure_lines_and_the_refusal(self):
         for path in SCRIPTS_WITH_FAILURE_LINES:
