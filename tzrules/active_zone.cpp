@@ -37,10 +37,8 @@ std::string StoredStandardName(const std::string& keyPath) {
 // True when the active zone is one of the seven US/Canada zones. Key names
 // are not translated, so they are the sure test where the system gives one;
 // otherwise the standard name is compared with each zone's stored name.
-bool IsUsCanadaZone(const win::DYNAMIC_TIME_ZONE_INFORMATION& zone) {
+bool IsUsCanadaZone(const std::string& keyName, const std::string& standardName) {
   const bool isWindows9x = GetOsPlatform() == 1;
-  const std::string keyName = NarrowZoneName(zone.TimeZoneKeyName, std::size(zone.TimeZoneKeyName));
-  const std::string standardName = NarrowZoneName(zone.StandardName, std::size(zone.StandardName));
   for (int index = 0; index < kZoneCount; ++index) {
     const std::string zoneKey = ZoneKeyName(index, isWindows9x);
     if (!keyName.empty()) {
@@ -90,12 +88,16 @@ bool UpdateCurrentTimeZoneInfo() {
   const auto setDynamic = Bind<win::PFN_SetDynamicTimeZoneInformation>(kernel32, "SetDynamicTimeZoneInformation");
 
   win::DYNAMIC_TIME_ZONE_INFORMATION active{};
-  const win::DWORD result = ReadActiveZone(getDynamic, active);
-  if (result == win::TIME_ZONE_ID_INVALID) {
+  // A zone whose names cannot be read is not known either.
+  const bool read = ReadActiveZone(getDynamic, active) != win::TIME_ZONE_ID_INVALID;
+  const auto keyName = read ? NarrowZoneName(active.TimeZoneKeyName, std::size(active.TimeZoneKeyName)) : std::nullopt;
+  const auto standardName =
+      keyName ? NarrowZoneName(active.StandardName, std::size(active.StandardName)) : std::nullopt;
+  if (!standardName) {
     LogFormatted(CurrentRunLog(), "\nGetTimeZoneInformation failed (%d) ", static_cast<int>(win::GetLastError()));
     return false;
   }
-  if (!IsUsCanadaZone(active) || !ObservesDaylightTime(active)) {
+  if (!IsUsCanadaZone(*keyName, *standardName) || !ObservesDaylightTime(active)) {
     LogMessage(
         "\nThe active time zone is not a US/Canada zone that observes daylight saving time; it was left unchanged.",
         CurrentRunLog());

@@ -54,8 +54,8 @@ void DisplayTimeZoneInfo() {
                    static_cast<int>(win::GetLastError()));
       return;
   }
-  const std::string standardName = NarrowZoneName(zone.StandardName, std::size(zone.StandardName));
-  const std::string daylightName = NarrowZoneName(zone.DaylightName, std::size(zone.DaylightName));
+  const std::string standardName = NarrowZoneName(zone.StandardName, std::size(zone.StandardName)).value_or("");
+  const std::string daylightName = NarrowZoneName(zone.DaylightName, std::size(zone.DaylightName)).value_or("");
   LogMessage("\nRetrieving Standard Time", CurrentRunLog());
   LogFormatted(CurrentRunLog(), "\n%s in the TimeZone - %s", RuleText(zone.StandardDate).c_str(), standardName.c_str());
   LogMessage("\nRetrieving Daylight Time", CurrentRunLog());

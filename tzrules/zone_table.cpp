@@ -108,7 +108,7 @@ std::string ZoneKeyName(int index, bool isWindows9x) {
   return GetZoneName(index) + (isWindows9x ? "" : " Standard Time");
 }
 
-std::string NarrowZoneName(const win::WCHAR* name, size_t capacity) {
+std::optional<std::string> NarrowZoneName(const win::WCHAR* name, size_t capacity) {
   // A name that fills its field has no terminating zero: convert only the
   // units that are there, never beyond the field.
   std::u16string wide(name, std::find(name, name + capacity, u'\0'));
@@ -116,11 +116,11 @@ std::string NarrowZoneName(const win::WCHAR* name, size_t capacity) {
     return "";
   }
   const int size = win::WideCharToMultiByte(win::CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (size <= 0) {
-    return "";
+  std::string narrow(static_cast<size_t>(std::max(size, 1)), '\0');
+  if (size <= 0 ||
+      win::WideCharToMultiByte(win::CP_ACP, 0, wide.c_str(), -1, narrow.data(), size, nullptr, nullptr) != size) {
+    return std::nullopt;
   }
-  std::string narrow(static_cast<size_t>(size), '\0');
-  win::WideCharToMultiByte(win::CP_ACP, 0, wide.c_str(), -1, narrow.data(), size, nullptr, nullptr);
   narrow.resize(static_cast<size_t>(size) - 1);
   return narrow;
 }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/win.h"
@@ -46,5 +47,6 @@ std::string TimeZonesKeyPrefix(bool isWindows9x);
 std::string ZoneKeyName(int index, bool isWindows9x);
 
 // A zone name as the system gives it (UTF-16, at most capacity units, ended
-// by a zero unless it fills them all) in the ANSI code page.
-std::string NarrowZoneName(const win::WCHAR* name, size_t capacity);
+// by a zero unless it fills them all) in the ANSI code page; none, with the
+// system's error, where it cannot be converted.
+std::optional<std::string> NarrowZoneName(const win::WCHAR* name, size_t capacity);
