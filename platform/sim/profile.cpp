@@ -1,32 +1,18 @@
-// The simulated machine's profile (INI) calls, with the rules of Windows'
-// own profile code for the one-entry reads and writes the patch makes:
-//  - a line whose first non-blank character is "[" and that holds a "]"
-//    opens a section named by the text between them, blanks trimmed;
-//  - any other non-blank line of a section with an "=" is an entry; its key
-//    is the text before the first "=" and its value the text after it, both
-//    with blanks and tabs trimmed (a comment line is just an entry that no
-//    one asks for, as on Windows);
-//  - section and key names match without regard to case; with duplicate
-//    sections only the first is searched;
-//  - a read removes one pair of enclosing quotes (" or ') from the value;
-//  - a write changes only the bytes it has to: the value of an existing
-//    entry, or a new entry after the section's last non-blank line, or a new
-//    section at the end of the file. Every other byte, line ends included,
-//    stays as it was. New lines end in CR LF whatever the file uses.
-// Wine differs on writes: it rewrites the whole file in a normalised form.
-// Windows keeps untouched lines as they are, and so does this simulation.
-// Windows 9x keeps written files in a cache until a call with no section
-// flushes it.
-#include <sys/stat.h>
-
+// The simulated machine's profile (INI) calls, for the one entry that the
+// patch reads and writes: a "[section]" line opens a section; a line of it
+// with an "=" is an entry whose key and value are trimmed of blanks; names
+// match without regard to case. A write changes only the entry's value, or
+// adds the entry at the section's end, or the section at the file's end, in
+// CR LF lines; every other byte stays as it was, as on Windows. (Wine
+// rewrites the whole file in a form of its own; the real calls' bytes are
+// those the end-to-end tests see.) Windows 9x keeps written files in a cache
+// until a call with no section flushes it.
 #include <algorithm>
-#include <cstring>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "platform/sim/machine.h"
 #include "platform/sim/text.h"
@@ -35,136 +21,58 @@
 namespace win {
 namespace {
 
-sim::Machine& M() { return sim::Machine::Current(); }
-
 using sim::Str;
 
-struct Line {
-  size_t begin;  // first byte of the line
-  size_t end;    // end of the text, before CR LF or LF
-  size_t next;   // first byte of the following line (after the line end)
+std::string_view Trim(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t");
+  return begin == std::string_view::npos ? std::string_view()
+                                         : text.substr(begin, text.find_last_not_of(" \t") + 1 - begin);
+}
+
+// Where the entry's value stands in text (from after its "=" to the line's
+// end) or, where there is none, where a new entry goes: after the section's
+// last line that is not blank; npos where there is no such section.
+struct Place {
+  bool entry = false;
+  size_t begin = std::string::npos;
+  size_t end = std::string::npos;
 };
 
-std::vector<Line> SplitLines(const std::string& text) {
-  std::vector<Line> lines;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const size_t feed = text.find('\n', pos);
-    if (feed == std::string::npos) {
-      lines.push_back({pos, text.size(), text.size()});
-      break;
+Place Find(const std::string& text, std::string_view section, std::string_view key) {
+  const std::string_view all(text);
+  Place place;
+  bool inSection = false;
+  for (size_t at = 0; at < text.size();) {
+    const size_t feed = text.find('\n', at);
+    const size_t next = feed == std::string::npos ? text.size() : feed + 1;
+    const size_t end = feed == std::string::npos ? text.size() : feed > at && text[feed - 1] == '\r' ? feed - 1 : feed;
+    const std::string_view line = Trim(all.substr(at, end - at));
+    if (!line.empty() && line.front() == '[') {
+      if (inSection) {
+        break;  // only the first section of the name counts
+      }
+      inSection = sim::EqualsNoCase(Trim(line.substr(1, line.find(']') - 1)), section);
+      place.begin = inSection ? next : place.begin;
+    } else if (inSection && !line.empty()) {
+      const size_t equals = line.find('=');
+      if (equals != std::string_view::npos && sim::EqualsNoCase(Trim(line.substr(0, equals)), key)) {
+        return {true, text.find('=', at) + 1, end};
+      }
+      place.begin = next;
     }
-    const size_t end = feed > pos && text[feed - 1] == '\r' ? feed - 1 : feed;
-    lines.push_back({pos, end, feed + 1});
-    pos = feed + 1;
+    at = next;
   }
-  return lines;
+  return place;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && IsBlank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-std::optional<std::string_view> SectionName(std::string_view line) {
-  line = Trim(line);
-  const size_t close = line.find(']');
-  if (line.empty() || line.front() != '[' || close == std::string_view::npos) {
+std::optional<std::string> Contents(const std::string& host) {
+  std::ifstream in(host, std::ios::binary);
+  if (!in) {
     return std::nullopt;
   }
-  return Trim(line.substr(1, close - 1));
-}
-
-// Where a section and one of its keys stand in a file, by line index.
-struct Location {
-  std::optional<size_t> section;    // the section's header line
-  std::optional<size_t> entry;      // the key's line
-  std::optional<size_t> lastEntry;  // the section's last non-blank line
-};
-
-Location Find(const std::string& text, const std::vector<Line>& lines, std::string_view section, std::string_view key) {
-  Location found;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    const std::string_view line(text.data() + lines[i].begin, lines[i].end - lines[i].begin);
-    if (auto name = SectionName(line)) {
-      if (found.section) {
-        break;
-      }
-      if (sim::EqualsNoCase(*name, section)) {
-        found.section = i;
-      }
-      continue;
-    }
-    if (!found.section || Trim(line).empty()) {
-      continue;
-    }
-    found.lastEntry = i;
-    const size_t equals = line.find('=');
-    if (!found.entry && equals != std::string_view::npos && sim::EqualsNoCase(Trim(line.substr(0, equals)), key)) {
-      found.entry = i;
-    }
-  }
-  return found;
-}
-
-std::string Unquote(std::string_view value) {
-  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
-    value = value.substr(1, value.size() - 2);
-  }
-  return std::string(value);
-}
-
-// The file's bytes, opened for reading as the profile code opens it; the
-// Windows error code when it cannot be.
-std::optional<std::string> ReadProfileFile(const char* path, DWORD* error) {
-  sim::FileSystem& fs = M().files;
-  const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
-  struct stat st {};
-  if (r.error != 0) {
-    *error = r.error;
-  } else if (stat(r.host.c_str(), &st) != 0) {
-    *error = ERROR_FILE_NOT_FOUND;
-  } else if (S_ISDIR(st.st_mode)) {
-    *error = ERROR_ACCESS_DENIED;
-  } else if (fs.ShareConflict(r.key, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
-    *error = ERROR_SHARING_VIOLATION;
-  } else {
-    std::ifstream in(r.host, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
-  return std::nullopt;
-}
-
-// The file's text with key set to value in section.
-std::string WithEntry(std::string text, std::string_view section, std::string_view key, std::string_view value) {
-  const std::vector<Line> lines = SplitLines(text);
-  const Location at = Find(text, lines, section, key);
-  if (at.entry) {
-    const Line& line = lines[*at.entry];
-    const size_t valueBegin = text.find('=', line.begin) + 1;
-    return text.replace(valueBegin, line.end - valueBegin, value);
-  }
-  std::string entry = std::string(key) + "=" + std::string(value) + "\r\n";
-  if (at.section) {
-    const Line& after = lines[at.lastEntry.value_or(*at.section)];
-    if (after.next == after.end) {
-      entry.insert(0, "\r\n");  // that line was the last one and had no line end
-    }
-    return text.insert(after.next, entry);
-  }
-  if (!text.empty() && text.back() != '\n') {
-    text += "\r\n";
-  }
-  return text + "[" + std::string(section) + "]\r\n" + entry;
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
 }
 
 }  // namespace
@@ -172,29 +80,19 @@ std::string WithEntry(std::string text, std::string_view section, std::string_vi
 DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultValue, char* buffer, DWORD size,
                                const char* path) {
   sim::Machine& m = sim::PlatformCall("GetPrivateProfileStringA", Str(path));
-  if (const auto error = m.PlantedError()) {
+  std::string value(Trim(defaultValue == nullptr ? "" : defaultValue));  // Windows trims the default too
+  const auto error = m.PlantedError();
+  const std::optional<std::string> text = Contents(m.files.HostPathOf(Str(path)));
+  if (error) {
     m.lastError = *error;  // the default is given, as for a file that cannot be read
-    return sim::CopyOut(std::string(Trim(defaultValue == nullptr ? "" : defaultValue)), buffer, size);
-  }
-  // Windows drops trailing blanks of the default.
-  std::string value(Trim(defaultValue == nullptr ? "" : defaultValue));
-  if (section == nullptr || key == nullptr) {
-    M().lastError = ERROR_INVALID_PARAMETER;  // listings of names are not simulated
-    return sim::CopyOut("", buffer, size);
-  }
-  DWORD error = 0;
-  if (auto text = ReadProfileFile(path, &error)) {
-    const std::vector<Line> lines = SplitLines(*text);
-    const Location at = Find(*text, lines, section, key);
-    if (at.entry) {
-      const Line& line = lines[*at.entry];
-      const std::string_view whole(text->data() + line.begin, line.end - line.begin);
-      value = Unquote(Trim(whole.substr(whole.find('=') + 1)));
-    } else {
-      M().lastError = ERROR_FILE_NOT_FOUND;
-    }
+  } else if (section == nullptr || key == nullptr) {
+    m.lastError = ERROR_INVALID_PARAMETER;  // listings of names are not simulated
+  } else if (!text) {
+    m.lastError = ERROR_FILE_NOT_FOUND;
+  } else if (const Place at = Find(*text, section, key); at.entry) {
+    value = Trim(std::string_view(*text).substr(at.begin, at.end - at.begin));
   } else {
-    M().lastError = error;
+    m.lastError = ERROR_FILE_NOT_FOUND;
   }
   return sim::CopyOut(value, buffer, size);
 }
@@ -202,56 +100,42 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* path) {
   const bool flush = section == nullptr && key == nullptr && value == nullptr;
   sim::Machine& m = sim::PlatformCall("WritePrivateProfileStringA", (flush ? "flush " : "") + Str(path));
-  auto fail = [&m](DWORD code) { return m.Fail(code); };
   if (const auto error = m.PlantedError()) {
-    return fail(*error);  // 112: the disk is full; on Windows 9x only a flush meets the disk
+    return m.Fail(*error);  // 112: the disk is full; on Windows 9x only a flush meets the disk
   }
-  sim::FileSystem& fs = M().files;
-  const sim::FileSystem::Resolved r = fs.Resolve(Str(path));
-  const bool windows9x = M().version.platformId == VER_PLATFORM_WIN32_WINDOWS;
-  if (flush && windows9x) {
-    // Windows 9x writes its cached copy of the file out and returns zero, as
-    // documented for a flush, whether or not it could; one that could not
-    // leaves the error code of what failed.
-    bool exists = false;
-    if (r.error != 0) {
-      return fail(r.error);
-    }
-    if (const DWORD error = fs.WriteOpenError(r, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &exists)) {
-      return fail(error);
-    }
-    if (!exists) {
-      return fail(ERROR_FILE_NOT_FOUND);
-    }
-    fs.MarkFlushed(r.key);
+  const sim::FileSystem::Resolved r = m.files.Resolve(Str(path));
+  if (r.error != 0) {
+    return m.Fail(r.error);
+  }
+  if (flush && m.version.platformId == VER_PLATFORM_WIN32_WINDOWS) {
+    // Returns zero, as documented for a flush, whether or not it could.
+    m.files.MarkFlushed(r.key);
     return FALSE;
   }
   if (section == nullptr || key == nullptr || value == nullptr) {
-    return fail(ERROR_INVALID_PARAMETER);  // deleting entries and sections is not simulated
+    return m.Fail(ERROR_INVALID_PARAMETER);  // deleting entries and sections is not simulated
   }
-  if (r.error != 0) {
-    return fail(r.error);
+  std::string text = Contents(r.host).value_or("");  // a missing file is created, as Windows does
+  const Place at = Find(text, section, key);
+  if (at.entry) {
+    text.replace(at.begin, at.end - at.begin, value);
+  } else {
+    std::string entry = std::string(key) + "=" + value + "\r\n";
+    if (at.begin == std::string::npos) {
+      entry = "[" + std::string(section) + "]\r\n" + entry;
+    }
+    size_t where = std::min(at.begin, text.size());
+    if (where > 0 && text[where - 1] != '\n') {
+      entry.insert(0, "\r\n");  // after a last line without a line end
+    }
+    text.insert(where, entry);
   }
-  bool exists = false;
-  if (const DWORD error =
-          fs.WriteOpenError(r, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &exists)) {
-    return fail(error);
-  }
-  std::string text;
-  if (exists) {
-    std::ifstream in(r.host, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    text = content.str();
-  }
-  // A missing file is created, as Windows does.
-  const std::string updated = WithEntry(text, section, key, value);
   std::ofstream out(r.host, std::ios::binary | std::ios::trunc);
-  out.write(updated.data(), static_cast<std::streamsize>(updated.size()));
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
   if (!out) {
-    return fail(ERROR_ACCESS_DENIED);
+    return m.Fail(ERROR_ACCESS_DENIED);
   }
-  fs.MarkWritten(r.key);
+  m.files.MarkWritten(r.key);
   return TRUE;
 }
 
