@@ -108,21 +108,4 @@ const ZoneCase kZoneCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Zones, ZoneTest, ::testing::ValuesIn(kZoneCases), kCaseName);
 
-// The apply is refused without the privilege (the registry job enables it);
-// the zone is left as it was.
-TEST_F(ActiveZoneTest, RefusedApplyIsReportedWithTheCode) {
-  machine.token.privileges["SeTimeZonePrivilege"].enabled = false;
-  SetZone("Eastern Standard Time", "Eastern Standard Time", kOld);
-  EXPECT_FALSE(UpdateCurrentTimeZoneInfo());
-  EXPECT_EQ(machine.stdoutText, "\nSetTimeZoneInformation failed (1314) ");
-  EXPECT_EQ(machine.timeZone.applies, 0);
-}
-
-TEST_F(ActiveZoneTest, UnreadableZoneIsNotOverwritten) {
-  machine.faults = {{"GetDynamicTimeZoneInformation", 1359}, {"GetTimeZoneInformation", 1359}};
-  EXPECT_FALSE(UpdateCurrentTimeZoneInfo());
-  EXPECT_EQ(machine.stdoutText, "\nGetTimeZoneInformation failed (1359) ");
-  EXPECT_EQ(machine.timeZone.applies, 0);
-}
-
 }  // namespace

@@ -146,14 +146,6 @@ TEST_P(PelioRefusalTest, RefusedWriteIsReportedAndTheOtherFileStillDone) {
 }
 
 const RefusalCase kPelioRefusalCases[] = {
-    // Read-only, or held by another program (which may not write it while
-    // the patch changes it either): the open for reading and writing fails,
-    // after the look at its attributes, which no sharing refuses.
-    {"CannotBeOpened",
-     [](sim::Machine& m, const std::string& p) {
-       m.faults = {{"CreateFileA", 32, p, 1}};
-     },
-     32},
     {"DiskFull",
      [](sim::Machine& m, const std::string& p) {
        m.faults = {{"WriteFile", 112, p}};

@@ -214,7 +214,6 @@ const std::map<std::string, const char*> kSilent = {
     {"QueryFullProcessImageNameA", "the manager's token not taken: the session user's serves"},
     {"DuplicateTokenEx", "the manager's token not taken: the session user's serves"},
     {"GetTokenInformation", "an account that cannot be read is taken for neither SYSTEM nor the session user's"},
-    {"WideCharToMultiByte", "fails only for arguments that the program never passes"},
     {"MultiByteToWideChar", "fails only for arguments that the program never passes"},
     {"GetProcessWindowStation", "a window station that cannot be asked counts as visible, as on Windows 9x"},
     {"GetUserObjectInformationA", "as GetProcessWindowStation"},

@@ -302,27 +302,31 @@ TEST_F(MaintenanceTest, ServiceModeStopsAndStartsTheServiceAroundTheFiles) {
   EXPECT_TRUE(machine.processes.commandLines.empty());
 }
 
+// Without the service helpers (the library, or an entry point of it) nothing
+// is stopped, closed or changed; the library is given back, and the run log,
+// all that an unattended run leaves, holds the failure too.
 TEST_F(MaintenanceTest, UnboundServiceHelpersLeaveEverythingAsItWas) {
-  machine.modules.SetPresent("advapi32", false);
   const sim::Process& manager = RunningManager();
   InstallManager(root);
-  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
-  EXPECT_EQ(machine.stdoutText, kHead + "\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL\nSuccess");
-  // The run log, all that an unattended run leaves, holds the failure too.
-  EXPECT_EQ(SiteLog(), Crlf("\nUsing QUORDIR -  C:\\Site\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL"
-                            "\nSuccess"));
-  EXPECT_FALSE(FilesChanged());
-  EXPECT_EQ(manager.closeRequests, 0);  // and, as the console shows, not started again either
-}
-
-TEST_F(MaintenanceTest, ProgramPathIsQuotedWhenTheRootHoldsABlank) {
-  const std::string blankRoot = "C:\\My Site";
-  machine.files.WriteFile(blankRoot + "\\data\\pelio.ini", "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
-  machine.environment["QUORDIR"] = blankRoot;
-  InstallManager(blankRoot);
-  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
-  EXPECT_EQ(machine.processes.commandLines,
-            std::vector<std::string>{"\"C:\\My Site\\bin\\PelioMgr.exe\"  /QUORDIR C:\\My Site"});
+  for (const bool library : {true, false}) {
+    const std::string line = library
+                                 ? "\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL"
+                                 : "\nLoadNTServiceHelperFunctions(): Failed to find needed functions in ADVAPI32.DLL";
+    if (library) {
+      machine.modules.SetPresent("advapi32", false);
+    } else {
+      machine.modules.SetPresent("advapi32", true);
+      machine.modules.RemoveExport("advapi32.dll", "QueryServiceStatusEx");
+    }
+    machine.stdoutText.clear();
+    EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
+    const std::string logged = "\nUsing QUORDIR -  C:\\Site" + line + "\nSuccess";
+    EXPECT_EQ(machine.stdoutText.substr(machine.stdoutText.find("\nUsing")), logged);
+    EXPECT_EQ(SiteLog(), Crlf(logged));
+    EXPECT_FALSE(FilesChanged());
+    EXPECT_EQ(manager.closeRequests, 0);  // and, as the console shows, not started again either
+    EXPECT_EQ(machine.modules.Loads("advapi32.dll"), 0);
+  }
 }
 
 // A trailing backslash is kept as given: Windows reads "C:\Site\\bin" as

@@ -105,13 +105,7 @@ TEST_P(PlantedNameTest, IsLeftAloneAndNamed) {
   EXPECT_EQ(Contains(SiteLog(), Crlf(c.line)), c.inRunLog) << SiteLog();
 }
 
-const std::string kFolderLink = " is a link or mount point";
 const PlantedCase kPlantedCases[] = {
-    {"TmpFolderIsALink",
-     [](sim::Machine& m) { Link(m, "tmp"); },
-     {"/CHANGEREGVALS", "/S"},
-     LeftAlone("C:\\Site\\tmp\\debGorvinal.txt", "C:\\Site\\tmp" + kFolderLink),
-     false},
     {"RunLogIsALink",
      [](sim::Machine& m) { Link(m, "tmp\\debGorvinal.txt"); },
      {"/CHANGEREGVALS", "/S"},
@@ -122,51 +116,11 @@ const PlantedCase kPlantedCases[] = {
      {"/CHANGEREGVALS", "/S"},
      LeftAlone("C:\\Site\\tmp\\debGorvinal.txt", "it has 2 hard links"),
      false},
-    {"OldRunLogAtCHasTwoNames",
-     [](sim::Machine& m) { HardLink(m, "C:\\debGorvinal.txt", kOutside + "\\win.ini"); },
-     {"/CHANGEREGVALS", "/S"},
-     LeftAlone("C:\\debGorvinal.txt", "it has 2 hard links"),
-     false},
-    {"InvalidRootLogAtCHasTwoNames",
-     [](sim::Machine& m) {
-       HardLink(m, "C:\\debBGorvinal.txt", kOutside + "\\win.ini");
-       m.environment["QUORDIR"] = "C:\\Nowhere";
-     },
-     {"/S"},
-     LeftAlone("C:\\debBGorvinal.txt", "it has 2 hard links"),
-     false},
-    {"DataFolderIsALink",
-     [](sim::Machine& m) { Link(m, "data"); },
-     {"/CHANGEBOHVALS", "/S"},
-     LeftAlone("C:\\Site\\data\\pelio.ini", "C:\\Site\\data" + kFolderLink),
-     true},
-    {"NewdataFolderIsALink",
-     [](sim::Machine& m) { Link(m, "newdata"); },
-     {"/CHANGEBOHVALS", "/S"},
-     LeftAlone("C:\\Site\\newdata\\timezone.ini", "C:\\Site\\newdata" + kFolderLink),
-     true},
     {"PelioIniIsALink",
      [](sim::Machine& m) { Link(m, "newdata\\pelio.ini"); },
      {"/CHANGEBOHVALS", "/S"},
      LeftAlone("C:\\Site\\newdata\\pelio.ini", "it is a link or mount point"),
      true},
-    {"PelioIniHasTwoNames",
-     [](sim::Machine& m) { HardLink(m, kRoot + kNewdataPelioIni, kOutside + kNewdataPelioIni); },
-     {"/CHANGEBOHVALS", "/S"},
-     LeftAlone("C:\\Site\\newdata\\pelio.ini", "it has 2 hard links"),
-     true},
-    {"TimezoneIniHasTwoNames",
-     [](sim::Machine& m) { HardLink(m, kRoot + kDataTimezoneIni, kOutside + kDataTimezoneIni); },
-     {"/CHANGEBOHVALS", "/S"},
-     LeftAlone("C:\\Site\\data\\timezone.ini", "it has 2 hard links"),
-     true},
-    // The site root itself a user's link: not valid, so nothing is changed.
-    {"RootIsAUsersLink",
-     [](sim::Machine& m) { Link(m, ""); },
-     {"/CHANGEBOHVALS", "/S"},
-     "\nSite root not valid: C:\\Site (it is a link or mount point that no administrator owns)" +
-         std::string(kInvalidRootMessage),
-     false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Names, PlantedNameTest, ::testing::ValuesIn(kPlantedCases), kCaseName);
@@ -216,13 +170,6 @@ const RootCase kRootCases[] = {
      LinkOwnedBy(sim::kClerkSid),
      "C:\\Linked",
      "it is a link or mount point that no administrator owns",
-     {}},
-    {"HeldByAnotherWithoutSharing",
-     [](sim::Machine& m) {
-       m.faults = {{"CreateFileA", 32, kRoot}};
-     },
-     "C:\\Site",
-     "it could not be held open (error 32)",
      {}},
 };
 

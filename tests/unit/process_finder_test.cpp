@@ -100,10 +100,6 @@ TEST(ProcessListingTest, FailureFindsNothingAndLeavesNothingOpen) {
     Road road;
     void (*arrange)(sim::Machine&);
   } failures[] = {
-      {"snapshot refused", Road::Snapshot,
-       [](sim::Machine& m) {
-         m.faults = {{"CreateToolhelp32Snapshot", 8}};
-       }},
       {"allocation fails after one mismatch", Road::SystemQuery,
        [](sim::Machine& m) {
          m.processes.queryNeededSize = 40000;

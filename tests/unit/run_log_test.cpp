@@ -28,14 +28,6 @@ TEST_F(RunLogTest, FormattedValuesAreNeverFormatStrings) {
   EXPECT_EQ(Process().messageBuffer, "\n" + longValue);
 }
 
-TEST_F(RunLogTest, FailedLogWritesLeaveTheConsoleComplete) {
-  machine.faults = {{"WriteFile", win::ERROR_DISK_FULL, kSiteLog}};
-  EXPECT_EQ(RunProgram(machine, {"/CHANGEREGVALS", "/S"}), 0);
-  EXPECT_TRUE(Contains(machine.stdoutText, "part.. succeeded\nSuccess"));
-  EXPECT_TRUE(Contains(machine.stdoutText, "\nThe run log could not be written (error 112): only this console"));
-  EXPECT_EQ(SiteLog(), "");
-}
-
 struct DeboutCase {
   const char* name;
   std::vector<const char*> earlier;  // earlier logs

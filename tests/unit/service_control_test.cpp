@@ -59,21 +59,6 @@ class ServiceTest : public SiteTest {
   sim::ScriptedService& hub;
 };
 
-// The library is given back when the entry point is missing; failures are
-// reported on the console and in the run log, which an unattended run leaves.
-TEST_F(SiteTest, UnboundServiceHelpersAreReportedAndLogged) {
-  OpenRunLog(root + "\\tmp\\debGorvinal.txt");
-  machine.modules.RemoveExport("advapi32.dll", "QueryServiceStatusEx");
-  EXPECT_FALSE(LoadNTServiceHelperFunctions());
-  machine.modules.SetPresent("advapi32.dll", false);
-  EXPECT_FALSE(LoadNTServiceHelperFunctions());
-  EXPECT_EQ(machine.stdoutText,
-            "\nLoadNTServiceHelperFunctions(): Failed to find needed functions in ADVAPI32.DLL"
-            "\nLoadNTServiceHelperFunctions(): Failed to load ADVAPI32.DLL");
-  EXPECT_EQ(SiteLog(), Crlf(machine.stdoutText));
-  EXPECT_EQ(machine.modules.Loads("advapi32.dll"), 0);
-}
-
 // Service mode is the presence of the value, whatever it holds, as long as it
 // fits the 300-byte buffer.
 TEST_F(SiteTest, RegistrationValueDecidesServiceMode) {
@@ -167,10 +152,7 @@ const ServiceCase kServiceCases[] = {
      kStopped},
     {"StopStartPendingTimeOut", false, {Starting(1, 20000)}, {}, {1000, 1000, 1000, 1000, 1000, 1}, StopFailed(1460)},
     {"StopRefusedWhileDependentsRun", false, {kRun}, {}, {}, StopFailed(1051), {{"ControlService", 1051}}},
-    {"StopFirstQueryFails", false, {kRun}, {}, {}, StopFailed(5), {FailedQuery(5, 0)}},
     {"StopQueryFailsLater", false, {kRun}, {Stopping(0, 1000)}, {1000}, StopFailed(6), {FailedQuery(6, 1)}},
-    {"StopManagerDenied", false, {kRun}, {}, {}, Failure("Stop", "OpenSCManager", 5), {{"OpenSCManagerA", 5}}},
-    {"StopServiceMissing", false, {kRun}, {}, {}, Failure("Stop", "OpenService", 1060), {{"OpenServiceA", 1060}}},
     {"StartAtOnce", true, {kStop}, {kRun}, {}, kStarted},
     {"StartProgressRestartsTheWait", true, {kStop}, kProgress, Pauses(3, 1000), kStarted},
     // Each pause is a tenth of the wait hint, within 1 to 5 seconds.
@@ -181,7 +163,6 @@ const ServiceCase kServiceCases[] = {
     {"StartFallsBackToStopped", true, {kStop}, {Starting(0, 3000), kFellBack}, {1000}, StartReport(1, 1066, 42, 0, 0)},
     {"StartAlreadyRunning", true, {kRun}, {}, {}, Failure("Start", "StartService", 1056)},
     // A service whose state cannot be read is not reported as in a state.
-    {"StartFirstQueryFails", true, {kStop}, {}, {}, Failure("Start", "QueryServiceStatusEx", 6), {FailedQuery(6, 0)}},
     {"StartQueryFailsLater",
      true,
      {kStop},
@@ -189,8 +170,6 @@ const ServiceCase kServiceCases[] = {
      {1000},
      Failure("Start", "QueryServiceStatusEx", 6),
      {FailedQuery(6, 1)}},
-    {"StartManagerDenied", true, {kStop}, {}, {}, Failure("Start", "OpenSCManager", 5), {{"OpenSCManagerA", 5}}},
-    {"StartServiceDenied", true, {kStop}, {}, {}, Failure("Start", "OpenService", 5), {{"OpenServiceA", 5}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, ServiceCaseTest, ::testing::ValuesIn(kServiceCases), kCaseName);

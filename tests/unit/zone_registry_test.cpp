@@ -158,14 +158,6 @@ TEST_F(ZoneRegistryTest, DynamicDstGetsTheMissingYears) {
        {{"2006", {win::REG_BINARY, kOldEastern}}, {"2007", eastern}, {"LastEntry", last(2007)}},
        ""},
       {"NoSubkey", "Newfoundland", {}, {}, ""},
-      {"Denied",
-       "Newfoundland",
-       with(oldNewfoundland, {{"LastEntry", last(2010)}}),
-       {},
-       failed + "5)",
-       [](sim::Machine& m, const std::string& k) {
-         m.faults = {{"RegOpenKeyExA", 5, k}};
-       }},
       {"WriteRefused",
        "Newfoundland",
        with(oldNewfoundland, {{"LastEntry", last(2010)}}),
@@ -214,13 +206,6 @@ TEST_F(ZoneRegistryTest, DynamicDstGetsTheMissingYears) {
     EXPECT_EQ(machine.registry.KeyExists(key), !c.seeded.empty()) << c.name;
     EXPECT_TRUE(machine.registry.Unflushed().empty()) << c.name;
   }
-}
-
-TEST_F(ZoneRegistryTest, RefusedWriteIsReported) {
-  machine.faults = {{"RegSetValueExA", 1018, NtZoneKey("Central Standard Time")}};
-  EXPECT_EQ(SetTimeZones(kNtPrefix + "Central Standard Time", 3), 1018);
-  EXPECT_EQ(machine.stdoutText,
-            "\nSetTimeZones() for - " + kNtPrefix + "Central Standard Time, RegSetValueEx() failed and returned 1018");
 }
 
 }  // namespace
