@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "app/os.h"
-#include "app/process_state.h"
 
 namespace {
 
@@ -83,7 +82,7 @@ win::DWORD NotAnAdministratorsFolder(win::HANDLE folder, const std::string& path
   return NotOwnedByAnAdministrator(folder);
 }
 
-std::string HoldSiteRoot(const std::string& root) {
+std::string HoldSiteRoot(const std::string& root, win::UniqueFile& held, win::UniqueFile& heldFolder) {
   if (GetOsPlatform() == 1) {
     return "";
   }
@@ -109,8 +108,8 @@ std::string HoldSiteRoot(const std::string& root) {
       return WithError("the folder it leads to could not be held open", win::GetLastError());
     }
   }
-  Process().siteRoot = std::move(name);
-  Process().siteRootFolder = std::move(folder);
+  held = std::move(name);
+  heldFolder = std::move(folder);
   return "";
 }
 
@@ -225,6 +224,4 @@ void FileSpot::LeaveAlone(std::string why, bool unreadable) {
   unreadable_ = unreadable;
 }
 
-void FileSpot::ReportLeftAlone(RunLog* log) const {
-  LogFormatted(log, "\nFile left alone: %s (%s)", path_.c_str(), why_.c_str());
-}
+std::string FileSpot::LeftAloneLine() const { return "\nFile left alone: " + path_ + " (" + why_ + ")"; }

@@ -9,7 +9,6 @@
 
 #include <string>
 
-#include "app/run_log.h"
 #include "platform/unique.h"
 #include "platform/win.h"
 
@@ -33,15 +32,15 @@ class FileSpot {
 
   [[nodiscard]] Found found() const { return found_; }
   [[nodiscard]] const std::string& path() const { return path_; }
-  // Writes "File left alone: <path> (<why>)" to the console and log.
-  void ReportLeftAlone(RunLog* log) const;
+  // The line that says so: "\nFile left alone: <path> (<why>)".
+  [[nodiscard]] std::string LeftAloneLine() const;
   // Left alone only because the name or its folder could not be looked at
   // (a read error), not for what is there.
   [[nodiscard]] bool Unreadable() const { return unreadable_; }
   // True when file (opened at the path) is a plain file with one name and,
   // when sameAsFound, the very file found when the name was looked at. Where
   // it is not, the name counts as left alone, and the reason is kept for
-  // ReportLeftAlone.
+  // LeftAloneLine.
   bool IsPlainFile(win::HANDLE file, bool sameAsFound = false);
 
  private:
@@ -79,10 +78,11 @@ win::HANDLE HoldFolder(const std::string& path, bool follow = false);
 // not tell.
 win::DWORD NotAnAdministratorsFolder(win::HANDLE folder, const std::string& path);
 
-// Holds the site root open without delete sharing until the process ends,
-// so that nobody can rename it or put a link in its place during the run.
-// A root that is itself a link or mount point (an administrator may set one)
-// counts only where the link is an administrator's: then the link and the
-// folder it leads to are both held. Returns why the root cannot be held, or
-// nothing where it is held (always on Windows 9x, which has no links).
-std::string HoldSiteRoot(const std::string& root);
+// Holds the site root open without delete sharing (in held, and where the
+// root is a link, the folder it leads to in heldFolder), so that nobody can
+// rename it or put a link in its place while the handles are open. A root
+// that is itself a link or mount point (an administrator may set one) counts
+// only where the link is an administrator's. Returns why the root cannot be
+// held, or nothing where it is held (always on Windows 9x, which has no
+// links).
+std::string HoldSiteRoot(const std::string& root, win::UniqueFile& held, win::UniqueFile& heldFolder);

@@ -195,9 +195,10 @@ int DstPatchMain(int argc, char** argv) {
     CloseLogAndExit(0);
   }
 
-  // The root found valid is the one the whole run acts in.
+  // The root found valid is the one the whole run acts in: held until the
+  // process ends.
   if (settings.rootValid) {
-    settings.notValid = HoldSiteRoot(settings.root);
+    settings.notValid = HoldSiteRoot(settings.root, Process().siteRoot, Process().siteRootFolder);
     settings.rootValid = settings.notValid.empty();
   }
   if (!settings.rootValid) {

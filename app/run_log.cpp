@@ -120,7 +120,7 @@ void OpenRunLog(const std::string& path) {
     file.reset();
   }
   if (spot.found() == Found::LeftAlone) {
-    spot.ReportLeftAlone(nullptr);
+    LogMessage(spot.LeftAloneLine(), nullptr);
     return;
   }
   if (file) {
@@ -159,7 +159,7 @@ bool RemoveDeboutFile(const std::string& root) {
     return DeleteDeboutFile(rootFile.path());
   }
   if (rootFile.found() == Found::LeftAlone) {
-    rootFile.ReportLeftAlone(CurrentRunLog());
+    LogMessage(rootFile.LeftAloneLine(), CurrentRunLog());
   }
   const FileSpot siteFile(root + kSiteRunLog);
   if (siteFile.found() == Found::PlainFile) {
@@ -168,7 +168,7 @@ bool RemoveDeboutFile(const std::string& root) {
   // A planted one is reported once, where the new log is to be opened; one
   // that cannot be looked at now is not removed, which is said at once.
   if (siteFile.found() == Found::LeftAlone && siteFile.Unreadable()) {
-    siteFile.ReportLeftAlone(CurrentRunLog());
+    LogMessage(siteFile.LeftAloneLine(), CurrentRunLog());
   }
   if (siteFile.found() != Found::LeftAlone && rootFile.found() != Found::LeftAlone) {
     LogMessage("\nMarker file was not found", CurrentRunLog());

@@ -80,7 +80,7 @@ bool ChangeThroughHandle(FileSpot& spot, const PrivateFolder& folder) {
     return false;
   }
   if (!spot.IsPlainFile(file.get(), true)) {
-    spot.ReportLeftAlone(CurrentRunLog());
+    LogMessage(spot.LeftAloneLine(), CurrentRunLog());
     return false;
   }
   std::string before;
@@ -124,7 +124,7 @@ void RemoveTimezoneIni(const std::string& root) {
     // but a planted name is not the site's file: it is left alone.
     const FileSpot spot(root + relative);
     if (spot.found() == Found::LeftAlone) {
-      spot.ReportLeftAlone(CurrentRunLog());
+      LogMessage(spot.LeftAloneLine(), CurrentRunLog());
     } else if (spot.found() != Found::Nothing && !win::DeleteFileA(spot.path().c_str())) {
       LogFormatted(CurrentRunLog(), "\nTimezone.ini could not be removed: %s (error %d)", spot.path().c_str(),
                    static_cast<int>(win::GetLastError()));
@@ -145,7 +145,7 @@ bool ModifyPelioIni(const std::string& root) {
       continue;
     }
     if (spot.found() == Found::LeftAlone) {
-      spot.ReportLeftAlone(CurrentRunLog());
+      LogMessage(spot.LeftAloneLine(), CurrentRunLog());
       allDone = false;
       continue;
     }

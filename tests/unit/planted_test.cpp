@@ -141,11 +141,14 @@ class SiteRootTest : public PlantedTest, public ::testing::WithParamInterface<Ro
 TEST_P(SiteRootTest, IsHeldWhereAnAdministratorChoseIt) {
   const RootCase& c = GetParam();
   c.arrange(machine);
-  EXPECT_EQ(HoldSiteRoot(c.root), c.notHeld);
+  win::UniqueFile held;
+  win::UniqueFile heldFolder;
+  EXPECT_EQ(HoldSiteRoot(c.root, held, heldFolder), c.notHeld);
   for (const std::string& name : c.held) {
     EXPECT_FALSE(machine.files.ReplaceWithLink(name, kOutside)) << name;
   }
-  ResetProcessState();  // the end of the run
+  held.reset();  // the end of the run
+  heldFolder.reset();
   for (const std::string& name : c.held) {
     EXPECT_TRUE(machine.files.ReplaceWithLink(name, kOutside)) << name;
   }
