@@ -124,6 +124,11 @@ TEST_F(ConfigFilesTest, MissingFilesAreReportedInOrder) {
                                                "\nPelio.ini- File Not Found: C:\\Site\\newdata\\pelio.ini"));
   EXPECT_FALSE(machine.files.Exists(dataPelio));
   EXPECT_FALSE(machine.files.Exists(newdataPelio));
+  // One left alone counts as not done either.
+  WritePelioFiles(kLocal);
+  machine.files.MakeHardLink(root + "\\Other.ini", dataPelio);
+  EXPECT_FALSE(ModifyPelioIni(root));
+  EXPECT_TRUE(Contains(machine.stdoutText, "\nFile left alone: C:\\Site\\data\\pelio.ini (it has 2 hard links)"));
 }
 
 struct RefusalCase {

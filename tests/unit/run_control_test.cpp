@@ -324,6 +324,26 @@ const GuardCase kGuardCases[] = {
      {"/CHANGEREGVALS", "/S"},
      {kGlobalGuard},
      nullptr},
+    // An owner that cannot be read (a failed query; NT 4 without the call)
+    // counts as a run of this patch, as every guard did before.
+    {"OlderWindowsOwnerUnreadable",
+     [](sim::Machine& m) {
+       OlderWindows(m);
+       m.mutexes.HeldByAnotherProcess(kGlobalGuard);
+       m.faults = {{"GetSecurityInfo", win::ERROR_ACCESS_DENIED}};
+     },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     nullptr},
+    {"OlderWindowsWithoutOwnerQuery",
+     [](sim::Machine& m) {
+       OlderWindows(m);
+       m.modules.RemoveExport("advapi32.dll", "GetSecurityInfo");
+       m.mutexes.HeldByAnotherProcess(kGlobalGuard);
+     },
+     {"/CHANGEREGVALS", "/S"},
+     {kGlobalGuard},
+     nullptr},
     // Before Vista any user may make a mutex in Global\: one that no
     // administrator or SYSTEM owns, or that shuts them out, is not a run of
     // this patch.
