@@ -133,8 +133,8 @@ std::optional<std::string> FileSystem::ReadFile(std::string_view path) const {
 }
 
 void FileSystem::MakeLink(std::string_view path, std::string_view target) {
+  fs::create_directories(fs::path(Resolve(path).host).parent_path());
   const Resolved r = Resolve(path);
-  fs::create_directories(fs::path(r.host).parent_path());
   const Resolved t = Resolve(target);
   if (r.error != 0 || t.error != 0 || symlink(t.host.c_str(), r.host.c_str()) != 0) {
     throw std::runtime_error("test set-up: cannot make the link " + std::string(path));
