@@ -1,13 +1,12 @@
 // The simulated machine's disks: Windows paths mapped onto a real temporary
 // directory, one folder per drive letter ("C:\\Site\\x.ini" is
 // <root>/C/Site/x.ini). Names are matched without regard to case, as NTFS
-// does, and the share modes of open files are enforced as Windows enforces
-// them, including opens held by other processes. Links are host symbolic
-// links: a Windows junction or symbolic link, followed inside a path,
-// reported as a reparse point at its end; hard links are host hard links.
-// Folders that users may not change are closed to ReplaceWithLink. What
-// another program does to a file (holding it open, a disk that refuses
-// writes) a test plants as a fault of the call (Machine::faults).
+// does. Links are host symbolic links: a Windows junction or symbolic link,
+// followed inside a path, reported as a reparse point at its end; hard links
+// are host hard links. Of share modes only delete sharing is enforced, the
+// one that keeps a held name from being renamed or removed. What another
+// program does to a file (holding it open, a disk that refuses writes) a
+// test plants as a fault of the call (Machine::faults).
 #pragma once
 
 #include <map>
@@ -40,26 +39,20 @@ class FileSystem {
   void MakeHardLink(std::string_view path, std::string_view target);
   // What an ordinary user does to swap a folder or file at path for a link
   // to target: rename it away and put the link in its place. False, with
-  // nothing changed, where Windows refuses the rename: an open of it (or of
-  // anything inside it) that does not share delete access.
+  // nothing changed, where Windows refuses the rename (HeldFromDelete).
   bool ReplaceWithLink(std::string_view path, std::string_view target);
   // Files (their canonical keys) written and not flushed to disk since: what
   // a power cut would lose.
   const std::set<std::string>& Unflushed() const { return unflushed_; }
   void MarkWritten(const std::string& key) { unflushed_.insert(key); }
   void MarkFlushed(const std::string& key) { unflushed_.erase(key); }
-  // What GetTempPathA gives: SYSTEM's folder for temporary files, where users
-  // may make names but not rename, remove or enter those of others.
+  // What GetTempPathA gives.
   std::string tempPath = "C:\\Windows\\Temp\\";
   // Who owns a file, folder or link, as GetSecurityInfo reports it:
   // Administrators (an administrator set the machine up) unless set here or
   // made by a user (ReplaceWithLink).
   void SetOwner(std::string_view path, const std::string& sid);
   std::string OwnerOf(win::HANDLE file) const;
-  // A folder that ordinary users may not change, nor anything in it (the
-  // Windows folder; one made with security for SYSTEM and Administrators
-  // only): ReplaceWithLink refuses there.
-  void Close(const std::string& key) { closed_.insert(key); }
   // The folders that CreateDirectoryA made, as named, with the SDDL text of
   // the descriptor given ("(null)" for none), in order.
   std::vector<std::pair<std::string, std::string>> madeFolders;
@@ -71,16 +64,14 @@ class FileSystem {
   struct Resolved {
     std::string host;  // host path; its last component may not exist
     std::string key;   // canonical form of the folder it is really in and the
-                       // name: the identity used for share modes
+                       // name: the identity of the file for opens
     win::DWORD error;  // 0, or why the path cannot name a file
   };
   Resolved Resolve(std::string_view path) const;
-  // Share-mode test of a new open against every open of the same file.
-  bool ShareConflict(const std::string& key, win::DWORD access, win::DWORD shareMode) const;
-  // Why a file at r cannot be opened with access and shareMode for writing
-  // (a folder or a read-only file: 5; another open that does not share: 32),
-  // or 0. exists tells whether the file is there.
-  win::DWORD WriteOpenError(const Resolved& r, win::DWORD access, win::DWORD shareMode, bool* exists) const;
+  // Whether Windows refuses to delete or rename the file or folder key: an
+  // open of it that reads, writes or deletes without sharing delete, or
+  // (where inside) any open of something in it.
+  bool HeldFromDelete(const std::string& key, bool inside = false) const;
 
   struct OpenFile {
     std::string path;  // as the program named it
@@ -98,7 +89,6 @@ class FileSystem {
   std::string root_;
   std::set<std::string> unflushed_;
   std::map<std::string, std::string> owners_;
-  std::set<std::string> closed_;
 };
 
 }  // namespace sim

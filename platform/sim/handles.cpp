@@ -8,67 +8,34 @@
 
 namespace sim {
 
-const char* KindName(HandleKind kind) {
-  switch (kind) {
-    case HandleKind::File:
-      return "File";
-    case HandleKind::Token:
-      return "Token";
-    case HandleKind::Key:
-      return "Key";
-    case HandleKind::ScManager:
-      return "ScManager";
-    case HandleKind::Service:
-      return "Service";
-    case HandleKind::Process:
-      return "Process";
-    case HandleKind::Thread:
-      return "Thread";
-    case HandleKind::Snapshot:
-      return "Snapshot";
-    case HandleKind::Module:
-      return "Module";
-    case HandleKind::Heap:
-      return "Heap";
-    case HandleKind::Mutex:
-      return "Mutex";
-    case HandleKind::Namespace:
-      return "Namespace";
-  }
-  return "?";
-}
-
 uintptr_t HandleTable::AddValue(HandleKind kind, const std::string& label) {
+  static const char* const kNames[] = {"File",    "Token",  "Key",      "ScManager", "Service",
+                                       "Process", "Thread", "Snapshot", "Mutex",     "Namespace"};
   next_ += 4;
-  open_[next_] = Entry{kind, std::string(KindName(kind)) + " " + label};
+  open_[next_] = Entry{kind, kNames[static_cast<int>(kind)] + (" " + label)};
   return next_;
 }
 
-bool HandleTable::IsValue(uintptr_t value, HandleKind kind) const {
-  auto it = open_.find(value);
-  return it != open_.end() && it->second.kind == kind;
+bool HandleTable::Is(const void* handle, HandleKind kind) const {
+  HandleKind found{};
+  return KindOf(reinterpret_cast<uintptr_t>(handle), &found) && found == kind;
 }
 
-bool HandleTable::RemoveValue(uintptr_t value, HandleKind kind) {
-  if (!IsValue(value, kind)) {
-    return false;
-  }
-  open_.erase(value);
-  return true;
+bool HandleTable::Remove(const void* handle, HandleKind kind) {
+  return Is(handle, kind) && open_.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
 }
 
-std::string HandleTable::LabelOfValue(uintptr_t value) const {
-  auto it = open_.find(value);
-  return it == open_.end() ? std::to_string(value) : it->second.label;
+std::string HandleTable::LabelOf(const void* handle) const {
+  const auto it = open_.find(reinterpret_cast<uintptr_t>(handle));
+  return it == open_.end() ? std::to_string(reinterpret_cast<uintptr_t>(handle)) : it->second.label;
 }
 
 bool HandleTable::KindOf(uintptr_t value, HandleKind* kind) const {
-  auto it = open_.find(value);
-  if (it == open_.end()) {
-    return false;
+  const auto it = open_.find(value);
+  if (it != open_.end()) {
+    *kind = it->second.kind;
   }
-  *kind = it->second.kind;
-  return true;
+  return it != open_.end();
 }
 
 std::vector<uintptr_t> HandleTable::Values() const {
@@ -97,9 +64,8 @@ BOOL CloseHandle(HANDLE handle) {
   sim::HandleKind kind{};
   const auto value = reinterpret_cast<uintptr_t>(handle);
   if (!m.handles.KindOf(value, &kind) || kind == sim::HandleKind::Key || kind == sim::HandleKind::ScManager ||
-      kind == sim::HandleKind::Service || kind == sim::HandleKind::Module) {
-    m.lastError = ERROR_INVALID_HANDLE;
-    return FALSE;
+      kind == sim::HandleKind::Service) {
+    return m.Fail(ERROR_INVALID_HANDLE);
   }
   m.handles.Remove(handle, kind);
   if (kind == sim::HandleKind::File) {

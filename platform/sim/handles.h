@@ -1,6 +1,6 @@
-// Handle values of the simulated process: every kernel object, key, service
-// handle and module the program opens gets a distinct value here, so a test
-// can tell which handles are still open when a run ends.
+// Handle values of the simulated process: every kernel object, key and
+// service handle the program opens gets a distinct value here, so a test can
+// tell which handles are still open when a run ends.
 #pragma once
 
 #include <cstdint>
@@ -10,22 +10,7 @@
 
 namespace sim {
 
-enum class HandleKind {
-  File,
-  Token,
-  Key,
-  ScManager,
-  Service,
-  Process,
-  Thread,
-  Snapshot,
-  Module,
-  Heap,
-  Mutex,
-  Namespace
-};
-
-const char* KindName(HandleKind kind);
+enum class HandleKind { File, Token, Key, ScManager, Service, Process, Thread, Snapshot, Mutex, Namespace };
 
 class HandleTable {
  public:
@@ -34,23 +19,14 @@ class HandleTable {
   T Add(HandleKind kind, const std::string& label) {
     return reinterpret_cast<T>(AddValue(kind, label));
   }
-  // True when value is an open handle of the given kind.
-  template <typename T>
-  bool Is(T handle, HandleKind kind) const {
-    return IsValue(reinterpret_cast<uintptr_t>(handle), kind);
-  }
+  // True when handle is open and of the given kind.
+  bool Is(const void* handle, HandleKind kind) const;
   // Removes an open handle of the given kind; false when there is none.
-  template <typename T>
-  bool Remove(T handle, HandleKind kind) {
-    return RemoveValue(reinterpret_cast<uintptr_t>(handle), kind);
-  }
+  bool Remove(const void* handle, HandleKind kind);
   // Labels ("Key HKLM\\Software\\...") of the handles still open.
   std::vector<std::string> Open() const;
   // The label of an open handle, or its value when it is not open.
-  template <typename T>
-  std::string LabelOf(T handle) const {
-    return LabelOfValue(reinterpret_cast<uintptr_t>(handle));
-  }
+  std::string LabelOf(const void* handle) const;
   // The handle kind, for calls that close any kind (CloseHandle).
   bool KindOf(uintptr_t value, HandleKind* kind) const;
   // Values of the open handles, for the system's clean-up at a process's end.
@@ -58,9 +34,6 @@ class HandleTable {
 
  private:
   uintptr_t AddValue(HandleKind kind, const std::string& label);
-  bool IsValue(uintptr_t value, HandleKind kind) const;
-  bool RemoveValue(uintptr_t value, HandleKind kind);
-  std::string LabelOfValue(uintptr_t value) const;
 
   struct Entry {
     HandleKind kind;

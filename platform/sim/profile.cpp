@@ -2,15 +2,13 @@
 // patch reads and writes: a "[section]" line opens a section; a line of it
 // with an "=" is an entry whose key and value are trimmed of blanks; names
 // match without regard to case. A write changes only the entry's value, or
-// adds the entry at the section's end, or the section at the file's end, in
-// CR LF lines; every other byte stays as it was, as on Windows. (Wine
+// adds the entry in its section, or the section at the file's end, in CR LF
+// lines; every other byte stays as it was, as on Windows. (Wine
 // rewrites the whole file in a form of its own; the real calls' bytes are
 // those the end-to-end tests see.) Windows 9x keeps written files in a cache
 // until a call with no section flushes it.
 #include <algorithm>
-#include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -31,7 +29,7 @@ std::string_view Trim(std::string_view text) {
 
 // Where the entry's value stands in text (from after its "=" to the line's
 // end) or, where there is none, where a new entry goes: after the section's
-// last line that is not blank; npos where there is no such section.
+// line; npos where there is no such section.
 struct Place {
   bool entry = false;
   size_t begin = std::string::npos;
@@ -39,40 +37,23 @@ struct Place {
 };
 
 Place Find(const std::string& text, std::string_view section, std::string_view key) {
-  const std::string_view all(text);
   Place place;
   bool inSection = false;
   for (size_t at = 0; at < text.size();) {
     const size_t feed = text.find('\n', at);
     const size_t next = feed == std::string::npos ? text.size() : feed + 1;
     const size_t end = feed == std::string::npos ? text.size() : feed > at && text[feed - 1] == '\r' ? feed - 1 : feed;
-    const std::string_view line = Trim(all.substr(at, end - at));
+    const std::string_view line = Trim(std::string_view(text).substr(at, end - at));
+    const size_t equals = line.find('=');
     if (!line.empty() && line.front() == '[') {
-      if (inSection) {
-        break;  // only the first section of the name counts
-      }
       inSection = sim::EqualsNoCase(Trim(line.substr(1, line.find(']') - 1)), section);
-      place.begin = inSection ? next : place.begin;
-    } else if (inSection && !line.empty()) {
-      const size_t equals = line.find('=');
-      if (equals != std::string_view::npos && sim::EqualsNoCase(Trim(line.substr(0, equals)), key)) {
-        return {true, text.find('=', at) + 1, end};
-      }
-      place.begin = next;
+      place.begin = inSection && place.begin == std::string::npos ? next : place.begin;
+    } else if (inSection && equals != std::string_view::npos && sim::EqualsNoCase(Trim(line.substr(0, equals)), key)) {
+      return {true, text.find('=', at) + 1, end};
     }
     at = next;
   }
   return place;
-}
-
-std::optional<std::string> Contents(const std::string& host) {
-  std::ifstream in(host, std::ios::binary);
-  if (!in) {
-    return std::nullopt;
-  }
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 }  // namespace
@@ -82,24 +63,23 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
   sim::Machine& m = sim::PlatformCall("GetPrivateProfileStringA", Str(path));
   std::string value(Trim(defaultValue == nullptr ? "" : defaultValue));  // Windows trims the default too
   const auto error = m.PlantedError();
-  const std::optional<std::string> text = Contents(m.files.HostPathOf(Str(path)));
+  const std::optional<std::string> text = m.files.ReadFile(Str(path));
+  const Place at = text ? Find(*text, section, key) : Place{};
   if (error) {
     m.lastError = *error;  // the default is given, as for a file that cannot be read
-  } else if (section == nullptr || key == nullptr) {
-    m.lastError = ERROR_INVALID_PARAMETER;  // listings of names are not simulated
-  } else if (!text) {
+  } else if (!at.entry) {
     m.lastError = ERROR_FILE_NOT_FOUND;
-  } else if (const Place at = Find(*text, section, key); at.entry) {
-    value = Trim(std::string_view(*text).substr(at.begin, at.end - at.begin));
   } else {
-    m.lastError = ERROR_FILE_NOT_FOUND;
+    value = Trim(std::string_view(*text).substr(at.begin, at.end - at.begin));
   }
   return sim::CopyOut(value, buffer, size);
 }
 
+// Sets the entry's value, or adds the entry (and the section where there is
+// none); a call with no section (on Windows 9x the flush) returns zero, as
+// documented.
 BOOL WritePrivateProfileStringA(const char* section, const char* key, const char* value, const char* path) {
-  const bool flush = section == nullptr && key == nullptr && value == nullptr;
-  sim::Machine& m = sim::PlatformCall("WritePrivateProfileStringA", (flush ? "flush " : "") + Str(path));
+  sim::Machine& m = sim::PlatformCall("WritePrivateProfileStringA", (section == nullptr ? "flush " : "") + Str(path));
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);  // 112: the disk is full; on Windows 9x only a flush meets the disk
   }
@@ -107,15 +87,11 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
   if (r.error != 0) {
     return m.Fail(r.error);
   }
-  if (flush && m.version.platformId == VER_PLATFORM_WIN32_WINDOWS) {
-    // Returns zero, as documented for a flush, whether or not it could.
+  if (section == nullptr) {
     m.files.MarkFlushed(r.key);
     return FALSE;
   }
-  if (section == nullptr || key == nullptr || value == nullptr) {
-    return m.Fail(ERROR_INVALID_PARAMETER);  // deleting entries and sections is not simulated
-  }
-  std::string text = Contents(r.host).value_or("");  // a missing file is created, as Windows does
+  std::string text = m.files.ReadFile(Str(path)).value_or("");  // a missing file is created, as Windows does
   const Place at = Find(text, section, key);
   if (at.entry) {
     text.replace(at.begin, at.end - at.begin, value);
@@ -124,17 +100,10 @@ BOOL WritePrivateProfileStringA(const char* section, const char* key, const char
     if (at.begin == std::string::npos) {
       entry = "[" + std::string(section) + "]\r\n" + entry;
     }
-    size_t where = std::min(at.begin, text.size());
-    if (where > 0 && text[where - 1] != '\n') {
-      entry.insert(0, "\r\n");  // after a last line without a line end
-    }
-    text.insert(where, entry);
+    const size_t where = std::min(at.begin, text.size());
+    text.insert(where, where > 0 && text[where - 1] != '\n' ? "\r\n" + entry : entry);  // after a line without its end
   }
-  std::ofstream out(r.host, std::ios::binary | std::ios::trunc);
-  out.write(text.data(), static_cast<std::streamsize>(text.size()));
-  if (!out) {
-    return m.Fail(ERROR_ACCESS_DENIED);
-  }
+  m.files.WriteFile(Str(path), text);
   m.files.MarkWritten(r.key);
   return TRUE;
 }
