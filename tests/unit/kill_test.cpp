@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 
@@ -184,7 +185,8 @@ std::map<std::string, std::string> Outside(const sim::Machine& machine) {
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
     const std::string name = entry.path().lexically_relative(root).string();
     if (name.rfind("C/Site", 0) != 0) {
-      found[name] = entry.is_regular_file() ? machine.files.ReadFile(entry.path().string()).value_or("?") : "folder";
+      std::ifstream in(entry.path(), std::ios::binary);
+      found[name] = entry.is_regular_file() ? std::string(std::istreambuf_iterator<char>(in), {}) : "folder";
     }
   }
   return found;

@@ -100,6 +100,8 @@ const InvalidRootCase kInvalidRootCases[] = {
     {"QuordirLast", "C:\\Site", {"/CHANGEREGVALS", "/S", "/QUORDIR"}, true},
     {"QuordirEmpty", "C:\\Site", {"/QUORDIR", "", "/S"}, true},
     {"QuordirNotTrimmed", nullptr, {"/QUORDIR", " C:\\Site", "/S"}, true},
+    // A share that cannot be reached names no site either.
+    {"UnreachableShare", "\\\\server\\site", {"/S"}, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Roots, InvalidRootTest, ::testing::ValuesIn(kInvalidRootCases), kCaseName);
