@@ -4,6 +4,29 @@
 #include "platform/sim/text.h"
 
 namespace sim {
+namespace {
+
+Machine& M() { return Machine::Current(); }
+
+win::BOOL WINAPI SimSetDllDirectoryA(const char* path) {
+  Machine& m = PlatformCall("SetDllDirectoryA", path == nullptr ? "(null)" : "\"" + std::string(path) + "\"");
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
+  m.librarySearch.dllDirectory = path == nullptr ? std::nullopt : std::optional<std::string>(path);
+  return win::TRUE;
+}
+
+win::BOOL WINAPI SimSetDefaultDllDirectories(win::DWORD flags) {
+  Machine& m = PlatformCall("SetDefaultDllDirectories", Hex(flags));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
+  m.librarySearch.defaultDirectories = flags;
+  return win::TRUE;
+}
+
+}  // namespace
 
 Modules::Modules() {
   uintptr_t base = 0x10000000;
@@ -13,27 +36,20 @@ Modules::Modules() {
   }
 }
 
+void RegisterSimExports(Modules& modules) {
+  modules.Export("kernel32.dll", "SetDllDirectoryA", &SimSetDllDirectoryA);
+  modules.Export("kernel32.dll", "SetDefaultDllDirectories", &SimSetDefaultDllDirectories);
+  modules.Export("kernel32.dll", "GetDynamicTimeZoneInformation", &SimGetDynamicTimeZoneInformation);
+  modules.Export("kernel32.dll", "SetDynamicTimeZoneInformation", &SimSetDynamicTimeZoneInformation);
+  modules.Export("advapi32.dll", "QueryServiceStatusEx", &SimQueryServiceStatusEx);
+  RegisterProcessExports(modules);
+  RegisterSecurityExports(modules);
+  RegisterTokenExports(modules);
+}
+
 std::string Modules::Normalize(std::string_view name) {
-  std::string lower = ToLowerAscii(name);
-  if (lower.find('.') == std::string::npos) {
-    lower += ".dll";
-  }
-  return lower;
-}
-
-void Modules::SetPresent(std::string_view module, bool present) { modules_[Normalize(module)].present = present; }
-
-void Modules::RemoveExport(std::string_view module, std::string_view name) {
-  modules_[Normalize(module)].exports.erase(std::string(name));
-}
-
-void Modules::Export(std::string_view module, std::string_view name, win::FARPROC entry) {
-  modules_[Normalize(module)].exports[std::string(name)] = entry;
-}
-
-int Modules::Loads(std::string_view module) const {
-  auto it = modules_.find(Normalize(module));
-  return it == modules_.end() ? 0 : it->second.loads;
+  const std::string lower = ToLowerAscii(name);
+  return lower.find('.') == std::string::npos ? lower + ".dll" : lower;
 }
 
 int Modules::TotalLoads() const {
@@ -50,84 +66,38 @@ void Modules::UnloadAll() {
   }
 }
 
-namespace {
-
-win::BOOL WINAPI SimSetDllDirectoryA(const char* path) {
-  Machine& m = PlatformCall("SetDllDirectoryA", path == nullptr ? "(null)" : "\"" + std::string(path) + "\"");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  if (path == nullptr) {
-    m.librarySearch.dllDirectory.reset();
-  } else {
-    m.librarySearch.dllDirectory = path;
-  }
-  return win::TRUE;
-}
-
-win::BOOL WINAPI SimSetDefaultDllDirectories(win::DWORD flags) {
-  Machine& m = PlatformCall("SetDefaultDllDirectories", Hex(flags));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  if (flags == 0) {
-    m.lastError = win::ERROR_INVALID_PARAMETER;
-    return win::FALSE;
-  }
-  m.librarySearch.defaultDirectories = flags;
-  return win::TRUE;
-}
-
-}  // namespace
-
-void RegisterLibrarySearchExports(Modules& modules) {
-  modules.Export("kernel32.dll", "SetDllDirectoryA", reinterpret_cast<win::FARPROC>(&SimSetDllDirectoryA));
-  modules.Export("kernel32.dll", "SetDefaultDllDirectories",
-                 reinterpret_cast<win::FARPROC>(&SimSetDefaultDllDirectories));
-}
-
 win::HMODULE Modules::Load(const char* name) {
-  Machine& m = Machine::Current();
-  std::string wanted = name == nullptr ? "" : name;
-  const size_t slash = wanted.rfind('\\');
-  const std::string file = Normalize(slash == std::string::npos ? wanted : wanted.substr(slash + 1));
-  std::string planted;
-  if (slash != std::string::npos) {
-    if (!EqualsNoCase(wanted.substr(0, slash), m.systemDirectory)) {
-      planted = wanted;
-    }
-  } else if (file != "kernel32.dll" && file != "ntdll.dll" && file != "advapi32.dll" &&
-             (m.librarySearch.defaultDirectories & win::LOAD_LIBRARY_SEARCH_SYSTEM32) == 0) {
-    const std::string besideProgram = m.exePath.substr(0, m.exePath.rfind('\\') + 1) + file;
-    if (m.files.Exists(besideProgram)) {
-      planted = besideProgram;
-    }
+  Machine& m = M();
+  std::string path = Str(name);
+  const size_t slash = path.rfind('\\');
+  const std::string file = Normalize(path.substr(slash + 1));  // all of it when there is no backslash
+  if (slash == std::string::npos) {
+    const std::string beside = m.exePath.substr(0, m.exePath.rfind('\\') + 1) + file;
+    const bool mapped = file == "kernel32.dll" || file == "ntdll.dll" || file == "advapi32.dll";
+    const bool searched = !mapped && (m.librarySearch.defaultDirectories & win::LOAD_LIBRARY_SEARCH_SYSTEM32) == 0;
+    path = searched && m.files.Exists(beside) ? beside : m.systemDirectory + "\\" + file;
   }
-  if (!planted.empty()) {
-    if (!m.files.Exists(planted)) {
-      m.lastError = win::ERROR_MOD_NOT_FOUND;
-      return nullptr;
+  std::string key = file;
+  if (!EqualsNoCase(path.substr(0, path.rfind('\\')), m.systemDirectory)) {
+    if (!m.files.Exists(path)) {
+      return m.Fail(win::ERROR_MOD_NOT_FOUND, win::HMODULE{nullptr});
     }
-    this->planted.push_back(planted);
-    wanted = "planted:" + planted;
-    modules_[wanted].base = 0x70000000 + 0x10000 * this->planted.size();
-  } else {
-    wanted = file;
+    planted.push_back(path);
+    key = "planted:" + path;
+    modules_[key].base = 0x70000000 + 0x10000 * planted.size();
   }
-  auto it = modules_.find(wanted);
+  auto it = modules_.find(key);
   if (it == modules_.end() || !it->second.present) {
-    Machine::Current().lastError = win::ERROR_MOD_NOT_FOUND;
-    return nullptr;
+    return m.Fail(win::ERROR_MOD_NOT_FOUND, win::HMODULE{nullptr});
   }
   ++it->second.loads;
   return reinterpret_cast<win::HMODULE>(it->second.base);
 }
 
-win::HMODULE Modules::Handle(const char* name) const {
-  auto it = modules_.find(Normalize(name == nullptr ? "" : name));
+win::HMODULE Modules::Handle(const char* name) {
+  auto it = modules_.find(Normalize(Str(name)));
   if (it == modules_.end() || !it->second.present) {
-    Machine::Current().lastError = win::ERROR_MOD_NOT_FOUND;
-    return nullptr;
+    return M().Fail(win::ERROR_MOD_NOT_FOUND, win::HMODULE{nullptr});
   }
   return reinterpret_cast<win::HMODULE>(it->second.base);
 }
@@ -138,32 +108,22 @@ Modules::Module* Modules::ByHandle(win::HMODULE module) {
       return &m;
     }
   }
-  return nullptr;
+  return M().Fail(win::ERROR_INVALID_HANDLE, nullptr);
 }
 
-const Modules::Module* Modules::ByHandle(win::HMODULE module) const {
-  return const_cast<Modules*>(this)->ByHandle(module);
-}
-
-win::FARPROC Modules::ProcAddress(win::HMODULE module, const char* name) const {
+win::FARPROC Modules::ProcAddress(win::HMODULE module, const char* name) {
   const Module* m = ByHandle(module);
   if (m == nullptr) {
-    Machine::Current().lastError = win::ERROR_INVALID_HANDLE;
     return nullptr;
   }
-  auto it = m->exports.find(name == nullptr ? "" : name);
-  if (it == m->exports.end()) {
-    Machine::Current().lastError = win::ERROR_PROC_NOT_FOUND;
-    return nullptr;
-  }
-  return it->second;
+  auto it = m->exports.find(Str(name));
+  return it == m->exports.end() ? M().Fail(win::ERROR_PROC_NOT_FOUND, win::FARPROC{nullptr}) : it->second;
 }
 
 bool Modules::Free(win::HMODULE module) {
   Module* m = ByHandle(module);
   if (m == nullptr || m->loads == 0) {
-    Machine::Current().lastError = win::ERROR_INVALID_HANDLE;
-    return false;
+    return M().Fail(win::ERROR_INVALID_HANDLE, false);
   }
   --m->loads;
   return true;
@@ -172,12 +132,8 @@ bool Modules::Free(win::HMODULE module) {
 }  // namespace sim
 
 namespace win {
-namespace {
 
-sim::Machine& M() { return sim::Machine::Current(); }
 using sim::Str;
-
-}  // namespace
 
 // Each call's object is the module's name or path.
 HMODULE LoadLibraryA(const char* name) {
@@ -185,7 +141,7 @@ HMODULE LoadLibraryA(const char* name) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, HMODULE{nullptr});
   }
-  return M().modules.Load(name);
+  return m.modules.Load(name);
 }
 
 HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
@@ -193,11 +149,10 @@ HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, HMODULE{nullptr});
   }
-  if (reserved != nullptr || (flags != 0 && flags != LOAD_WITH_ALTERED_SEARCH_PATH)) {
-    M().lastError = ERROR_INVALID_PARAMETER;  // the simulation knows only what the patch asks for
-    return nullptr;
+  if (reserved != nullptr || flags != LOAD_WITH_ALTERED_SEARCH_PATH) {
+    return m.Fail(ERROR_INVALID_PARAMETER, HMODULE{nullptr});  // the simulation knows only what the patch asks for
   }
-  return M().modules.Load(name);
+  return m.modules.Load(name);
 }
 
 HMODULE GetModuleHandleA(const char* name) {
@@ -205,7 +160,7 @@ HMODULE GetModuleHandleA(const char* name) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, HMODULE{nullptr});
   }
-  return M().modules.Handle(name);
+  return m.modules.Handle(name);
 }
 
 // The object is the entry point's name.
@@ -214,12 +169,9 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, FARPROC{nullptr});
   }
-  return M().modules.ProcAddress(module, name);
+  return m.modules.ProcAddress(module, name);
 }
 
-BOOL FreeLibrary(HMODULE module) {
-  sim::PlatformCall("FreeLibrary");
-  return M().modules.Free(module) ? TRUE : FALSE;
-}
+BOOL FreeLibrary(HMODULE module) { return sim::PlatformCall("FreeLibrary").modules.Free(module) ? TRUE : FALSE; }
 
 }  // namespace win

@@ -3,8 +3,8 @@
 // references the program holds on it.
 #pragma once
 
+#include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,12 +17,20 @@ class Modules {
  public:
   Modules();
 
-  // --- Set-up and inspection by tests (names as "advapi32.dll", any case) ---
-  void SetPresent(std::string_view module, bool present);
-  void RemoveExport(std::string_view module, std::string_view name);
-  void Export(std::string_view module, std::string_view name, win::FARPROC entry);
+  // --- Set-up and inspection by tests (names as "advapi32.dll" or "advapi32", any case) ---
+  void SetPresent(std::string_view module, bool present) { modules_[Normalize(module)].present = present; }
+  void RemoveExport(std::string_view module, const std::string& name) {
+    modules_[Normalize(module)].exports.erase(name);
+  }
+  template <typename Entry>
+  void Export(std::string_view module, const std::string& name, Entry* entry) {
+    modules_[Normalize(module)].exports[name] = reinterpret_cast<win::FARPROC>(entry);
+  }
   // Load references taken with LoadLibraryA and not yet given back.
-  int Loads(std::string_view module) const;
+  int Loads(std::string_view module) const {
+    auto it = modules_.find(Normalize(module));
+    return it == modules_.end() ? 0 : it->second.loads;
+  }
   int TotalLoads() const;
   // Every load reference given back, as at the end of a process.
   void UnloadAll();
@@ -36,8 +44,8 @@ class Modules {
   // aside): in the program's folder first, then in the system folder. A
   // full path loads the file there.
   win::HMODULE Load(const char* name);
-  win::HMODULE Handle(const char* name) const;
-  win::FARPROC ProcAddress(win::HMODULE module, const char* name) const;
+  win::HMODULE Handle(const char* name);
+  win::FARPROC ProcAddress(win::HMODULE module, const char* name);
   bool Free(win::HMODULE module);
 
  private:
@@ -49,15 +57,13 @@ class Modules {
   };
   static std::string Normalize(std::string_view name);
   Module* ByHandle(win::HMODULE module);
-  const Module* ByHandle(win::HMODULE module) const;
 
   std::map<std::string, Module> modules_;
 };
 
 // Registers the entry points that the simulated system DLLs export; each
-// simulated area that answers a bound entry point adds its rows here.
+// simulated area that answers a bound entry point adds its rows.
 void RegisterSimExports(Modules& modules);
-void RegisterLibrarySearchExports(Modules& modules);
 void RegisterTokenExports(Modules& modules);
 
 }  // namespace sim

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "platform/win.h"
 
@@ -28,10 +27,10 @@ struct NamedMutex {
   std::string owner = kAdministratorsSid;  // its owner, as GetSecurityInfo reports it
 };
 
-// A private namespace (Vista and later), known by its name and the SIDs of
+// A private namespace (Vista and later), known by its name and the SID of
 // its boundary together: names in it are apart from all others.
 struct PrivateNamespace {
-  bool ours = false;       // made by this process: its handle keeps it open to others
+  uintptr_t maker = 0;     // this process's handle that made it, which keeps it open to others
   bool otherOpen = false;  // made by another process, which keeps it
 };
 
@@ -44,49 +43,47 @@ class Mutexes {
   bool globalNamespace = true;
   // Another run of the patch (of the account that owner names) owns the
   // mutex and keeps it open.
-  void HeldByAnotherProcess(const std::string& name, const std::string& owner = kAdministratorsSid);
+  void HeldByAnotherProcess(const std::string& name, const std::string& owner = kAdministratorsSid) {
+    named[name] = NamedMutex{0, 0, true, true, false, false, owner};
+  }
   // Its owner died without releasing it; another process still has it open.
-  void AbandonedByAnotherProcess(const std::string& name);
+  void AbandonedByAnotherProcess(const std::string& name) { named[name] = NamedMutex{0, 0, true, false, true}; }
   // An ordinary user made it first (with default security, or shutting
   // administrators out), and may hold it.
-  void MadeByUser(const std::string& name, bool holds, bool shutsAdministratorsOut);
-  // Nobody owns it (it may not exist at all).
-  bool Free(const std::string& name) const;
+  void MadeByUser(const std::string& name, bool holds, bool shutsAdministratorsOut) {
+    named[name] = NamedMutex{0, 0, true, holds, false, shutsAdministratorsOut, kClerkSid};
+  }
   std::map<std::string, NamedMutex> named;  // names compared with letter case, as Windows does
-  // Private namespaces by NamespaceKey; a mutex in one is named by the
-  // namespace's key, a backslash and its own name.
+  // Private namespaces by key: the alias and the boundary's SID, "alias{SID}".
+  // A mutex in one is named by the key, a backslash and its own name.
   std::map<std::string, PrivateNamespace> namespaces;
-  static std::string NamespaceKey(const std::string& alias, const std::vector<std::string>& boundary);
   // Another process made the namespace and keeps it; gives its key.
-  std::string NamespaceOfAnotherProcess(const std::string& alias, const std::vector<std::string>& boundary);
+  std::string NamespaceOfAnotherProcess(const std::string& alias, const std::string& boundarySid) {
+    namespaces[alias + "{" + boundarySid + "}"].otherOpen = true;
+    return alias + "{" + boundarySid + "}";
+  }
 
   // --- The Windows calls ---
   // owner: that of the security descriptor given, else the token's default
   // owner (Administrators, for an administrator's or SYSTEM's run).
-  win::HANDLE Create(const char* name, bool initialOwner, const std::string& owner);
+  win::HANDLE Create(const std::string& name, const std::string& owner);
   std::string OwnerOf(win::HANDLE mutex) const;
   win::DWORD Wait(win::HANDLE mutex, win::DWORD milliseconds);
   bool Release(win::HANDLE mutex);
-  // CloseHandle of a mutex handle: false when it is not one.
-  bool Close(win::HANDLE mutex);
+  // CloseHandle of a mutex handle.
+  void Close(win::HANDLE mutex);
   // The end of this process: what it owns is abandoned (its handles are
   // closed as all others are).
   void AbandonOwned();
-  win::HANDLE CreateNamespace(const std::string& key);
-  win::HANDLE OpenNamespace(const std::string& key);
-  // ClosePrivateNamespace, or CloseHandle at the process's end: false when
-  // handle is no namespace. The namespace's maker closing it ends it for
-  // OpenPrivateNamespaceA.
-  bool CloseNamespace(win::HANDLE handle);
+  // CreatePrivateNamespaceA (create) or OpenPrivateNamespaceA.
+  win::HANDLE OpenNamespace(const std::string& key, bool create);
+  // ClosePrivateNamespace, or CloseHandle at the process's end. The
+  // namespace's maker closing it ends it for OpenPrivateNamespaceA.
+  void CloseNamespace(win::HANDLE handle);
 
  private:
-  // name, or the key of the mutex in a private namespace that this process
-  // has open whose name is the part before the backslash.
-  std::string Resolve(const std::string& name) const;
-
-  std::map<uintptr_t, std::string> open_;        // this process's handles, by value
+  std::map<uintptr_t, std::string> open_;        // this process's mutex handles: the name
   std::map<uintptr_t, std::string> namespaces_;  // this process's namespace handles: the key
-  std::map<std::string, uintptr_t> made_;        // the namespaces it made: the maker's handle
 };
 
 class Modules;

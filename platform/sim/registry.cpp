@@ -1,256 +1,128 @@
 #include "platform/sim/registry.h"
 
-#include <cstring>
+#include <algorithm>
 
 #include "platform/sim/machine.h"
-#include "platform/sim/text.h"
 
 namespace sim {
 namespace {
 
-constexpr win::LONG kErrorKeyDeleted = 1018;
-
-std::vector<std::string> SplitPath(std::string_view path) {
-  std::vector<std::string> parts;
-  size_t pos = 0;
-  while (pos <= path.size()) {
-    size_t end = path.find('\\', pos);
-    if (end == std::string_view::npos) {
-      end = path.size();
-    }
-    if (end > pos) {
-      parts.emplace_back(path.substr(pos, end - pos));
-    }
-    pos = end + 1;
-  }
-  return parts;
+// True when path is key or lies below it.
+bool AtOrBelow(const std::string& path, const std::string& key) {
+  return EqualsNoCase(path.substr(0, key.size()), key) && (path.size() == key.size() || path[key.size()] == '\\');
 }
 
-std::string CanonicalRoot(const std::string& name) {
-  const std::string lower = ToLowerAscii(name);
-  if (lower == "hklm" || lower == "hkey_local_machine") {
-    return "HKLM";
-  }
-  if (lower == "hkcr" || lower == "hkey_classes_root") {
-    return "HKCR";
-  }
-  if (lower == "hkcu" || lower == "hkey_current_user") {
-    return "HKCU";
-  }
-  return name;
-}
+win::LONG Code(win::DWORD error) { return static_cast<win::LONG>(error); }
 
 }  // namespace
 
-Registry::Key* Registry::Find(std::string_view path) const {
-  auto parts = SplitPath(path);
-  if (parts.empty()) {
-    return nullptr;
-  }
-  auto root = roots_.find(CanonicalRoot(parts[0]));
-  if (root == roots_.end()) {
-    return nullptr;
-  }
-  Key* key = root->second.get();
-  for (size_t i = 1; i < parts.size(); ++i) {
-    auto it = key->subkeys.find(parts[i]);
-    if (it == key->subkeys.end()) {
-      return nullptr;
-    }
-    key = it->second.get();
-  }
-  return key;
+void Registry::SetValue(const std::string& path, const std::string& name, win::DWORD type, std::vector<uint8_t> data) {
+  keys_[path][name] = Value{type, std::move(data)};
 }
 
-Registry::Key* Registry::FindOrCreate(std::string_view path) {
-  auto parts = SplitPath(path);
-  auto& root = roots_[CanonicalRoot(parts.at(0))];
-  if (!root) {
-    root = std::make_unique<Key>();
-  }
-  Key* key = root.get();
-  for (size_t i = 1; i < parts.size(); ++i) {
-    auto& child = key->subkeys[parts[i]];
-    if (!child) {
-      child = std::make_unique<Key>();
-    }
-    key = child.get();
-  }
-  return key;
-}
-
-void Registry::SetValue(std::string_view path, std::string_view name, win::DWORD type, std::vector<uint8_t> data) {
-  FindOrCreate(path)->values[std::string(name)] = Value{type, std::move(data)};
-}
-
-void Registry::SetString(std::string_view path, std::string_view name, std::string_view text) {
+void Registry::SetString(const std::string& path, const std::string& name, std::string_view text) {
   std::vector<uint8_t> data(text.begin(), text.end());
   data.push_back(0);
   SetValue(path, name, win::REG_SZ, std::move(data));
 }
 
-void Registry::DeleteKey(std::string_view path) {
-  auto parts = SplitPath(path);
-  if (parts.size() < 2) {
-    return;
-  }
-  std::string parentPath;
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    parentPath += (i == 0 ? "" : "\\") + parts[i];
-  }
-  if (Key* parent = Find(parentPath)) {
-    parent->subkeys.erase(parts.back());
+void Registry::DeleteKey(const std::string& path) {
+  keys_.erase(path);
+  for (auto it = keys_.lower_bound(path + "\\"); it != keys_.end() && AtOrBelow(it->first, path);) {
+    it = keys_.erase(it);
   }
 }
 
-bool Registry::KeyExists(std::string_view path) const { return Find(path) != nullptr; }
+bool Registry::KeyExists(const std::string& path) const {
+  auto below = keys_.lower_bound(path + "\\");
+  return keys_.count(path) != 0 || (below != keys_.end() && AtOrBelow(below->first, path));
+}
 
-std::optional<Registry::Value> Registry::GetValue(std::string_view path, std::string_view name) const {
-  Key* key = Find(path);
-  if (key == nullptr) {
+std::optional<Registry::Value> Registry::GetValue(const std::string& path, const std::string& name) const {
+  auto key = keys_.find(path);
+  if (key == keys_.end() || key->second.count(name) == 0) {
     return std::nullopt;
   }
-  auto it = key->values.find(std::string(name));
-  if (it == key->values.end()) {
-    return std::nullopt;
-  }
-  return it->second;
+  return key->second.at(name);
 }
 
-std::string Registry::RootName(win::HKEY root) const {
-  if (root == win::HKEY_LOCAL_MACHINE) {
-    return "HKLM";
+std::string Registry::PathOf(win::HKEY key) const {
+  if (key == win::HKEY_LOCAL_MACHINE || key == win::HKEY_CLASSES_ROOT) {
+    return key == win::HKEY_LOCAL_MACHINE ? "HKLM" : "HKCR";
   }
-  if (root == win::HKEY_CLASSES_ROOT) {
-    return "HKCR";
-  }
-  if (root == win::HKEY_CURRENT_USER) {
-    return "HKCU";
-  }
-  auto it = openKeys_.find(reinterpret_cast<uintptr_t>(root));
-  return it == openKeys_.end() ? std::string() : it->second.path;
+  auto it = open_.find(reinterpret_cast<uintptr_t>(key));
+  return it == open_.end() ? "" : it->second.path;
 }
 
-std::string Registry::PathOf(win::HKEY key) const { return RootName(key); }
-
-win::LONG Registry::OpenKey(win::HKEY root, const char* subKey, win::REGSAM access, bool maximumAllowed,
-                            win::HKEY* result) {
-  if (result == nullptr) {
-    return static_cast<win::LONG>(win::ERROR_INVALID_PARAMETER);
+win::LONG Registry::OpenKey(win::HKEY root, const char* subKey, win::REGSAM access, win::HKEY* result) {
+  const std::string path = PathOf(root) + "\\" + Str(subKey);
+  if (PathOf(root).empty()) {
+    return Code(win::ERROR_INVALID_HANDLE);
   }
-  const std::string rootPath = RootName(root);
-  if (rootPath.empty()) {
-    return static_cast<win::LONG>(win::ERROR_INVALID_HANDLE);
+  if (!KeyExists(path)) {
+    return Code(win::ERROR_FILE_NOT_FOUND);
   }
-  std::string path = rootPath;
-  if (subKey != nullptr && *subKey != '\0') {
-    path += "\\";
-    path += subKey;
-  }
-  Key* key = Find(path);
-  if (key == nullptr) {
-    return static_cast<win::LONG>(win::ERROR_FILE_NOT_FOUND);
-  }
-  const win::REGSAM granted = maximumAllowed ? win::KEY_ALL_ACCESS : access;
-  std::string canonical;
-  for (const auto& part : SplitPath(path)) {
-    canonical += (canonical.empty() ? "" : "\\") + part;
-  }
-  *result = Machine::Current().handles.Add<win::HKEY>(HandleKind::Key, canonical);
-  openKeys_[reinterpret_cast<uintptr_t>(*result)] = OpenKeyRecord{canonical, granted};
+  *result = Machine::Current().handles.Add<win::HKEY>(HandleKind::Key, path);
+  open_[reinterpret_cast<uintptr_t>(*result)] = Opened{path, access};
   return 0;
+}
+
+win::LONG Registry::Check(win::HKEY key, win::REGSAM right, const Opened** opened) const {
+  auto it = open_.find(reinterpret_cast<uintptr_t>(key));
+  if (it == open_.end()) {
+    return Code(win::ERROR_INVALID_HANDLE);
+  }
+  *opened = &it->second;
+  return (it->second.granted & right) == right ? 0 : Code(win::ERROR_ACCESS_DENIED);
 }
 
 win::LONG Registry::SetValueEx(win::HKEY key, const char* name, win::DWORD type, const win::BYTE* data,
                                win::DWORD size) {
-  auto it = openKeys_.find(reinterpret_cast<uintptr_t>(key));
-  if (it == openKeys_.end()) {
-    return static_cast<win::LONG>(win::ERROR_INVALID_HANDLE);
+  const Opened* opened = nullptr;
+  if (const win::LONG error = Check(key, win::KEY_SET_VALUE, &opened)) {
+    return error;
   }
-  if ((it->second.granted & win::KEY_SET_VALUE) == 0) {
-    return static_cast<win::LONG>(win::ERROR_ACCESS_DENIED);
-  }
-  Key* node = Find(it->second.path);
-  if (node == nullptr) {
-    return kErrorKeyDeleted;
-  }
-  std::vector<uint8_t> bytes;
-  if (data != nullptr) {
-    bytes.assign(data, data + size);
-  }
-  node->values[name == nullptr ? std::string() : std::string(name)] = Value{type, std::move(bytes)};
-  unflushed_.insert(it->second.path);
+  SetValue(opened->path, Str(name), type, std::vector<uint8_t>(data, data + size));
+  unflushed_.insert(opened->path);
   return 0;
 }
 
 win::LONG Registry::FlushKey(win::HKEY key) {
-  auto it = openKeys_.find(reinterpret_cast<uintptr_t>(key));
-  if (it == openKeys_.end()) {
-    return static_cast<win::LONG>(win::ERROR_INVALID_HANDLE);
+  const Opened* opened = nullptr;
+  if (const win::LONG error = Check(key, 0, &opened)) {
+    return error;
   }
-  // The key and everything below it reach the disk.
-  const std::string& path = it->second.path;
-  for (auto written = unflushed_.begin(); written != unflushed_.end();) {
-    const bool below =
-        written->size() == path.size() || (written->size() > path.size() && (*written)[path.size()] == '\\');
-    if (below && EqualsNoCase(written->substr(0, path.size()), path)) {
-      written = unflushed_.erase(written);
-    } else {
-      ++written;
-    }
-  }
+  unflushed_.erase(opened->path);
   return 0;
 }
 
 win::LONG Registry::QueryValueEx(win::HKEY key, const char* name, win::DWORD* type, win::BYTE* data, win::DWORD* size) {
-  auto it = openKeys_.find(reinterpret_cast<uintptr_t>(key));
-  if (it == openKeys_.end()) {
-    return static_cast<win::LONG>(win::ERROR_INVALID_HANDLE);
+  const Opened* opened = nullptr;
+  if (const win::LONG error = Check(key, win::KEY_QUERY_VALUE, &opened)) {
+    return error;
   }
-  if ((it->second.granted & win::KEY_QUERY_VALUE) == 0) {
-    return static_cast<win::LONG>(win::ERROR_ACCESS_DENIED);
+  const std::optional<Value> value = GetValue(opened->path, Str(name));
+  if (!value) {
+    return Code(win::ERROR_FILE_NOT_FOUND);
   }
-  Key* node = Find(it->second.path);
-  if (node == nullptr) {
-    return kErrorKeyDeleted;
+  if (type == nullptr || data == nullptr || size == nullptr) {
+    return Code(win::ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
   }
-  auto value = node->values.find(name == nullptr ? std::string() : std::string(name));
-  if (value == node->values.end()) {
-    return static_cast<win::LONG>(win::ERROR_FILE_NOT_FOUND);
+  *type = value->type;
+  const win::DWORD room = *size;
+  *size = static_cast<win::DWORD>(value->data.size());
+  if (room < *size) {
+    return Code(win::ERROR_MORE_DATA);
   }
-  if (data != nullptr && size == nullptr) {
-    return static_cast<win::LONG>(win::ERROR_INVALID_PARAMETER);
-  }
-  if (type != nullptr) {
-    *type = value->second.type;
-  }
-  const auto needed = static_cast<win::DWORD>(value->second.data.size());
-  if (size == nullptr) {
-    return 0;
-  }
-  if (data == nullptr) {
-    *size = needed;
-    return 0;
-  }
-  if (*size < needed) {
-    *size = needed;
-    return static_cast<win::LONG>(win::ERROR_MORE_DATA);
-  }
-  if (needed > 0) {
-    std::memcpy(data, value->second.data.data(), needed);
-  }
-  *size = needed;
+  std::copy(value->data.begin(), value->data.end(), data);
   return 0;
 }
 
 win::LONG Registry::CloseKey(win::HKEY key) {
-  if (key == win::HKEY_LOCAL_MACHINE || key == win::HKEY_CLASSES_ROOT || key == win::HKEY_CURRENT_USER) {
-    return 0;
-  }
   if (!Machine::Current().handles.Remove(key, HandleKind::Key)) {
-    return static_cast<win::LONG>(win::ERROR_INVALID_HANDLE);
+    return Code(win::ERROR_INVALID_HANDLE);
   }
-  openKeys_.erase(reinterpret_cast<uintptr_t>(key));
+  open_.erase(reinterpret_cast<uintptr_t>(key));
   return 0;
 }
 
@@ -259,64 +131,49 @@ win::LONG Registry::CloseKey(win::HKEY key) {
 namespace win {
 namespace {
 
-sim::Machine& M() { return sim::Machine::Current(); }
-using sim::Str;
+sim::Registry& R() { return sim::Machine::Current().registry; }
+
+// The call, recorded with the key's path as its object; a planted error, or
+// one for an argument the patch never passes, as the call's result.
+std::optional<LONG> Enter(const char* call, const std::string& path, bool badArgument) {
+  sim::Machine& m = sim::PlatformCall(call, path);
+  if (const auto error = m.PlantedError()) {
+    return static_cast<LONG>(*error);
+  }
+  return badArgument ? std::optional<LONG>(ERROR_INVALID_PARAMETER) : std::nullopt;
+}
 
 }  // namespace
 
-// Each call's object is the key's path ("HKLM\\Software\\...").
 LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result) {
-  sim::Machine& m = sim::PlatformCall("RegOpenKeyExA", M().registry.PathOf(root) + "\\" + Str(subKey));
-  if (const auto error = m.PlantedError()) {
-    return static_cast<LONG>(*error);
-  }
-  if (options != 0) {
-    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  }
-  return M().registry.OpenKey(root, subKey, access, false, result);
+  const auto error = Enter("RegOpenKeyExA", R().PathOf(root) + "\\" + sim::Str(subKey), options != 0);
+  return error ? *error : R().OpenKey(root, subKey, access, result);
 }
 
+// Asks for all access, and gets what the caller may have: an administrator all of it.
 LONG RegOpenKeyA(HKEY root, const char* subKey, HKEY* result) {
-  sim::Machine& m = sim::PlatformCall("RegOpenKeyA", M().registry.PathOf(root) + "\\" + Str(subKey));
-  if (const auto error = m.PlantedError()) {
-    return static_cast<LONG>(*error);
-  }
-  return M().registry.OpenKey(root, subKey, 0, true, result);
+  const auto error = Enter("RegOpenKeyA", R().PathOf(root) + "\\" + sim::Str(subKey), false);
+  return error ? *error : R().OpenKey(root, subKey, KEY_ALL_ACCESS, result);
 }
 
 LONG RegSetValueExA(HKEY key, const char* name, DWORD reserved, DWORD type, const BYTE* data, DWORD size) {
-  sim::Machine& m = sim::PlatformCall("RegSetValueExA", M().registry.PathOf(key));
-  if (const auto error = m.PlantedError()) {
-    return static_cast<LONG>(*error);
-  }
-  if (reserved != 0) {
-    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  }
-  return M().registry.SetValueEx(key, name, type, data, size);
+  const auto error = Enter("RegSetValueExA", R().PathOf(key), reserved != 0);
+  return error ? *error : R().SetValueEx(key, name, type, data, size);
 }
 
 LONG RegQueryValueExA(HKEY key, const char* name, DWORD* reserved, DWORD* type, BYTE* data, DWORD* size) {
-  sim::Machine& m = sim::PlatformCall("RegQueryValueExA", M().registry.PathOf(key));
-  if (const auto error = m.PlantedError()) {
-    return static_cast<LONG>(*error);
-  }
-  if (reserved != nullptr) {
-    return static_cast<LONG>(ERROR_INVALID_PARAMETER);
-  }
-  return M().registry.QueryValueEx(key, name, type, data, size);
+  const auto error = Enter("RegQueryValueExA", R().PathOf(key), reserved != nullptr);
+  return error ? *error : R().QueryValueEx(key, name, type, data, size);
 }
 
 LONG RegFlushKey(HKEY key) {
-  sim::Machine& m = sim::PlatformCall("RegFlushKey", M().registry.PathOf(key));
-  if (const auto error = m.PlantedError()) {
-    return static_cast<LONG>(*error);
-  }
-  return M().registry.FlushKey(key);
+  const auto error = Enter("RegFlushKey", R().PathOf(key), false);
+  return error ? *error : R().FlushKey(key);
 }
 
 LONG RegCloseKey(HKEY key) {
-  sim::PlatformCall("RegCloseKey", M().registry.PathOf(key));
-  return M().registry.CloseKey(key);
+  sim::PlatformCall("RegCloseKey", R().PathOf(key));
+  return R().CloseKey(key);
 }
 
 }  // namespace win

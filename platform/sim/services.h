@@ -31,57 +31,53 @@ ServiceStep Status(win::DWORD state, win::DWORD checkPoint = 0, win::DWORD waitH
 // or `afterStart`. An accepted stop request is answered with the first step
 // of `afterStop` and later queries go on from the second; after a start the
 // first query answers the first step of `afterStart`. As on Windows, a stop
-// request is refused when the service last reported STOPPED (1062) or a
-// pending state (1061), and a start request unless it reported STOPPED (1056).
+// request is refused unless the service last reported RUNNING (1062 when
+// stopped, 1061 when pending), and a start request unless STOPPED (1056).
 struct ScriptedService {
   std::vector<ServiceStep> status = {Status(win::SERVICE_RUNNING)};
   std::vector<ServiceStep> afterStop = {Status(win::SERVICE_STOPPED)};
   std::vector<ServiceStep> afterStart = {Status(win::SERVICE_RUNNING)};
 
-  // Where the service stands in its scripts.
-  enum class Phase { Initial, Stopping, Starting };
-  Phase phase = Phase::Initial;
+  enum class Phase { Initial, Stopping, Starting } phase = Phase::Initial;
   size_t next = 0;  // index of the step that the next query answers
-  const std::vector<ServiceStep>& Script() const;
+  // The step numbered i of the current script.
+  ServiceStep Step(size_t i) const;
   // The step last answered (the first one before any query).
-  ServiceStep Current() const;
+  ServiceStep Current() const { return Step(next == 0 ? 0 : next - 1); }
 };
 
 class Services {
  public:
-  Services() = default;
-  Services(const Services&) = delete;
-  Services& operator=(const Services&) = delete;
-
   // --- Set-up by tests ---
   // Installs (or replaces) a service; names match without regard to case.
-  ScriptedService& Install(const std::string& name);
+  ScriptedService& Install(const std::string& name) { return services_[name] = ScriptedService{}; }
   // Virtual milliseconds that each status query takes, so that a loop that
   // polls without pausing still sees the clock move.
   win::DWORD queryMilliseconds = 0;
-  // Status queries made so far.
-  int queries = 0;
+  int queries = 0;  // status queries made so far
 
   // --- The Windows calls ---
-  win::SC_HANDLE OpenManager(const char* machine, const char* database, win::DWORD access);
+  win::SC_HANDLE OpenManager(win::DWORD access);
   win::SC_HANDLE OpenService(win::SC_HANDLE manager, const char* name, win::DWORD access);
-  bool Control(win::SC_HANDLE service, win::DWORD control, win::SERVICE_STATUS* status);
-  bool Start(win::SC_HANDLE service, win::DWORD argc, const char** argv);
-  bool QueryStatus(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer, win::DWORD size,
-                   win::DWORD* needed);
-  bool Close(win::SC_HANDLE handle);
+  win::BOOL Control(win::SC_HANDLE service, win::DWORD control, win::SERVICE_STATUS* status);
+  win::BOOL Start(win::SC_HANDLE service);
+  win::BOOL QueryStatus(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer, win::DWORD size,
+                        win::DWORD* needed);
+  win::BOOL Close(win::SC_HANDLE handle);
   // The service name of an open service handle, or "SCManager".
   std::string NameOf(win::SC_HANDLE handle) const;
 
  private:
-  struct OpenHandle {
+  struct Opened {
     std::string service;  // empty for the manager
     win::DWORD access;
   };
-  ScriptedService* Find(win::SC_HANDLE handle, win::DWORD right, win::DWORD* error);
+  // The service of a service handle (the manager's record for the manager's
+  // handle) that grants right; null, with the last error set, for none.
+  const Opened* Granted(win::SC_HANDLE handle, bool manager, win::DWORD right);
 
   std::map<std::string, ScriptedService, NoCaseLess> services_;
-  std::map<uintptr_t, OpenHandle> open_;
+  std::map<uintptr_t, Opened> open_;
 };
 
 // QueryServiceStatusEx as the simulated advapi32.dll exports it.

@@ -11,26 +11,8 @@ namespace {
 
 template <size_t N>
 void PutName(win::WCHAR (&field)[N], const std::string& name) {
-  std::fill(std::begin(field), std::end(field), u'\0');
   const std::u16string wide = Widen(name);
   std::copy_n(wide.begin(), std::min(wide.size(), N - 1), field);
-}
-
-template <size_t N>
-std::string GetName(const win::WCHAR (&field)[N]) {
-  const auto* end = std::find(std::begin(field), std::end(field), u'\0');
-  return Narrow(std::u16string(std::begin(field), end));
-}
-
-// Windows XP, 2000 and 2003 guard the time zone with the system-time
-// privilege; Vista and later with the time-zone privilege.
-bool MayApply(Machine& m) {
-  const char* needed = m.version.major >= 6 ? "SeTimeZonePrivilege" : "SeSystemtimePrivilege";
-  if (!m.token.IsEnabled(needed)) {
-    m.lastError = win::ERROR_PRIVILEGE_NOT_HELD;
-    return false;
-  }
-  return true;
 }
 
 win::DWORD Read(const char* call, void* out, size_t size) {
@@ -40,6 +22,46 @@ win::DWORD Read(const char* call, void* out, size_t size) {
   }
   std::memcpy(out, &m.timeZone.settings, size);
   return m.timeZone.result;
+}
+
+// Windows XP, 2000 and 2003 guard the time zone with the system-time
+// privilege; Vista and later with the time-zone privilege. Where the dynamic
+// data exists (Vista and later), the old call cuts the machine loose from its
+// named zone: the key name is cleared, and the dynamic call sets it again.
+win::BOOL Apply(const char* call, const void* info, size_t size) {
+  Machine& m = PlatformCall(call);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
+  }
+  if (!m.token.IsEnabled(m.version.major >= 6 ? "SeTimeZonePrivilege" : "SeSystemtimePrivilege")) {
+    return m.Fail(win::ERROR_PRIVILEGE_NOT_HELD);
+  }
+  std::fill(std::begin(m.timeZone.settings.TimeZoneKeyName), std::end(m.timeZone.settings.TimeZoneKeyName), u'\0');
+  std::memcpy(&m.timeZone.settings, info, size);
+  ++m.timeZone.applies;
+  return win::TRUE;
+}
+
+// WideCharToMultiByte and MultiByteToWideChar, for the whole of a
+// zero-terminated text (the zero converted and counted too) in the ANSI code
+// page, as the patch asks for them: other arguments are refused.
+template <typename From, typename To>
+int Convert(const char* call, bool otherArguments, const From* text, int length, To* out, int size,
+            std::basic_string<To> (*convert)(std::basic_string_view<From>)) {
+  Machine& m = PlatformCall(call);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, 0);
+  }
+  if (otherArguments || text == nullptr || length != -1 || size < 0) {
+    return m.Fail(win::ERROR_INVALID_PARAMETER, 0);
+  }
+  const std::basic_string<To> converted = convert(std::basic_string<From>(text) + From{});
+  const auto needed = static_cast<int>(converted.size());
+  if (size > 0 && needed > size) {
+    return m.Fail(win::ERROR_INSUFFICIENT_BUFFER, 0);
+  }
+  std::copy_n(converted.begin(), size > 0 ? needed : 0, out);
+  return needed;
 }
 
 }  // namespace
@@ -57,25 +79,12 @@ void ActiveTimeZone::Set(win::LONG bias, const std::string& standardName, const 
   settings.DaylightBias = daylightBias;
 }
 
-std::string ActiveTimeZone::StandardName() const { return GetName(settings.StandardName); }
-std::string ActiveTimeZone::DaylightName() const { return GetName(settings.DaylightName); }
-std::string ActiveTimeZone::KeyName() const { return GetName(settings.TimeZoneKeyName); }
-
 win::DWORD WINAPI SimGetDynamicTimeZoneInformation(win::DYNAMIC_TIME_ZONE_INFORMATION* info) {
   return Read("GetDynamicTimeZoneInformation", info, sizeof *info);
 }
 
 win::BOOL WINAPI SimSetDynamicTimeZoneInformation(const win::DYNAMIC_TIME_ZONE_INFORMATION* info) {
-  Machine& m = PlatformCall("SetDynamicTimeZoneInformation");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  if (!MayApply(m)) {
-    return win::FALSE;
-  }
-  m.timeZone.settings = *info;
-  ++m.timeZone.applies;
-  return win::TRUE;
+  return Apply("SetDynamicTimeZoneInformation", info, sizeof *info);
 }
 
 }  // namespace sim
@@ -87,72 +96,18 @@ DWORD GetTimeZoneInformation(TIME_ZONE_INFORMATION* info) {
 }
 
 BOOL SetTimeZoneInformation(const TIME_ZONE_INFORMATION* info) {
-  sim::Machine& m = sim::PlatformCall("SetTimeZoneInformation");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  if (!sim::MayApply(m)) {
-    return FALSE;
-  }
-  // Where the dynamic data exists (Vista and later), the old call cuts the
-  // machine loose from its named zone: the key name is cleared.
-  std::memcpy(&m.timeZone.settings, info, sizeof *info);
-  std::fill(std::begin(m.timeZone.settings.TimeZoneKeyName), std::end(m.timeZone.settings.TimeZoneKeyName), u'\0');
-  ++m.timeZone.applies;
-  return TRUE;
+  return sim::Apply("SetTimeZoneInformation", info, sizeof *info);
 }
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, const WCHAR* wide, int wideLength, char* narrow, int narrowSize,
                         const char* defaultChar, BOOL* usedDefaultChar) {
-  sim::Machine& m = sim::PlatformCall("WideCharToMultiByte");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error, 0);
-  }
-  if (codePage != CP_ACP || flags != 0 || wide == nullptr || narrowSize < 0 || defaultChar != nullptr ||
-      usedDefaultChar != nullptr) {
-    m.lastError = ERROR_INVALID_PARAMETER;
-    return 0;
-  }
-  std::u16string text = wideLength < 0 ? std::u16string(wide) : std::u16string(wide, static_cast<size_t>(wideLength));
-  if (wideLength < 0) {
-    text.push_back(u'\0');  // the terminating zero is converted and counted too
-  }
-  const std::string converted = sim::Narrow(text);
-  const auto needed = static_cast<int>(converted.size());
-  if (narrowSize == 0) {
-    return needed;
-  }
-  if (needed > narrowSize) {
-    m.lastError = ERROR_INSUFFICIENT_BUFFER;
-    return 0;
-  }
-  std::copy(converted.begin(), converted.end(), narrow);
-  return needed;
+  const bool other = codePage != CP_ACP || flags != 0 || defaultChar != nullptr || usedDefaultChar != nullptr;
+  return sim::Convert("WideCharToMultiByte", other, wide, wideLength, narrow, narrowSize, &sim::Narrow);
 }
 
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* narrow, int narrowLength, WCHAR* wide, int wideSize) {
-  sim::Machine& m = sim::PlatformCall("MultiByteToWideChar");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error, 0);
-  }
-  if (codePage != CP_ACP || flags != 0 || narrow == nullptr || wideSize < 0) {
-    m.lastError = ERROR_INVALID_PARAMETER;
-    return 0;
-  }
-  // With a length of -1 the terminating zero is converted and counted too.
-  const std::string text = narrowLength < 0 ? std::string(narrow, std::strlen(narrow) + 1)
-                                            : std::string(narrow, static_cast<size_t>(narrowLength));
-  const std::u16string converted = sim::Widen(text);
-  const auto needed = static_cast<int>(converted.size());
-  if (wideSize == 0) {
-    return needed;
-  }
-  if (needed > wideSize) {
-    m.lastError = ERROR_INSUFFICIENT_BUFFER;
-    return 0;
-  }
-  std::copy(converted.begin(), converted.end(), wide);
-  return needed;
+  const bool other = codePage != CP_ACP || flags != 0;
+  return sim::Convert("MultiByteToWideChar", other, narrow, narrowLength, wide, wideSize, &sim::Widen);
 }
 
 }  // namespace win

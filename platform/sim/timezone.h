@@ -19,9 +19,6 @@ struct ActiveTimeZone {
   // Sets the active zone. Dates are yearly rules: month, Sunday occurrence, hour.
   void Set(win::LONG bias, const std::string& standardName, const std::string& daylightName, const std::string& keyName,
            win::SYSTEMTIME standardDate, win::SYSTEMTIME daylightDate, win::LONG daylightBias = -60);
-  std::string StandardName() const;
-  std::string DaylightName() const;
-  std::string KeyName() const;
 };
 
 // Entry points of the simulated kernel32.
