@@ -226,6 +226,9 @@ win::HANDLE Mutexes::Create(const std::string& name, const std::string& owner) {
 win::DWORD Mutexes::Wait(win::HANDLE mutex, win::DWORD milliseconds) {
   NamedMutex& m = named[open_.at(reinterpret_cast<uintptr_t>(mutex))];
   if (m.otherHolds) {
+    if (milliseconds == win::INFINITE) {
+      return M().Fail(win::ERROR_INVALID_PARAMETER, win::WAIT_FAILED);  // never released: a real run would hang
+    }
     M().clock.ticks += milliseconds;
     return win::WAIT_TIMEOUT;
   }
