@@ -20,15 +20,10 @@ std::string ProgramKey(const std::string& path) {
 
 Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
   Process& p = list.emplace_back();
-  p.id = nextId_;
-  nextId_ += 4;
+  p.id = static_cast<win::DWORD>(996 + 4 * list.size());
   p.image = std::string(image);
   p.behaviour = behaviour;
   return p;
-}
-
-void Processes::AddProgram(std::string_view path, const Program& program) {
-  programs[ProgramKey(std::string(path))] = ProgramFile{std::string(path), program};
 }
 
 Process* Processes::Find(win::DWORD id) {
@@ -78,14 +73,6 @@ const HANDLE kHeap = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x00150000)
 sim::Machine& M() { return sim::Machine::Current(); }
 sim::Processes& P() { return M().processes; }
 
-// The process behind an open process handle with all of the access in need;
-// null, with the last error set, otherwise.
-sim::Process* Opened(HANDLE handle, DWORD need) {
-  P().Advance(M().clock.ticks);
-  const sim::Processes::Opened* opened = sim::OpenedRecord(P().opened, handle, sim::HandleKind::Process, need);
-  return opened == nullptr ? nullptr : P().Find(opened->id);
-}
-
 // The process behind an open process handle with all of the access in need,
 // once call has been recorded with its id; null, with the last error set,
 // otherwise.
@@ -94,7 +81,9 @@ sim::Process* ProcessCall(const char* call, HANDLE handle, DWORD need) {
   if (const auto error = m.PlantedError()) {
     return m.Fail<sim::Process*>(*error, nullptr);
   }
-  return Opened(handle, need);
+  P().Advance(m.clock.ticks);
+  const sim::Processes::Opened* opened = sim::OpenedRecord(P().opened, handle, sim::HandleKind::Process, need);
+  return opened == nullptr ? nullptr : P().Find(opened->id);
 }
 
 HANDLE AddProcessHandle(const sim::Process& p, DWORD access) {
@@ -138,21 +127,17 @@ std::vector<std::pair<DWORD, std::string>> Listed(const char* idle) {
 // blank or tab. (Windows goes on to try longer prefixes of an unquoted path
 // with blanks, which the patch never leaves to it.)
 std::string ProgramOf(const std::string& commandLine) {
-  if (!commandLine.empty() && commandLine[0] == '"') {
-    return commandLine.substr(1, commandLine.find('"', 1) - 1);
-  }
-  return commandLine.substr(0, commandLine.find_first_of(" \t"));
+  return commandLine.rfind('"', 0) == 0 ? commandLine.substr(1, commandLine.find('"', 1) - 1)
+                                        : commandLine.substr(0, commandLine.find_first_of(" \t"));
 }
 
 // --- Entry points bound at run time ---
 
-HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
+// A snapshot of the processes (TH32CS_SNAPPROCESS, the only kind the patch takes).
+HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD, DWORD) {
   sim::Machine& m = sim::PlatformCall("CreateToolhelp32Snapshot");
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, INVALID_HANDLE_VALUE);
-  }
-  if (flags != TH32CS_SNAPPROCESS || processId != 0) {
-    return m.Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);  // the simulation lists all processes only
   }
   auto* handle = m.handles.Add<HANDLE>(sim::HandleKind::Snapshot, "processes");
   P().snapshots[reinterpret_cast<uintptr_t>(handle)] = {Listed("[System Process]")};
@@ -197,13 +182,10 @@ BOOL WINAPI SimProcess32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
 // Windows lays them out for the build's bitness; the idle process first,
 // without a name. (Wine 8 lists neither the idle nor the System process and
 // packs its records without alignment.)
-NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD bufferSize, DWORD*) {
+NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD, void* buffer, DWORD bufferSize, DWORD*) {
   sim::Machine& m = sim::PlatformCall("ZwQuerySystemInformation", std::to_string(bufferSize));
   if (const auto error = m.PlantedError()) {
     return static_cast<NTSTATUS>(*error);  // an NTSTATUS
-  }
-  if (infoClass != SystemProcessInformation) {
-    return static_cast<NTSTATUS>(0xC0000003U);  // STATUS_INVALID_INFO_CLASS
   }
   constexpr size_t kFixed = sizeof(void*) == 8 ? 256 + 80 : 184 + 64;  // the record and its thread's
   struct Record {
@@ -252,16 +234,14 @@ BOOL WINAPI SimProcessIdToSessionId(DWORD processId, DWORD* session) {
   return TRUE;
 }
 
-// The full path of the process's program file (Vista and later).
-BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD flags, char* path, DWORD* size) {
+// The full path of the process's program file, in its Win32 form (flags 0;
+// Vista and later).
+BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD, char* path, DWORD* size) {
   const sim::Process* p = ProcessCall("QueryFullProcessImageNameA", process, PROCESS_QUERY_LIMITED_INFORMATION);
   if (p == nullptr) {
     return FALSE;
   }
   const std::string& image = p->path.empty() ? p->image : p->path;
-  if (flags != 0) {
-    return M().Fail(ERROR_INVALID_PARAMETER);  // the Win32 form of the path, not the native one
-  }
   if (*size <= image.size()) {
     return M().Fail(ERROR_INSUFFICIENT_BUFFER);
   }
@@ -386,18 +366,19 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
 }
 
 // In this process's session and under its token, with its environment.
-BOOL CreateProcessA(const char* application, char* commandLine, void*, void*, BOOL inheritHandles, DWORD creationFlags,
-                    void*, const char*, STARTUPINFOA*, PROCESS_INFORMATION* processInfo) {
+BOOL CreateProcessA(const char* application, char* commandLine, void*, void*, BOOL inheritHandles, DWORD, void*,
+                    const char*, STARTUPINFOA*, PROCESS_INFORMATION* processInfo) {
   const std::string line = commandLine == nullptr ? "" : commandLine;
   sim::Machine& m = sim::PlatformCall("CreateProcessA", line);
   P().commandLines.push_back(line);
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  if (inheritHandles || creationFlags != 0) {
+  if (inheritHandles) {
     return m.Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
   }
-  return sim::StartProcess("CreateProcessA", application, line, processInfo) != nullptr;
+  return sim::StartProcess("CreateProcessA", application, line, m.token.user, m.token.session, m.token.elevationType,
+                           processInfo) != nullptr;
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
@@ -431,7 +412,9 @@ void RegisterProcessExports(Modules& modules) {
 
 win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
   Machine& m = Machine::Current();
-  Process* p = win::Opened(handle, win::SYNCHRONIZE);
+  m.processes.Advance(m.clock.ticks);
+  const Processes::Opened* opened = OpenedRecord(m.processes.opened, handle, HandleKind::Process, win::SYNCHRONIZE);
+  Process* p = opened == nullptr ? nullptr : m.processes.Find(opened->id);
   if (p == nullptr) {
     return win::WAIT_FAILED;
   }
@@ -439,28 +422,21 @@ win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
     return win::WAIT_OBJECT_0;
   }
   win::DWORD& now = m.clock.ticks;
-  if (p->endsAt && *p->endsAt - now <= milliseconds) {
-    now = *p->endsAt;
-    m.processes.Advance(now);
-    return win::WAIT_OBJECT_0;
-  }
-  if (milliseconds == win::INFINITE) {
+  const bool ends = p->endsAt && *p->endsAt - now <= milliseconds;
+  if (!ends && milliseconds == win::INFINITE) {
     // Nothing will ever end it: a real program would hang here.
     return m.Fail(win::ERROR_INVALID_PARAMETER, win::WAIT_FAILED);
   }
-  now += milliseconds;
+  now = ends ? *p->endsAt : now + milliseconds;
   m.processes.Advance(now);
-  return win::WAIT_TIMEOUT;
+  return ends ? win::WAIT_OBJECT_0 : win::WAIT_TIMEOUT;
 }
 
 bool HasAccess(win::HANDLE handle, HandleKind kind, const win::DWORD* access, win::DWORD need) {
   Machine& m = Machine::Current();
-  if (access == nullptr || !m.handles.Is(handle, kind)) {
-    m.lastError = win::ERROR_INVALID_HANDLE;
-    return false;
-  }
-  if ((*access & need) != need) {
-    m.lastError = win::ERROR_ACCESS_DENIED;
+  const bool open = access != nullptr && m.handles.Is(handle, kind);
+  if (!open || (*access & need) != need) {
+    m.lastError = open ? win::ERROR_ACCESS_DENIED : win::ERROR_INVALID_HANDLE;
     return false;
   }
   return true;
@@ -475,22 +451,25 @@ std::string ProcessIdOf(win::HANDLE handle) {
 }
 
 Process* StartProcess(const char* call, const char* application, const std::string& commandLine,
+                      const std::string& user, win::DWORD session, win::DWORD elevationType,
                       win::PROCESS_INFORMATION* info) {
   Machine& m = Machine::Current();
-  auto file = m.processes.programs.find(ProgramKey(application != nullptr ? application : win::ProgramOf(commandLine)));
+  const std::string key = ProgramKey(application != nullptr ? application : win::ProgramOf(commandLine));
+  auto file = std::find_if(m.processes.programs.begin(), m.processes.programs.end(),
+                           [&key](const auto& program) { return ProgramKey(program.first) == key; });
   if (file == m.processes.programs.end()) {
     return m.Fail<Process*>(win::ERROR_FILE_NOT_FOUND, nullptr);
   }
-  const std::string& path = file->second.path;
-  Process& p = m.processes.Add(path.substr(path.rfind('\\') + 1), file->second.program.behaviour);
+  const std::string& path = file->first;
+  Process& p = m.processes.Add(path.substr(path.rfind('\\') + 1), file->second.behaviour);
   p.path = path;
   p.commandLine = commandLine;
   if (p.behaviour.runFor) {
     p.endsAt = m.clock.ticks + *p.behaviour.runFor;
   }
-  p.user = m.token.user;
-  p.session = m.token.session;
-  p.elevationType = m.token.elevationType;
+  p.user = user;
+  p.session = session;
+  p.elevationType = elevationType;
   p.startedBy = call;
   info->hProcess = win::AddProcessHandle(p, win::kProcessAllAccess);
   info->hThread = m.handles.Add<win::HANDLE>(HandleKind::Thread, std::to_string(p.id) + " " + p.image);

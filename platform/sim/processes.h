@@ -75,8 +75,9 @@ class Processes {
  public:
   // A running process, listed after those already running.
   Process& Add(std::string_view image, const Behaviour& behaviour = {});
-  // A program file that CreateProcessA finds (path matched without regard to case).
-  void AddProgram(std::string_view path, const Program& program = {});
+  // A program file that CreateProcessA finds by any spelling Windows accepts
+  // for it (another letter case, doubled backslashes).
+  void AddProgram(std::string_view path, const Program& program = {}) { programs[std::string(path)] = program; }
   Process* Find(win::DWORD id);
   // Processes with this image, in list order (running or ended).
   std::vector<const Process*> Named(std::string_view image) const;
@@ -92,13 +93,7 @@ class Processes {
   // buffer smaller than this (or than the records need, if more).
   win::DWORD queryNeededSize = 0;
 
-  // Program files by the canonical form of their path, so that any spelling
-  // Windows accepts for the same file finds it; each with its path as added.
-  struct ProgramFile {
-    std::string path;
-    Program program;
-  };
-  std::map<std::string, ProgramFile> programs;
+  std::map<std::string, Program> programs;  // by their path as added
   // Open process handles, with the access each was opened for.
   struct Opened {
     win::DWORD id;
@@ -111,9 +106,6 @@ class Processes {
     size_t next = 0;
   };
   std::map<uintptr_t, Snapshot> snapshots;
-
- private:
-  win::DWORD nextId_ = 1000;
 };
 
 // The process heap: blocks are counted so that a test can tell that every
@@ -148,10 +140,11 @@ std::string ProcessIdOf(win::HANDLE handle);
 
 // What the calls that start a process share, once the call has checked what
 // it was given: the program that application or the command line names
-// started as the caller's (the caller changes whose it is), its process and
-// thread handles in info. Null, with the last error set, when there is no
-// such program.
+// started as user's, in session, at elevationType, its process and thread
+// handles in info. Null, with the last error set, when there is no such
+// program.
 Process* StartProcess(const char* call, const char* application, const std::string& commandLine,
+                      const std::string& user, win::DWORD session, win::DWORD elevationType,
                       win::PROCESS_INFORMATION* info);
 
 // CloseHandle of a process, thread or snapshot handle forgets what it named.

@@ -107,21 +107,16 @@ HANDLE GetProcessWindowStation() {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x2C));
 }
 
-// The flags of the process's window station.
-BOOL GetUserObjectInformationA(HANDLE, int index, void* info, DWORD length, DWORD* needed) {
+// The flags of the process's window station (UOI_FLAGS, all the patch asks).
+BOOL GetUserObjectInformationA(HANDLE, int, void* info, DWORD length, DWORD*) {
   sim::Machine& m = sim::PlatformCall("GetUserObjectInformationA");
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  if (index != UOI_FLAGS) {
-    return m.Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
-  }
-  *needed = sizeof(USEROBJECTFLAGS);
   if (length < sizeof(USEROBJECTFLAGS)) {
     return m.Fail(ERROR_INSUFFICIENT_BUFFER);
   }
-  USEROBJECTFLAGS flags{};
-  flags.dwFlags = m.windowStation.visible ? WSF_VISIBLE : 0;
+  const USEROBJECTFLAGS flags{FALSE, FALSE, m.windowStation.visible ? WSF_VISIBLE : 0};
   std::memcpy(info, &flags, sizeof flags);
   return TRUE;
 }

@@ -46,9 +46,8 @@ const sim::Token::Opened* StartToken(HANDLE handle, const char* privilege) {
 // Started through the secondary logon service, which puts the process in
 // the caller's session, whatever session the token names, and gives it the
 // account's own environment when none is passed.
-BOOL WINAPI SimCreateProcessWithTokenW(HANDLE token, DWORD logonFlags, const WCHAR*, WCHAR* commandLine,
-                                       DWORD creationFlags, void*, const WCHAR*, STARTUPINFOW* startupInfo,
-                                       PROCESS_INFORMATION* processInfo) {
+BOOL WINAPI SimCreateProcessWithTokenW(HANDLE token, DWORD, const WCHAR*, WCHAR* commandLine, DWORD, void*,
+                                       const WCHAR*, STARTUPINFOW* startupInfo, PROCESS_INFORMATION* processInfo) {
   const std::string line = commandLine == nullptr ? "" : sim::Narrow(commandLine);
   sim::Machine& m = sim::PlatformCall("CreateProcessWithTokenW", line);
   m.processes.commandLines.push_back(line);
@@ -59,15 +58,14 @@ BOOL WINAPI SimCreateProcessWithTokenW(HANDLE token, DWORD logonFlags, const WCH
   if (account == nullptr) {
     return FALSE;
   }
-  if (logonFlags != 0 || creationFlags != 0 || startupInfo->cb != sizeof(STARTUPINFOW)) {
+  if (startupInfo->cb != sizeof(STARTUPINFOW)) {
     return m.Fail(ERROR_INVALID_PARAMETER);
   }
-  sim::Process* p = sim::StartProcess("CreateProcessWithTokenW", nullptr, line, processInfo);
+  sim::Process* p = sim::StartProcess("CreateProcessWithTokenW", nullptr, line, account->user, m.token.session,
+                                      account->elevationType, processInfo);
   if (p == nullptr) {
     return FALSE;
   }
-  p->user = account->user;
-  p->elevationType = account->elevationType;
   p->environment = account->user;
   return TRUE;
 }
@@ -163,12 +161,13 @@ BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, 
   if (opened == nullptr) {
     return FALSE;
   }
-  std::vector<BYTE> answer(sizeof(TOKEN_USER));
+  std::vector<BYTE> answer(sizeof(DWORD));
   if (infoClass == TokenElevationType && m.version.major >= 6) {
-    answer.resize(sizeof(DWORD));
     std::memcpy(answer.data(), &opened->elevationType, sizeof(DWORD));
   } else if (infoClass == TokenUser) {
+    const TOKEN_USER user{{static_cast<BYTE*>(info) + sizeof(TOKEN_USER), 0}};  // the SID follows the record
     const std::vector<BYTE> sid = sim::SidBytes(opened->user);
+    answer.assign(reinterpret_cast<const BYTE*>(&user), reinterpret_cast<const BYTE*>(&user + 1));
     answer.insert(answer.end(), sid.begin(), sid.end());
   } else {
     return m.Fail(ERROR_INVALID_PARAMETER);  // elevation before Vista, or a class that the patch never asks for
@@ -178,11 +177,6 @@ BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, 
     return m.Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   std::memcpy(info, answer.data(), answer.size());
-  if (infoClass == TokenUser) {
-    TOKEN_USER user{};
-    user.User.Sid = static_cast<BYTE*>(info) + sizeof(TOKEN_USER);  // the SID follows the record
-    std::memcpy(info, &user, sizeof user);
-  }
   return TRUE;
 }
 
@@ -207,13 +201,11 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLi
       (environment != nullptr && block == m.token.environments.end())) {
     return m.Fail(ERROR_INVALID_PARAMETER);
   }
-  sim::Process* p = sim::StartProcess("CreateProcessAsUserA", application, line, processInfo);
+  sim::Process* p = sim::StartProcess("CreateProcessAsUserA", application, line, account->user, account->session,
+                                      account->elevationType, processInfo);
   if (p == nullptr) {
     return FALSE;
   }
-  p->user = account->user;
-  p->elevationType = account->elevationType;
-  p->session = account->session;
   p->environment = environment == nullptr ? "" : block->second;
   p->desktop = sim::Str(startupInfo->lpDesktop);
   return TRUE;
