@@ -11,62 +11,29 @@
 namespace sim {
 namespace {
 
-// True once the clock has reached tick, with GetTickCount's wrap-around.
-bool Reached(win::DWORD now, win::DWORD tick) { return now - tick < 0x80000000U; }
-
-std::string LastComponent(const std::string& path) {
-  const size_t slash = path.rfind('\\');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-}  // namespace
-
-Processes::Processes() {
-  // Every Windows machine runs the system process; the idle process (id 0)
-  // is not in the list but is reported by both ways of listing.
-  Process& p = Add("System");
-  p.id = kSystemProcessId;
-  p.user = kSystemSid;
-  p.session = 0;
-}
-
-Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
-  Process& p = list_.emplace_back();
-  p.id = nextId_;
-  nextId_ += 4;
-  p.image = std::string(image);
-  p.behaviour = behaviour;
-  for (int i = 0; i < behaviour.windows; ++i) {
-    p.windows.push_back(reinterpret_cast<win::HWND>(nextWindow_));
-    nextWindow_ += 0x20;
-  }
-  return p;
-}
-
-// Program files are known by the canonical form of their path, so that any
-// spelling Windows accepts for the same file ("C:\\Site\\\\bin\\x.exe",
-// other letter case) finds it.
-std::string Processes::ProgramKey(const std::string& path) {
+std::string ProgramKey(const std::string& path) {
   const FileSystem::Resolved r = Machine::Current().files.Resolve(path);
   return r.error == 0 ? r.key : ToLowerAscii(path);
 }
 
-void Processes::AddProgram(std::string_view path, const Program& program) {
-  programs_[ProgramKey(std::string(path))] = ProgramFile{std::string(path), program};
+}  // namespace
+
+Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
+  Process& p = list.emplace_back();
+  p.id = static_cast<win::DWORD>(996 + 4 * list.size());
+  p.image = std::string(image);
+  p.behaviour = behaviour;
+  return p;
 }
 
 Process* Processes::Find(win::DWORD id) {
-  for (Process& p : list_) {
-    if (p.id == id) {
-      return &p;
-    }
-  }
-  return nullptr;
+  auto it = std::find_if(list.begin(), list.end(), [id](const Process& p) { return p.id == id; });
+  return it == list.end() ? nullptr : &*it;
 }
 
 std::vector<const Process*> Processes::Named(std::string_view image) const {
   std::vector<const Process*> found;
-  for (const Process& p : list_) {
+  for (const Process& p : list) {
     if (EqualsNoCase(p.image, image)) {
       found.push_back(&p);
     }
@@ -74,103 +41,25 @@ std::vector<const Process*> Processes::Named(std::string_view image) const {
   return found;
 }
 
+void Processes::End(Process& process, win::DWORD exitCode) {
+  process.running = false;
+  process.exitCode = exitCode;
+  process.endsAt.reset();
+}
+
 void Processes::Advance(win::DWORD now) {
-  for (Process& p : list_) {
-    if (p.running && p.endsAt && Reached(now, *p.endsAt)) {
+  for (Process& p : list) {
+    // Reached once the clock is past the tick, with GetTickCount's wrap-around.
+    if (p.running && p.endsAt && now - *p.endsAt < 0x80000000U) {
       End(p, p.behaviour.exitCode);
     }
   }
 }
 
-std::optional<win::DWORD> Processes::EndOf(win::DWORD id) const {
-  for (const Process& p : list_) {
-    if (p.id == id && p.running) {
-      return p.endsAt;
-    }
-  }
-  return std::nullopt;
-}
-
-void Processes::End(Process& process, win::DWORD exitCode) {
-  process.running = false;
-  process.exitCode = exitCode;
-  process.endsAt.reset();
-  process.windows.clear();
-}
-
-Process& Processes::Start(const std::string& path, const std::string& commandLine, const Behaviour& behaviour,
-                          win::DWORD now) {
-  Process& p = Add(LastComponent(path), behaviour);
-  p.path = path;
-  p.commandLine = commandLine;
-  if (behaviour.runFor) {
-    p.endsAt = now + *behaviour.runFor;
-  }
-  return p;
-}
-
-const Program* Processes::FindProgram(const std::string& path) const {
-  auto it = programs_.find(ProgramKey(path));
-  return it == programs_.end() ? nullptr : &it->second.program;
-}
-
-std::string Processes::ProgramPath(const std::string& path) const {
-  auto it = programs_.find(ProgramKey(path));
-  return it == programs_.end() ? path : it->second.path;
-}
-
-Process* Processes::OwnerOf(win::HWND window) {
-  for (Process& p : list_) {
-    if (p.running && std::find(p.windows.begin(), p.windows.end(), window) != p.windows.end()) {
-      return &p;
-    }
-  }
-  return nullptr;
-}
-
-std::vector<win::HWND> Processes::Windows() const {
-  std::vector<win::HWND> all;
-  for (const Process& p : list_) {
-    if (p.running) {
-      all.insert(all.end(), p.windows.begin(), p.windows.end());
-    }
-  }
-  std::sort(all.begin(), all.end());
-  return all;
-}
-
-std::vector<std::pair<win::DWORD, std::string>> Processes::Running() const {
-  std::vector<std::pair<win::DWORD, std::string>> running;
-  for (const Process& p : list_) {
-    if (p.running) {
-      running.emplace_back(p.id, p.image);
-    }
-  }
-  return running;
-}
-
-win::HANDLE Heap::Handle() { return reinterpret_cast<win::HANDLE>(static_cast<uintptr_t>(0x00150000)); }
-
 void* Heap::Alloc(win::SIZE_T bytes) {
-  Block block{std::make_unique<std::byte[]>(std::max<win::SIZE_T>(bytes, 1)), bytes};
-  void* address = block.data.get();
-  blocks_.emplace(address, std::move(block));
-  return address;
-}
-
-std::optional<win::SIZE_T> Heap::SizeOf(void* block) const {
-  auto it = blocks_.find(block);
-  return it == blocks_.end() ? std::nullopt : std::optional<win::SIZE_T>(it->second.size);
-}
-
-std::optional<win::SIZE_T> Heap::Free(void* block) {
-  auto it = blocks_.find(block);
-  if (it == blocks_.end()) {
-    return std::nullopt;
-  }
-  const win::SIZE_T size = it->second.size;
-  blocks_.erase(it);
-  return size;
+  std::vector<std::byte> block(std::max<win::SIZE_T>(bytes, 1));
+  void* address = block.data();
+  return blocks.emplace(address, std::move(block)).first->first;
 }
 
 }  // namespace sim
@@ -179,43 +68,58 @@ namespace win {
 namespace {
 
 constexpr DWORD kProcessAllAccess = 0x001FFFFF;
-constexpr DWORD kProcessQueryInformation = 0x0400;
-constexpr DWORD kProcessQueryLimitedInformation = 0x1000;
+const HANDLE kHeap = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x00150000));
 
 sim::Machine& M() { return sim::Machine::Current(); }
 sim::Processes& P() { return M().processes; }
 
-BOOL Fail(DWORD code) {
-  M().lastError = code;
-  return FALSE;
-}
-
-// The process behind an open process or thread handle with all of the
-// access in need; sets the last error and gives null otherwise.
-sim::Process* Opened(HANDLE handle, DWORD need) {
-  P().Advance(M().clock.ticks);
-  auto it = P().opened.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == P().opened.end() ||
-      !(M().handles.Is(handle, sim::HandleKind::Process) || M().handles.Is(handle, sim::HandleKind::Thread))) {
-    M().lastError = ERROR_INVALID_HANDLE;
-    return nullptr;
+// The process behind an open process handle with all of the access in need,
+// once call has been recorded with its id; null, with the last error set,
+// otherwise.
+sim::Process* ProcessCall(const char* call, HANDLE handle, DWORD need) {
+  sim::Machine& m = sim::PlatformCall(call, sim::ProcessIdOf(handle));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail<sim::Process*>(*error, nullptr);
   }
-  if ((it->second.access & need) != need) {
-    M().lastError = ERROR_ACCESS_DENIED;
-    return nullptr;
-  }
-  return P().Find(it->second.id);
-}
-
-std::string IdOf(HANDLE handle) {
-  auto it = P().opened.find(reinterpret_cast<uintptr_t>(handle));
-  return it == P().opened.end() ? sim::Hex(reinterpret_cast<uintptr_t>(handle)) : std::to_string(it->second.id);
+  P().Advance(m.clock.ticks);
+  const sim::Processes::Opened* opened = sim::OpenedRecord(P().opened, handle, sim::HandleKind::Process, need);
+  return opened == nullptr ? nullptr : P().Find(opened->id);
 }
 
 HANDLE AddProcessHandle(const sim::Process& p, DWORD access) {
   auto* handle = M().handles.Add<HANDLE>(sim::HandleKind::Process, std::to_string(p.id) + " " + p.image);
-  P().opened[reinterpret_cast<uintptr_t>(handle)] = {p.id, access};
+  // Since Vista, the right to query a process grants the limited query too.
+  const DWORD limited = (access & PROCESS_QUERY_INFORMATION) != 0 ? PROCESS_QUERY_LIMITED_INFORMATION : 0;
+  P().opened[reinterpret_cast<uintptr_t>(handle)] = {p.id, access | limited};
   return handle;
+}
+
+// The process owning a top-level window that is still there, once call has
+// been recorded; null, with the last error set, otherwise.
+sim::Process* WindowCall(const char* call, const std::string& object, HWND window) {
+  sim::Machine& m = sim::PlatformCall(call, object);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail<sim::Process*>(*error, nullptr);
+  }
+  const auto value = reinterpret_cast<uintptr_t>(window);
+  sim::Process* p = P().Find(static_cast<DWORD>(value / 16));
+  if (p == nullptr || !p->running || value % 16 == 0 || value % 16 > static_cast<uintptr_t>(p->behaviour.windows)) {
+    return m.Fail<sim::Process*>(ERROR_INVALID_WINDOW_HANDLE, nullptr);
+  }
+  return p;
+}
+
+// The running processes as both ways of listing give them: the idle process
+// (id 0, not in the list) first, named idle.
+std::vector<std::pair<DWORD, std::string>> Listed(const char* idle) {
+  P().Advance(M().clock.ticks);
+  std::vector<std::pair<DWORD, std::string>> listed = {{0, idle}};
+  for (const sim::Process& p : P().list) {
+    if (p.running) {
+      listed.emplace_back(p.id, p.image);
+    }
+  }
+  return listed;
 }
 
 // The program that CreateProcessA runs for a command line without an
@@ -223,139 +127,96 @@ HANDLE AddProcessHandle(const sim::Process& p, DWORD access) {
 // blank or tab. (Windows goes on to try longer prefixes of an unquoted path
 // with blanks, which the patch never leaves to it.)
 std::string ProgramOf(const std::string& commandLine) {
-  if (!commandLine.empty() && commandLine[0] == '"') {
-    const size_t close = commandLine.find('"', 1);
-    return commandLine.substr(1, close == std::string::npos ? std::string::npos : close - 1);
-  }
-  return commandLine.substr(0, commandLine.find_first_of(" \t"));
+  return commandLine.rfind('"', 0) == 0 ? commandLine.substr(1, commandLine.find('"', 1) - 1)
+                                        : commandLine.substr(0, commandLine.find_first_of(" \t"));
 }
 
 // --- Entry points bound at run time ---
 
-HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD flags, DWORD processId) {
+// A snapshot of the processes (TH32CS_SNAPPROCESS, the only kind the patch takes).
+HANDLE WINAPI SimCreateToolhelp32Snapshot(DWORD, DWORD) {
   sim::Machine& m = sim::PlatformCall("CreateToolhelp32Snapshot");
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, INVALID_HANDLE_VALUE);
   }
-  P().Advance(M().clock.ticks);
-  if (processId != 0) {
-    return m.Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);  // the simulation lists all processes only
-  }
-  if (flags != TH32CS_SNAPPROCESS) {
-    M().lastError = ERROR_INVALID_PARAMETER;  // the simulation lists processes only
-    return INVALID_HANDLE_VALUE;
-  }
-  sim::Processes::Snapshot snapshot;
-  snapshot.entries.emplace_back(0, "[System Process]");
-  for (const auto& entry : P().Running()) {
-    snapshot.entries.push_back(entry);
-  }
-  auto* handle = M().handles.Add<HANDLE>(sim::HandleKind::Snapshot, "processes");
-  P().snapshots[reinterpret_cast<uintptr_t>(handle)] = std::move(snapshot);
+  auto* handle = m.handles.Add<HANDLE>(sim::HandleKind::Snapshot, "processes");
+  P().snapshots[reinterpret_cast<uintptr_t>(handle)] = {Listed("[System Process]")};
   return handle;
 }
 
-BOOL NextEntry(HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
-  auto it = P().snapshots.find(reinterpret_cast<uintptr_t>(snapshot));
-  if (it == P().snapshots.end() || !M().handles.Is(snapshot, sim::HandleKind::Snapshot)) {
-    return Fail(ERROR_INVALID_HANDLE);
+BOOL NextEntry(const char* call, HANDLE snapshot, PROCESSENTRY32* entry, bool first) {
+  sim::Machine& m = sim::PlatformCall(call);
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error);
   }
-  if (entry == nullptr || entry->dwSize < sizeof(PROCESSENTRY32)) {
-    return Fail(24);  // ERROR_BAD_LENGTH
+  auto it = P().snapshots.find(reinterpret_cast<uintptr_t>(snapshot));
+  if (it == P().snapshots.end()) {
+    return m.Fail(ERROR_INVALID_HANDLE);
+  }
+  if (entry->dwSize < sizeof(PROCESSENTRY32)) {
+    return m.Fail(24);  // ERROR_BAD_LENGTH
   }
   sim::Processes::Snapshot& s = it->second;
-  if (first) {
-    s.next = 0;
-  }
+  s.next = first ? 0 : s.next;
   if (s.next >= s.entries.size()) {
-    return Fail(18);  // ERROR_NO_MORE_FILES
+    return m.Fail(18);  // ERROR_NO_MORE_FILES
   }
   const auto& [id, image] = s.entries[s.next++];
-  const DWORD size = entry->dwSize;
-  std::memset(entry, 0, sizeof(PROCESSENTRY32));
-  entry->dwSize = size;
+  *entry = PROCESSENTRY32{};
+  entry->dwSize = sizeof(PROCESSENTRY32);
   entry->th32ProcessID = id;
-  entry->cntThreads = 1;
-  entry->pcPriClassBase = 8;
-  const size_t n = std::min(image.size(), sizeof entry->szExeFile - 1);
-  std::memcpy(entry->szExeFile, image.data(), n);
+  std::memcpy(entry->szExeFile, image.data(), std::min(image.size(), sizeof entry->szExeFile - 1));
   return TRUE;
 }
 
 BOOL WINAPI SimProcess32First(HANDLE snapshot, PROCESSENTRY32* entry) {
-  sim::Machine& m = sim::PlatformCall("Process32First");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  return NextEntry(snapshot, entry, true);
+  return NextEntry("Process32First", snapshot, entry, true);
 }
 
 BOOL WINAPI SimProcess32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
-  sim::Machine& m = sim::PlatformCall("Process32Next");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  return NextEntry(snapshot, entry, false);
+  return NextEntry("Process32Next", snapshot, entry, false);
 }
 
 // The system process records: for each process the fixed record, one thread
 // record, and the UTF-16 image name, each record starting on 8 bytes, as
-// Windows lays them out; the idle process first, without a name. (Wine 8
-// lists neither the idle nor the System process and packs its records
-// without alignment.)
-NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD infoClass, void* buffer, DWORD bufferSize, DWORD* returnLength) {
+// Windows lays them out for the build's bitness; the idle process first,
+// without a name. (Wine 8 lists neither the idle nor the System process and
+// packs its records without alignment.)
+NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD, void* buffer, DWORD bufferSize, DWORD*) {
   sim::Machine& m = sim::PlatformCall("ZwQuerySystemInformation", std::to_string(bufferSize));
   if (const auto error = m.PlantedError()) {
     return static_cast<NTSTATUS>(*error);  // an NTSTATUS
   }
-  P().Advance(M().clock.ticks);
-  if (infoClass != SystemProcessInformation) {
-    return static_cast<NTSTATUS>(0xC0000003U);  // STATUS_INVALID_INFO_CLASS
-  }
-  constexpr size_t kRecordSize = sizeof(void*) == 8 ? 256 : 184;
-  constexpr size_t kThreadSize = sizeof(void*) == 8 ? 80 : 64;
-  struct Layout {
+  constexpr size_t kFixed = sizeof(void*) == 8 ? 256 + 80 : 184 + 64;  // the record and its thread's
+  struct Record {
     DWORD id;
     std::u16string name;
-    bool idle;
-    size_t offset;
-    size_t size;
+    DWORD size;  // with the name and its zero, if any, up to the next 8 bytes
   };
-  std::vector<Layout> records;
-  records.push_back({0, u"", true, 0, 0});
-  for (const auto& [id, image] : P().Running()) {
-    records.push_back({id, sim::Widen(image), false, 0, 0});
-  }
+  std::vector<Record> records;
   size_t total = 0;
-  for (Layout& r : records) {
-    r.offset = total;
-    const size_t nameBytes = r.idle ? 0 : 2 * (r.name.size() + 1);
-    r.size = (kRecordSize + kThreadSize + nameBytes + 7) / 8 * 8;
-    total += r.size;
+  for (const auto& [id, image] : Listed("")) {
+    const size_t size = kFixed + (image.empty() ? 0 : (image.size() + 4) / 4 * 8);
+    records.push_back({id, sim::Widen(image), static_cast<DWORD>(size)});
+    total += size;
   }
-  const DWORD needed = std::max(static_cast<DWORD>(total), P().queryNeededSize);
-  if (returnLength != nullptr) {
-    *returnLength = needed;
-  }
-  if (buffer == nullptr || bufferSize < needed) {
+  if (buffer == nullptr || bufferSize < std::max(static_cast<DWORD>(total), P().queryNeededSize)) {
     return STATUS_INFO_LENGTH_MISMATCH;
   }
-  auto* base = static_cast<BYTE*>(buffer);
-  std::memset(base, 0, total);
-  for (size_t i = 0; i < records.size(); ++i) {
-    const Layout& r = records[i];
+  auto* at = static_cast<BYTE*>(buffer);
+  std::memset(at, 0, total);
+  for (const Record& r : records) {
     SYSTEM_PROCESS_INFORMATION info{};
-    info.NextEntryOffset = i + 1 == records.size() ? 0 : static_cast<DWORD>(r.size);
-    info.NumberOfThreads = 1;
+    info.NextEntryOffset = &r == &records.back() ? 0 : r.size;
     info.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(r.id));
-    if (!r.idle) {
-      BYTE* name = base + r.offset + kRecordSize + kThreadSize;
-      std::memcpy(name, r.name.c_str(), 2 * (r.name.size() + 1));
+    if (!r.name.empty()) {
+      std::memcpy(at + kFixed, r.name.c_str(), 2 * (r.name.size() + 1));
       info.ImageName.Length = static_cast<USHORT>(2 * r.name.size());
       info.ImageName.MaximumLength = static_cast<USHORT>(2 * (r.name.size() + 1));
-      info.ImageName.Buffer = reinterpret_cast<WCHAR*>(name);
+      info.ImageName.Buffer = reinterpret_cast<WCHAR*>(at + kFixed);
     }
-    std::memcpy(base + r.offset, &info, sizeof info);
+    std::memcpy(at, &info, sizeof info);
+    at += r.size;
   }
   return STATUS_SUCCESS;
 }
@@ -366,33 +227,23 @@ BOOL WINAPI SimProcessIdToSessionId(DWORD processId, DWORD* session) {
     return m.Fail(*error);
   }
   const sim::Process* p = P().Find(processId);
-  if (session == nullptr || (processId != sim::Machine::kProcessId && (p == nullptr || !p->running))) {
-    return Fail(ERROR_INVALID_PARAMETER);
+  if (processId != sim::Machine::kProcessId && (p == nullptr || !p->running)) {
+    return m.Fail(ERROR_INVALID_PARAMETER);
   }
-  *session = p == nullptr ? M().token.session : p->session;
+  *session = p == nullptr ? m.token.session : p->session;
   return TRUE;
 }
 
-// The full path of the process's program file (Vista and later).
-BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD flags, char* path, DWORD* size) {
-  sim::Machine& m = sim::PlatformCall("QueryFullProcessImageNameA", IdOf(process));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  const sim::Process* p = Opened(process, 0);
+// The full path of the process's program file, in its Win32 form (flags 0;
+// Vista and later).
+BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD, char* path, DWORD* size) {
+  const sim::Process* p = ProcessCall("QueryFullProcessImageNameA", process, PROCESS_QUERY_LIMITED_INFORMATION);
   if (p == nullptr) {
     return FALSE;
   }
-  if ((P().opened[reinterpret_cast<uintptr_t>(process)].access &
-       (kProcessQueryInformation | kProcessQueryLimitedInformation)) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
   const std::string& image = p->path.empty() ? p->image : p->path;
-  if (flags != 0 || path == nullptr || size == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
-  }
   if (*size <= image.size()) {
-    return Fail(ERROR_INSUFFICIENT_BUFFER);
+    return M().Fail(ERROR_INSUFFICIENT_BUFFER);
   }
   *size = sim::CopyOut(image, path, *size);
   return TRUE;
@@ -404,52 +255,39 @@ DWORD WINAPI SimWTSGetActiveConsoleSessionId() {
 
 HANDLE WINAPI SimGetProcessHeap() {
   sim::PlatformCall("GetProcessHeap");
-  return sim::Heap::Handle();
+  return kHeap;
 }
 
 // HeapAlloc sets no last error: its failure is the null block.
-void* WINAPI SimHeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+void* WINAPI SimHeapAlloc(HANDLE, DWORD, SIZE_T bytes) {
   sim::Machine& m = sim::PlatformCall("HeapAlloc", std::to_string(bytes));
-  if (m.PlantedError()) {
-    return nullptr;
-  }
-  if (heap != sim::Heap::Handle() || flags != 0) {
-    return nullptr;  // the simulation knows only the process heap and flags 0
-  }
-  return M().heap.Alloc(bytes);
+  return m.PlantedError() ? nullptr : m.heap.Alloc(bytes);
 }
 
-BOOL WINAPI SimHeapFree(HANDLE heap, DWORD flags, void* block) {
-  const std::optional<SIZE_T> size = M().heap.SizeOf(block);
-  sim::Machine& m = sim::PlatformCall("HeapFree", size ? std::to_string(*size) : "?");
-  if (heap != sim::Heap::Handle() || flags != 0 || !size) {
-    return m.Fail(ERROR_INVALID_PARAMETER);
-  }
-  m.heap.Free(block);
-  return TRUE;
+BOOL WINAPI SimHeapFree(HANDLE, DWORD, void* block) {
+  const auto it = M().heap.blocks.find(block);
+  sim::Machine& m =
+      sim::PlatformCall("HeapFree", it == M().heap.blocks.end() ? "?" : std::to_string(it->second.size()));
+  return m.heap.Free(block) ? TRUE : m.Fail(ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace
 
 // --- Calls ---
 
-HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId) {
+HANDLE OpenProcess(DWORD access, BOOL, DWORD processId) {
   sim::Machine& m = sim::PlatformCall("OpenProcess", std::to_string(processId));
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, HANDLE{nullptr});
   }
-  (void)inheritHandle;
-  P().Advance(M().clock.ticks);
+  P().Advance(m.clock.ticks);
   sim::Process* p = P().Find(processId);
   if (p == nullptr || !p->running) {
-    M().lastError = ERROR_INVALID_PARAMETER;  // also the idle process, id 0
-    return nullptr;
+    return m.Fail(ERROR_INVALID_PARAMETER, HANDLE{nullptr});  // also the idle process, id 0
   }
-  // The System process and one of another account without the debug
-  // privilege are not opened for what the patch asks.
-  if (p->id == sim::kSystemProcessId || (p->behaviour.otherAccount && !M().token.IsEnabled("SeDebugPrivilege"))) {
-    M().lastError = ERROR_ACCESS_DENIED;
-    return nullptr;
+  // One of another account is not opened without the debug privilege.
+  if (p->behaviour.otherAccount && !m.token.IsEnabled("SeDebugPrivilege")) {
+    return m.Fail(ERROR_ACCESS_DENIED, HANDLE{nullptr});
   }
   return AddProcessHandle(*p, access);
 }
@@ -459,14 +297,15 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM param) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  P().Advance(M().clock.ticks);
+  P().Advance(m.clock.ticks);
   // The list is taken first: windows that close meanwhile are still visited.
-  for (HWND window : P().Windows()) {
-    if (!callback(window, param)) {
-      return FALSE;
+  std::vector<HWND> windows;
+  for (const sim::Process& p : P().list) {
+    for (int i = 0; p.running && i < p.behaviour.windows; ++i) {
+      windows.push_back(p.Window(i));
     }
   }
-  return TRUE;
+  return std::all_of(windows.begin(), windows.end(), [&](HWND window) { return callback(window, param) != FALSE; });
 }
 
 // The shell window of the desktop of the caller's session, where a shell runs there.
@@ -475,72 +314,49 @@ HWND GetShellWindow() {
   if (m.PlantedError()) {
     return nullptr;  // no shell, as Windows gives it: without a last error
   }
-  for (const auto& [id, image] : P().Running()) {
-    const sim::Process* p = P().Find(id);
-    if (p->shell && !p->windows.empty() && p->session == M().token.session) {
-      return p->windows.front();
+  for (const sim::Process& p : P().list) {
+    if (p.running && p.shell && p.behaviour.windows > 0 && p.session == m.token.session) {
+      return p.Window(0);
     }
   }
   return nullptr;
 }
 
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
-  sim::Machine& m = sim::PlatformCall("GetWindowThreadProcessId");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error, DWORD{0});
-  }
-  const sim::Process* p = P().OwnerOf(window);
+  const sim::Process* p = WindowCall("GetWindowThreadProcessId", "", window);
   if (p == nullptr) {
-    M().lastError = ERROR_INVALID_WINDOW_HANDLE;
     return 0;
   }
-  if (processId != nullptr) {
-    *processId = p->id;
-  }
+  *processId = p->id;
   return p->id + 1;  // its thread
 }
 
-BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  sim::Machine& m = sim::PlatformCall("PostMessageA", sim::Hex(message));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  if (wParam != 0 || lParam != 0) {
-    return m.Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
-  }
-  sim::Process* p = P().OwnerOf(window);
+BOOL PostMessageA(HWND window, UINT message, WPARAM, LPARAM) {
+  sim::Process* p = WindowCall("PostMessageA", sim::Hex(message), window);
   if (p == nullptr) {
-    return Fail(ERROR_INVALID_WINDOW_HANDLE);
+    return FALSE;
   }
-  if (message == WM_CLOSE) {
-    ++p->closeRequests;
-    const DWORD now = M().clock.ticks;
-    using OnClose = sim::Behaviour::OnClose;
-    if (p->behaviour.onClose != OnClose::Ignore) {
-      const DWORD delay = p->behaviour.onClose == OnClose::EndAtOnce ? 0 : p->behaviour.closeDelay;
-      if (!p->endsAt || *p->endsAt - now > delay) {
-        p->endsAt = now + delay;
-      }
-    }
+  if (message != WM_CLOSE) {
+    return TRUE;
+  }
+  ++p->closeRequests;
+  using OnClose = sim::Behaviour::OnClose;
+  const DWORD now = M().clock.ticks;
+  const DWORD delay = p->behaviour.onClose == OnClose::EndAtOnce ? 0 : p->behaviour.closeDelay;
+  if (p->behaviour.onClose != OnClose::Ignore && (!p->endsAt || *p->endsAt - now > delay)) {
+    p->endsAt = now + delay;
   }
   return TRUE;
 }
 
 BOOL TerminateProcess(HANDLE process, UINT exitCode) {
-  sim::Machine& m = sim::PlatformCall("TerminateProcess", IdOf(process));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  if (!M().handles.Is(process, sim::HandleKind::Process)) {
-    return Fail(ERROR_INVALID_HANDLE);
-  }
-  sim::Process* p = Opened(process, PROCESS_TERMINATE);
+  sim::Process* p = ProcessCall("TerminateProcess", process, PROCESS_TERMINATE);
   if (p == nullptr) {
     return FALSE;
   }
   // Windows refuses to terminate a process that has already ended.
   if (!p->running) {
-    return Fail(ERROR_ACCESS_DENIED);
+    return M().Fail(ERROR_ACCESS_DENIED);
   }
   p->terminated = true;
   if (!p->behaviour.terminateHangs) {
@@ -549,48 +365,26 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
   return TRUE;
 }
 
-BOOL CreateProcessA(const char* application, char* commandLine, void* processSecurity, void* threadSecurity,
-                    BOOL inheritHandles, DWORD creationFlags, void* environment, const char* currentDirectory,
-                    STARTUPINFOA* startupInfo, PROCESS_INFORMATION* processInfo) {
+// In this process's session and under its token, with its environment.
+BOOL CreateProcessA(const char* application, char* commandLine, void*, void*, BOOL inheritHandles, DWORD, void*,
+                    const char*, STARTUPINFOA*, PROCESS_INFORMATION* processInfo) {
   const std::string line = commandLine == nullptr ? "" : commandLine;
   sim::Machine& m = sim::PlatformCall("CreateProcessA", line);
   P().commandLines.push_back(line);
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  if (processSecurity != nullptr || threadSecurity != nullptr || inheritHandles || creationFlags != 0 ||
-      environment != nullptr || currentDirectory != nullptr || startupInfo == nullptr || processInfo == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
+  if (inheritHandles) {
+    return m.Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
   }
-  sim::Process* p = sim::StartProcess(application, line, processInfo);
-  if (p == nullptr) {
-    return FALSE;
-  }
-  p->user = M().token.user;
-  p->session = M().token.session;
-  p->elevationType = M().token.elevationType;
-  p->startedBy = "CreateProcessA";
-  return TRUE;
+  return sim::StartProcess("CreateProcessA", application, line, m.token.user, m.token.session, m.token.elevationType,
+                           processInfo) != nullptr;
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-  sim::Machine& m = sim::PlatformCall("GetExitCodeProcess", IdOf(process));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
-  if (!M().handles.Is(process, sim::HandleKind::Process)) {
-    return Fail(ERROR_INVALID_HANDLE);
-  }
-  sim::Process* p = Opened(process, 0);
+  const sim::Process* p = ProcessCall("GetExitCodeProcess", process, PROCESS_QUERY_LIMITED_INFORMATION);
   if (p == nullptr) {
     return FALSE;
-  }
-  const DWORD access = P().opened[reinterpret_cast<uintptr_t>(process)].access;
-  if ((access & (kProcessQueryInformation | kProcessQueryLimitedInformation)) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  if (exitCode == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER);
   }
   *exitCode = p->running ? STILL_ACTIVE : p->exitCode;
   return TRUE;
@@ -601,25 +395,26 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 namespace sim {
 
 void RegisterProcessExports(Modules& modules) {
-  modules.Export("kernel32.dll", "CreateToolhelp32Snapshot",
-                 reinterpret_cast<win::FARPROC>(&win::SimCreateToolhelp32Snapshot));
-  modules.Export("kernel32.dll", "Process32First", reinterpret_cast<win::FARPROC>(&win::SimProcess32First));
-  modules.Export("kernel32.dll", "Process32Next", reinterpret_cast<win::FARPROC>(&win::SimProcess32Next));
-  modules.Export("kernel32.dll", "GetProcessHeap", reinterpret_cast<win::FARPROC>(&win::SimGetProcessHeap));
-  modules.Export("kernel32.dll", "HeapAlloc", reinterpret_cast<win::FARPROC>(&win::SimHeapAlloc));
-  modules.Export("kernel32.dll", "HeapFree", reinterpret_cast<win::FARPROC>(&win::SimHeapFree));
-  modules.Export("ntdll.dll", "ZwQuerySystemInformation",
-                 reinterpret_cast<win::FARPROC>(&win::SimZwQuerySystemInformation));
-  modules.Export("kernel32.dll", "ProcessIdToSessionId", reinterpret_cast<win::FARPROC>(&win::SimProcessIdToSessionId));
-  modules.Export("kernel32.dll", "QueryFullProcessImageNameA",
-                 reinterpret_cast<win::FARPROC>(&win::SimQueryFullProcessImageNameA));
-  modules.Export("kernel32.dll", "WTSGetActiveConsoleSessionId",
-                 reinterpret_cast<win::FARPROC>(&win::SimWTSGetActiveConsoleSessionId));
+  const auto add = [&modules](const char* dll, const char* name, auto* entry) {
+    modules.Export(dll, name, reinterpret_cast<win::FARPROC>(entry));
+  };
+  add("kernel32.dll", "CreateToolhelp32Snapshot", &win::SimCreateToolhelp32Snapshot);
+  add("kernel32.dll", "Process32First", &win::SimProcess32First);
+  add("kernel32.dll", "Process32Next", &win::SimProcess32Next);
+  add("kernel32.dll", "GetProcessHeap", &win::SimGetProcessHeap);
+  add("kernel32.dll", "HeapAlloc", &win::SimHeapAlloc);
+  add("kernel32.dll", "HeapFree", &win::SimHeapFree);
+  add("ntdll.dll", "ZwQuerySystemInformation", &win::SimZwQuerySystemInformation);
+  add("kernel32.dll", "ProcessIdToSessionId", &win::SimProcessIdToSessionId);
+  add("kernel32.dll", "QueryFullProcessImageNameA", &win::SimQueryFullProcessImageNameA);
+  add("kernel32.dll", "WTSGetActiveConsoleSessionId", &win::SimWTSGetActiveConsoleSessionId);
 }
 
 win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
   Machine& m = Machine::Current();
-  Process* p = win::Opened(handle, win::SYNCHRONIZE);
+  m.processes.Advance(m.clock.ticks);
+  const Processes::Opened* opened = OpenedRecord(m.processes.opened, handle, HandleKind::Process, win::SYNCHRONIZE);
+  Process* p = opened == nullptr ? nullptr : m.processes.Find(opened->id);
   if (p == nullptr) {
     return win::WAIT_FAILED;
   }
@@ -627,33 +422,57 @@ win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
     return win::WAIT_OBJECT_0;
   }
   win::DWORD& now = m.clock.ticks;
-  if (p->endsAt && *p->endsAt - now <= milliseconds) {
-    now = *p->endsAt;
-    m.processes.Advance(now);
-    return win::WAIT_OBJECT_0;
-  }
-  if (milliseconds == win::INFINITE) {
+  const bool ends = p->endsAt && *p->endsAt - now <= milliseconds;
+  if (!ends && milliseconds == win::INFINITE) {
     // Nothing will ever end it: a real program would hang here.
-    m.lastError = win::ERROR_INVALID_PARAMETER;
-    return win::WAIT_FAILED;
+    return m.Fail(win::ERROR_INVALID_PARAMETER, win::WAIT_FAILED);
   }
-  now += milliseconds;
+  now = ends ? *p->endsAt : now + milliseconds;
   m.processes.Advance(now);
-  return win::WAIT_TIMEOUT;
+  return ends ? win::WAIT_OBJECT_0 : win::WAIT_TIMEOUT;
 }
 
-Process* StartProcess(const char* application, const std::string& commandLine, win::PROCESS_INFORMATION* info) {
+bool HasAccess(win::HANDLE handle, HandleKind kind, const win::DWORD* access, win::DWORD need) {
   Machine& m = Machine::Current();
-  const std::string path = application != nullptr ? application : win::ProgramOf(commandLine);
-  const Program* program = m.processes.FindProgram(path);
-  if (program == nullptr) {
-    m.lastError = win::ERROR_FILE_NOT_FOUND;
-    return nullptr;
+  const bool open = access != nullptr && m.handles.Is(handle, kind);
+  if (!open || (*access & need) != need) {
+    m.lastError = open ? win::ERROR_ACCESS_DENIED : win::ERROR_INVALID_HANDLE;
+    return false;
   }
-  Process& p = m.processes.Start(m.processes.ProgramPath(path), commandLine, program->behaviour, m.clock.ticks);
+  return true;
+}
+
+std::string ProcessIdOf(win::HANDLE handle) {
+  auto it = Machine::Current().processes.opened.find(reinterpret_cast<uintptr_t>(handle));
+  if (handle == reinterpret_cast<win::HANDLE>(static_cast<intptr_t>(-1))) {
+    return "self";
+  }
+  return it == Machine::Current().processes.opened.end() ? "?" : std::to_string(it->second.id);
+}
+
+Process* StartProcess(const char* call, const char* application, const std::string& commandLine,
+                      const std::string& user, win::DWORD session, win::DWORD elevationType,
+                      win::PROCESS_INFORMATION* info) {
+  Machine& m = Machine::Current();
+  const std::string key = ProgramKey(application != nullptr ? application : win::ProgramOf(commandLine));
+  auto file = std::find_if(m.processes.programs.begin(), m.processes.programs.end(),
+                           [&key](const auto& program) { return ProgramKey(program.first) == key; });
+  if (file == m.processes.programs.end()) {
+    return m.Fail<Process*>(win::ERROR_FILE_NOT_FOUND, nullptr);
+  }
+  const std::string& path = file->first;
+  Process& p = m.processes.Add(path.substr(path.rfind('\\') + 1), file->second.behaviour);
+  p.path = path;
+  p.commandLine = commandLine;
+  if (p.behaviour.runFor) {
+    p.endsAt = m.clock.ticks + *p.behaviour.runFor;
+  }
+  p.user = user;
+  p.session = session;
+  p.elevationType = elevationType;
+  p.startedBy = call;
   info->hProcess = win::AddProcessHandle(p, win::kProcessAllAccess);
   info->hThread = m.handles.Add<win::HANDLE>(HandleKind::Thread, std::to_string(p.id) + " " + p.image);
-  m.processes.opened[reinterpret_cast<uintptr_t>(info->hThread)] = {p.id, win::kProcessAllAccess};
   info->dwProcessId = p.id;
   info->dwThreadId = p.id + 1;
   return &p;

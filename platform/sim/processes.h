@@ -2,27 +2,24 @@
 // heap. Time is the machine's virtual clock: a process that ends "after 300
 // ms" ends when a wait or a sleep has moved the clock that far.
 //
-// Both ways of listing processes are answered from the same list: the
-// toolhelp snapshot (kernel32) and the system process query (ntdll), whose
-// records are laid out as the system lays them out for the build's bitness.
+// Both ways of listing processes, the toolhelp snapshot (kernel32) and the
+// system process query (ntdll), are answered from the same list.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/sim/handles.h"
 #include "platform/win.h"
 
 namespace sim {
 
 class Modules;
-
-inline constexpr win::DWORD kSystemProcessId = 4;  // the System process, which is never opened
 
 // The administrator who runs the patch, whose account every process has
 // unless a test gives it another (kClerkSid, kSystemSid: mutexes.h).
@@ -61,9 +58,12 @@ struct Process {
   bool running = true;
   win::DWORD exitCode = win::STILL_ACTIVE;
   std::optional<win::DWORD> endsAt;  // clock tick at which it ends
-  std::vector<win::HWND> windows;    // its top-level windows while it runs
   int closeRequests = 0;             // WM_CLOSE messages posted to its windows
   bool terminated = false;           // TerminateProcess accepted for it
+
+  // Its top-level windows while it runs: behaviour.windows of them, whose
+  // values rise with the process id, so that older windows come first.
+  win::HWND Window(int index) const { return reinterpret_cast<win::HWND>(uintptr_t{id} * 16 + index + 1); }
 };
 
 // A program that CreateProcessA can start, by its full path.
@@ -73,16 +73,19 @@ struct Program {
 
 class Processes {
  public:
-  Processes();
-
-  // --- Set-up and inspection by tests ---
   // A running process, listed after those already running.
   Process& Add(std::string_view image, const Behaviour& behaviour = {});
-  // A program file that CreateProcessA finds (path matched without regard to case).
-  void AddProgram(std::string_view path, const Program& program = {});
+  // A program file that CreateProcessA finds by any spelling Windows accepts
+  // for it (another letter case, doubled backslashes).
+  void AddProgram(std::string_view path, const Program& program = {}) { programs[std::string(path)] = program; }
   Process* Find(win::DWORD id);
   // Processes with this image, in list order (running or ended).
   std::vector<const Process*> Named(std::string_view image) const;
+  void End(Process& process, win::DWORD exitCode);
+  // Ends the processes whose scheduled end the clock has reached.
+  void Advance(win::DWORD now);
+
+  std::deque<Process> list;  // in the order they started, running or ended
   // The command line of every call that starts a process (CreateProcessA,
   // CreateProcessAsUserA, CreateProcessWithTokenW), in order.
   std::vector<std::string> commandLines;
@@ -90,23 +93,8 @@ class Processes {
   // buffer smaller than this (or than the records need, if more).
   win::DWORD queryNeededSize = 0;
 
-  // --- What the Windows calls need ---
-  // Ends the processes whose scheduled end the clock has reached.
-  void Advance(win::DWORD now);
-  // The earliest scheduled end of process id, if any.
-  std::optional<win::DWORD> EndOf(win::DWORD id) const;
-  void End(Process& process, win::DWORD exitCode);
-  // A process started from the program file at path; its image is the file's name.
-  Process& Start(const std::string& path, const std::string& commandLine, const Behaviour& behaviour, win::DWORD now);
-  const Program* FindProgram(const std::string& path) const;
-  static std::string ProgramKey(const std::string& path);
-  // The path of a program as it was added (its letter case), or path itself.
-  std::string ProgramPath(const std::string& path) const;
-  std::vector<std::pair<win::DWORD, std::string>> Running() const;  // (id, image), in list order
-  Process* OwnerOf(win::HWND window);
-  std::vector<win::HWND> Windows() const;  // top-level windows of running processes, oldest first
-
-  // Open process and thread handles: which process, with which access.
+  std::map<std::string, Program> programs;  // by their path as added
+  // Open process handles, with the access each was opened for.
   struct Opened {
     win::DWORD id;
     win::DWORD access;
@@ -118,38 +106,16 @@ class Processes {
     size_t next = 0;
   };
   std::map<uintptr_t, Snapshot> snapshots;
-
- private:
-  std::deque<Process> list_;
-  struct ProgramFile {
-    std::string path;
-    Program program;
-  };
-  std::map<std::string, ProgramFile> programs_;  // by ProgramKey
-  win::DWORD nextId_ = 1000;
-  uintptr_t nextWindow_ = 0x00010000;
 };
 
 // The process heap: blocks are counted so that a test can tell that every
 // block was freed.
-class Heap {
- public:
-  // Blocks allocated and not yet freed.
-  size_t Blocks() const { return blocks_.size(); }
-  std::optional<win::SIZE_T> SizeOf(void* block) const;
-
-  static win::HANDLE Handle();
+struct Heap {
+  std::map<void*, std::vector<std::byte>> blocks;  // allocated and not yet freed
+  size_t Blocks() const { return blocks.size(); }
   void* Alloc(win::SIZE_T bytes);
-  // The size of the freed block, or nothing when block is not one of the heap's.
-  std::optional<win::SIZE_T> Free(void* block);
-  void FreeAll() { blocks_.clear(); }
-
- private:
-  struct Block {
-    std::unique_ptr<std::byte[]> data;
-    win::SIZE_T size;
-  };
-  std::map<void*, Block> blocks_;
+  bool Free(void* block) { return blocks.erase(block) != 0; }  // false for a block not of the heap
+  void FreeAll() { blocks.clear(); }
 };
 
 // Adds the process-list and heap entry points to kernel32 and ntdll.
@@ -159,11 +125,27 @@ void RegisterProcessExports(Modules& modules);
 // end or to the time-out.
 win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds);
 
-// What the calls that start a process share: the program that
-// application or the command line names started, its process and thread
+// The record of an open handle of kind, from its area's records, with all of
+// the access in need; null, with the last error set, otherwise.
+bool HasAccess(win::HANDLE handle, HandleKind kind, const win::DWORD* access, win::DWORD need);
+template <typename Record>
+Record* OpenedRecord(std::map<uintptr_t, Record>& records, win::HANDLE handle, HandleKind kind, win::DWORD need) {
+  auto it = records.find(reinterpret_cast<uintptr_t>(handle));
+  return HasAccess(handle, kind, it == records.end() ? nullptr : &it->second.access, need) ? &it->second : nullptr;
+}
+
+// The process that a process handle names, as call records show it: "self"
+// for the process itself (GetCurrentProcess), else its id, "?" for none.
+std::string ProcessIdOf(win::HANDLE handle);
+
+// What the calls that start a process share, once the call has checked what
+// it was given: the program that application or the command line names
+// started as user's, in session, at elevationType, its process and thread
 // handles in info. Null, with the last error set, when there is no such
-// program. The caller sets whose process it is.
-Process* StartProcess(const char* application, const std::string& commandLine, win::PROCESS_INFORMATION* info);
+// program.
+Process* StartProcess(const char* call, const char* application, const std::string& commandLine,
+                      const std::string& user, win::DWORD session, win::DWORD elevationType,
+                      win::PROCESS_INFORMATION* info);
 
 // CloseHandle of a process, thread or snapshot handle forgets what it named.
 void ForgetProcessHandle(uintptr_t value);

@@ -1,24 +1,14 @@
 // The simulated machine's answers to the version, environment, console,
 // window-station, handle and clock calls (the token calls are in tokens.cpp).
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstring>
-#include <fstream>
 
 #include "platform/sim/machine.h"
 #include "platform/sim/text.h"
 #include "platform/win.h"
 
 namespace win {
-namespace {
-
-sim::Machine& M() { return sim::Machine::Current(); }
 
 using sim::Str;
-
-}  // namespace
 
 // The object of a query is the size of its record: 156 for the extended
 // one, which NT 4 before SP6 refuses.
@@ -28,14 +18,12 @@ BOOL GetVersionExA(OSVERSIONINFOEXA* info) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  const sim::Version& v = m.version;
   if (size != kOsVersionInfoExSize && size != kOsVersionInfoSize) {
     return m.Fail(ERROR_INSUFFICIENT_BUFFER);
   }
-  info->dwMajorVersion = v.major;
-  info->dwMinorVersion = v.minor;
-  info->dwBuildNumber = 7601;
-  info->dwPlatformId = v.platformId;
+  info->dwMajorVersion = m.version.major;
+  info->dwMinorVersion = m.version.minor;
+  info->dwPlatformId = m.version.platformId;
   return TRUE;
 }
 
@@ -44,7 +32,7 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, DWORD{0});
   }
-  for (const auto& [key, value] : M().environment) {
+  for (const auto& [key, value] : m.environment) {
     if (sim::EqualsNoCase(key, name)) {
       if (value.size() + 1 > size) {
         return static_cast<DWORD>(value.size() + 1);
@@ -52,34 +40,30 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
       return sim::CopyOut(value, buffer, size);
     }
   }
-  M().lastError = 203;  // ERROR_ENVVAR_NOT_FOUND
-  return 0;
+  return m.Fail(203, DWORD{0});  // ERROR_ENVVAR_NOT_FOUND
 }
 
 void WriteStdout(std::string_view text) {
-  sim::PlatformCall("WriteStdout");
-  M().stdoutWriteStarts.push_back(M().stdoutText.size());
-  M().stdoutText.append(text);
+  sim::Machine& m = sim::PlatformCall("WriteStdout");
+  m.stdoutWriteStarts.push_back(m.stdoutText.size());
+  m.stdoutText.append(text);
 }
 
 void ExitProcess(UINT exitCode) {
-  sim::PlatformCall("ExitProcess");
-  M().exitCode = exitCode;
+  sim::PlatformCall("ExitProcess").exitCode = exitCode;
   throw sim::ProcessExit{exitCode};
 }
 
 DWORD GetLastError() { return sim::PlatformCall("GetLastError").lastError; }
 void SetLastError(DWORD code) { sim::PlatformCall("SetLastError").lastError = code; }
 
-DWORD GetModuleFileNameA(HMODULE module, char* buffer, DWORD size) {
+// The program's own file (the simulation knows no other module's).
+DWORD GetModuleFileNameA(HMODULE, char* buffer, DWORD size) {
   sim::Machine& m = sim::PlatformCall("GetModuleFileNameA");
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, DWORD{0});
   }
-  if (module != nullptr) {
-    return m.Fail(ERROR_INVALID_HANDLE, DWORD{0});
-  }
-  return sim::CopyOut(M().exePath, buffer, size);
+  return sim::CopyOut(m.exePath, buffer, size);
 }
 
 DWORD GetCurrentProcessId() {
@@ -93,8 +77,8 @@ UINT GetSystemDirectoryA(char* buffer, UINT size) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, UINT{0});
   }
-  const std::string& folder = M().systemDirectory;
-  if (buffer == nullptr || size <= folder.size()) {
+  const std::string& folder = m.systemDirectory;
+  if (size <= folder.size()) {
     return static_cast<UINT>(folder.size() + 1);
   }
   return sim::CopyOut(folder, buffer, size);
@@ -123,25 +107,16 @@ HANDLE GetProcessWindowStation() {
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x2C));
 }
 
-BOOL GetUserObjectInformationA(HANDLE object, int index, void* info, DWORD length, DWORD* needed) {
+// The flags of the process's window station (UOI_FLAGS, all the patch asks).
+BOOL GetUserObjectInformationA(HANDLE, int, void* info, DWORD length, DWORD*) {
   sim::Machine& m = sim::PlatformCall("GetUserObjectInformationA");
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  if (object != reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x2C))) {
-    return m.Fail(ERROR_INVALID_HANDLE);
-  }
-  if (index != UOI_FLAGS) {
-    return m.Fail(ERROR_INVALID_PARAMETER);  // the simulation knows only what the patch asks for
-  }
-  if (needed != nullptr) {
-    *needed = sizeof(USEROBJECTFLAGS);
-  }
-  if (length < sizeof(USEROBJECTFLAGS) || info == nullptr) {
+  if (length < sizeof(USEROBJECTFLAGS)) {
     return m.Fail(ERROR_INSUFFICIENT_BUFFER);
   }
-  USEROBJECTFLAGS flags{};
-  flags.dwFlags = M().windowStation.visible ? WSF_VISIBLE : 0;
+  const USEROBJECTFLAGS flags{FALSE, FALSE, m.windowStation.visible ? WSF_VISIBLE : 0};
   std::memcpy(info, &flags, sizeof flags);
   return TRUE;
 }
