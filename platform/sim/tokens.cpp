@@ -242,15 +242,14 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL, TOKEN_PRIVILEGES* newState, DWORD
   if (OpenedToken(token, TOKEN_ADJUST_PRIVILEGES) == nullptr) {
     return FALSE;
   }
-  bool allAssigned = true;
-  for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
-    const LUID_AND_ATTRIBUTES& entry = newState->Privileges[i];
-    const auto match = byLuid(entry.Luid);
-    if (match == known.end() || !match->second.held) {
-      allAssigned = false;
-    } else {
-      match->second.enabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-    }
+  // TOKEN_PRIVILEGES holds one entry: a count beyond it has Windows read
+  // past the caller's record.
+  if (newState->PrivilegeCount != 1) {
+    return m.Fail(ERROR_INVALID_PARAMETER);
+  }
+  const bool allAssigned = named != known.end() && named->second.held;
+  if (allAssigned) {
+    named->second.enabled = (first.Attributes & SE_PRIVILEGE_ENABLED) != 0;
   }
   // Windows reports success even when the token lacks a privilege, and says
   // so only through the last error.
