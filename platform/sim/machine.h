@@ -80,8 +80,6 @@ struct Token {
   std::map<const void*, std::string> environments;  // CreateEnvironmentBlock's, by whose they are
   Token();
   bool IsEnabled(const std::string& name) const;
-  // The system stops knowing a privilege (LookupPrivilegeValueA fails, 1313).
-  void Forget(const std::string& name) { privileges.erase(name); }
 };
 
 // The window station the process runs in: visible for a program on a
@@ -173,7 +171,6 @@ class Machine {
   std::map<std::string, std::string> environment;  // names matched without regard to case
   std::string stdoutText;                          // all that the program wrote to standard output
   std::vector<size_t> stdoutWriteStarts;           // where each write began in stdoutText
-  std::optional<win::UINT> exitCode;               // set by ExitProcess
   std::string exePath = "C:\\Patch\\dstpatch.exe";
   std::string systemDirectory = "C:\\Windows\\system32";
   static constexpr win::DWORD kProcessId = 900;  // the program's own (GetCurrentProcessId)

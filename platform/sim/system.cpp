@@ -50,7 +50,7 @@ void WriteStdout(std::string_view text) {
 }
 
 void ExitProcess(UINT exitCode) {
-  sim::PlatformCall("ExitProcess").exitCode = exitCode;
+  sim::PlatformCall("ExitProcess");
   throw sim::ProcessExit{exitCode};
 }
 
