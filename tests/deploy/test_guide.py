@@ -26,8 +26,6 @@ POINTING_TO_SECTIONS = ("docs/deploy.md", "README.md", "deploy/README.txt", "dep
 # Files run or read on Windows: checked out with CR LF line ends.
 WINDOWS_FILES = sorted(str(path.relative_to(ROOT)) for pattern in ("*.cmd", "*.vbs", "*.ps1")
                        for path in (ROOT / "deploy").rglob(pattern)) + ["deploy/README.txt"]
-# The shared code of the Windows scripts, which tells a failure by the same lines.
-SCRIPTS_WITH_FAILURE_LINES = (rollout.COMMON,)
 # The beginning of the line of a run refused because another run is in
 # progress, and the files that look for it or explain it.
 REFUSAL = "Another run of this patch is in progress on this machine"
@@ -35,7 +33,8 @@ FILES_WITH_REFUSAL = (rollout.COMMON, "deploy/ansible/outcome.yml", "docs/deploy
 
 
 def guide():
-    return GUIDE.read_text(encoding="utf-8")
+    # Shipped as a text file for Notepad, which reads it in the ANSI code page.
+    return GUIDE.read_bytes().decode("ascii")
 
 
 def text_of(path):
@@ -100,10 +99,9 @@ class GuideTest(unittest.TestCase):
         self.assertEqual(listed, failure_lines())
 
     def test_windows_scripts_know_the_failure_lines_and_the_refusal(self):
-        for path in SCRIPTS_WITH_FAILURE_LINES:
-            with self.subTest(path=path):
-                block = re.search(r"FailureLines = Array\( _\n(.*?)\)\n", text_of(path), re.S).group(1)
-                self.assertEqual(re.findall(r'^ +"(.*)"(?:, _)?$', block, re.M), failure_lines())
+        # The shared code of the Windows scripts tells a failure by the same lines.
+        block = re.search(r"FailureLines = Array\( _\n(.*?)\)\n", text_of(rollout.COMMON), re.S).group(1)
+        self.assertEqual(re.findall(r'^ +"(.*)"(?:, _)?$', block, re.M), failure_lines())
         for path in FILES_WITH_REFUSAL:
             with self.subTest(path=path):
                 self.assertIn(REFUSAL, " ".join(text_of(path).split()))
@@ -115,28 +113,6 @@ class GuideTest(unittest.TestCase):
             with self.subTest(path=path):
                 self.assertEqual(re.findall(r"\b(\w+)(?: Standard Time)?\W{1,8}([0-9A-F]{88})\b", text_of(path)),
                                  records)
-
-    def test_shipped_scripts_are_whole(self):
-        # Each VBScript file but the shared code includes it; the release
-        # leaves no include line and no version mark, and the scripts name it.
-        names = {".vbs": b'Const Release = "9.8.7"', ".cmd": b'set "DSTPATCH_RELEASE=9.8.7"'}
-        for source, _, crlf in rollout.FILES:
-            with self.subTest(path=source):
-                shipped = rollout.shipped(source, "9.8.7", crlf)
-                self.assertNotIn(rollout.INCLUDE, shipped)
-                self.assertNotIn(rollout.VERSION_MARK, shipped)
-                kind = pathlib.Path(source).suffix
-                if kind in names:
-                    self.assertIn(names[kind], shipped)
-                if kind == ".vbs":
-                    self.assertIn(rollout.INCLUDE.decode() + "\n", text_of(source))
-
-    def test_guide_and_readme_read_as_ascii(self):
-        # Both are shipped as text files for Notepad, which reads them in the
-        # ANSI code page.
-        for path in (GUIDE, README):
-            with self.subTest(path=path.name):
-                path.read_bytes().decode("ascii")
 
     def test_each_failure_line_and_the_refusal_begin_a_message_of_the_program(self):
         # The messages as the program's sources write them, and as its unit

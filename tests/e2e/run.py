@@ -18,8 +18,6 @@ sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts", "wine"))
 
 import wine  # noqa: E402
 
-SKIPPED = wine.SKIPPED
-
 
 def test_ids(suite):
     for item in suite:
@@ -44,12 +42,12 @@ def main(argv):
     reason = wine.unable_to_run(os.environ.get("DSTPATCH_EXE", ""))
     if reason:
         print("skipped: " + reason)
-        return SKIPPED
+        return wine.SKIPPED
     suite = unittest.defaultTestLoader.loadTestsFromNames(argv)
     result = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
     if not result.wasSuccessful():
         return 1
-    return SKIPPED if result.testsRun and len(result.skipped) == result.testsRun else 0
+    return wine.SKIPPED if result.testsRun and len(result.skipped) == result.testsRun else 0
 
 
 if __name__ == "__main__":

@@ -1,5 +1,5 @@
 """The active time zone under Wine: the update of the registry job and the
-/DISPONLY report, for the zones of New York, Phoenix, St. John's and Berlin.
+/DISPONLY report, for the zones of New York, Phoenix and Berlin.
 
 Wine differs from Windows here, and the expectations below say where:
 - Wine takes the active zone from the TZ variable of each process and names
@@ -29,8 +29,6 @@ LEFT_UNCHANGED = ("\nThe active time zone is not a US/Canada zone that observes 
 REPORT_RULES = {
     "America/New_York": ("First  Sunday of November in the TimeZone - Eastern Standard Time",
                          "Second  Sunday of March in the TimeZone - Eastern Daylight Time"),
-    "America/St_Johns": ("First  Sunday of November in the TimeZone - Newfoundland Standard Time",
-                         "Second  Sunday of March in the TimeZone - Newfoundland Daylight Time"),
     "Europe/Berlin": ("Fifth  Sunday of October in the TimeZone - Central Europe Standard Time",
                       "Fifth  Sunday of March in the TimeZone - Central Europe Daylight Time"),
     "America/Phoenix": ("  Sunday of  in the TimeZone - US Mountain Standard Time",
@@ -63,29 +61,19 @@ class ActiveZoneTest(winetest.TestCase):
         self.assertEqual(result.status, 0)
         return result.stdout
 
-    def assert_registry_job_ends_with(self, tz, zone_result):
-        out = self.run_patch(tz, "/CHANGEREGVALS", "/S")
-        expected = ("\nSetting TimeZones for US/Canada part.. succeeded\n"
-                    "\nSetting TimeZoneInfo part.." + zone_result + "\nSuccess")
-        self.assertTrue(out.endswith(to_crlf(expected)), out)
-        log = self.machine.read_file(SITE + r"\tmp\debGorvinal.txt")
-        self.assertTrue(log.endswith(to_crlf(expected)), log)
-
-    def test_new_york_reaches_the_apply_and_reports_the_refusal(self):
-        self.assert_registry_job_ends_with("America/New_York", "\nSetTimeZoneInformation failed (1314) ")
-
-    def test_zones_without_us_daylight_time_are_left_unchanged(self):
-        for tz in ("Europe/Berlin", "America/Phoenix"):
+    def test_registry_job_applies_only_us_zones_with_daylight_time(self):
+        # New York's reaches the apply, which Wine refuses.
+        for tz, zone_result in (("America/New_York", "\nSetTimeZoneInformation failed (1314) "),
+                                ("Europe/Berlin", LEFT_UNCHANGED), ("America/Phoenix", LEFT_UNCHANGED)):
             with self.subTest(tz=tz):
-                self.assert_registry_job_ends_with(tz, LEFT_UNCHANGED)
+                out = self.run_patch(tz, "/CHANGEREGVALS", "/S")
+                expected = to_crlf("\nSetting TimeZones for US/Canada part.. succeeded\n"
+                                   "\nSetting TimeZoneInfo part.." + zone_result + "\nSuccess")
+                self.assertTrue(out.endswith(expected), out)
+                self.assertTrue(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt").endswith(expected))
 
-    def test_report_for_four_zones(self):
+    def test_report_for_three_zones(self):
         for tz in REPORT_RULES:
             with self.subTest(tz=tz):
                 out = self.run_patch(tz, "/DISPONLY", "/S")
                 self.assertTrue(out.startswith(to_crlf(report(tz) + "\nTrying to remove debout file..")), out)
-
-    def test_report_twice_and_never_in_the_run_log(self):
-        out = self.run_patch("America/New_York", "/disponly", "/DISPONLY", "/S")
-        self.assertTrue(out.startswith(to_crlf(report("America/New_York") * 2)), out)
-        self.assertEqual(self.machine.read_file(SITE + r"\tmp\debGorvinal.txt"), b"\r\nSuccess")

@@ -3,13 +3,11 @@ dstpatch.exe under Wine: each run ends with status 0 and a clear message and
 changes nothing it did not mean to change."""
 
 import winetest
-import zones
 from winetest import to_crlf
 
 SITE = r"C:\Site"
 PELIO = b"[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"  # what Machine.make_site writes
 INVALID_ROOT = winetest.program_text("kInvalidRootMessage")
-EASTERN = zones.key_path("Eastern")
 
 
 class BadInputTest(winetest.TestCase):
@@ -42,14 +40,6 @@ class BadInputTest(winetest.TestCase):
         out = self.run_patch(["/QUORDIR", SITE + "  ", "/CHANGEBOHVALS", "/S"])
         self.assertEqual(out, to_crlf(INVALID_ROOT))
         self.assertEqual(self.machine.read_file(SITE + r"\data\pelio.ini"), PELIO)
-
-    def test_tzi_of_wrong_type_is_replaced_and_other_values_stay(self):
-        self.machine.import_reg(zones.old_zones_reg_text() + '\n[%s]\n"TZI"="garbage"\n"Dlt"="Eastern Daylight Time"\n'
-                                % EASTERN)
-        out = self.run_patch(["/CHANGEREGVALS", "/S"])
-        self.assertIn(to_crlf("\nSetting TimeZones for US/Canada part.. succeeded\n"), out)
-        self.assertEqual(len(self.machine.reg_query(EASTERN, "TZI")), 44)
-        self.assertEqual(self.machine.reg_query(EASTERN, "Dlt"), "Eastern Daylight Time")
 
     def test_folders_named_like_the_run_logs_are_passed_over(self):
         # Not the patch's files: left alone, and no run becomes a failure for them.

@@ -1,17 +1,12 @@
 // Test helper: a Windows service that stands in for the control server, with
 // the behaviour a test picks on its command line (the service's binPath):
 //
-//   hub_service.exe [--stop-slowly N] [--never-stop] [--start-pending N] [--start-hint MS]
-//                   [--fail-start] [--journal FILE]
+//   hub_service.exe [--stop-slowly N] [--never-stop] [--fail-start] [--journal FILE]
 //
 //   (no option)        starts at once and stops at once;
 //   --stop-slowly N    a stop reports STOP_PENDING with a 1000 ms wait hint
 //                      and a growing check point for N steps of 500 ms;
 //   --never-stop       a stop reports STOP_PENDING (1000 ms hint) for ever;
-//   --start-pending N  the start reports START_PENDING with a 2000 ms wait
-//                      hint and a growing check point for N steps of 500 ms;
-//   --start-hint MS    the start reports START_PENDING with a wait hint of MS
-//                      and runs after 1 s;
 //   --fail-start       the start reports START_PENDING, then STOPPED with
 //                      exit code 1066 (service-specific) and specific code 42;
 //   --journal FILE     appends a line "start" to FILE when the service starts
@@ -28,8 +23,6 @@ namespace {
 struct Options {
   int stopSteps = 0;
   bool neverStop = false;
-  int startSteps = 0;
-  DWORD startHint = 0;
   bool failStart = false;
   const char* journal = nullptr;
 };
@@ -88,15 +81,7 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   service.stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   const Options& o = service.options;
   Journal("start");
-  const DWORD startHint = o.startHint != 0 ? o.startHint : 2000;
-  Report(SERVICE_START_PENDING, 0, startHint);
-  for (int step = 1; step <= o.startSteps; ++step) {
-    Sleep(500);
-    Report(SERVICE_START_PENDING, static_cast<DWORD>(step), startHint);
-  }
-  if (o.startHint != 0) {
-    Sleep(1000);
-  }
+  Report(SERVICE_START_PENDING, 0, 2000);
   if (o.failStart) {
     Sleep(300);
     service.status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
@@ -126,10 +111,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->stopSteps = std::atoi(argv[++i]);
     } else if (std::strcmp(argv[i], "--never-stop") == 0) {
       options->neverStop = true;
-    } else if (std::strcmp(argv[i], "--start-pending") == 0 && hasValue) {
-      options->startSteps = std::atoi(argv[++i]);
-    } else if (std::strcmp(argv[i], "--start-hint") == 0 && hasValue) {
-      options->startHint = static_cast<DWORD>(std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--fail-start") == 0) {
       options->failStart = true;
     } else if (std::strcmp(argv[i], "--journal") == 0 && hasValue) {
