@@ -25,17 +25,6 @@ bool IsDirectory(const std::string& host) {
   return stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// The entry of folder dir whose name equals name without regard to case, or name.
-std::string EntryNamed(const std::string& dir, const std::string& name) {
-  std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
-    if (EqualsNoCase(entry.path().filename().string(), name)) {
-      return entry.path().filename().string();
-    }
-  }
-  return name;
-}
-
 // Whether key names something in the folder folder.
 bool IsIn(const std::string& key, const std::string& folder) {
   return key.size() > folder.size() && key.compare(0, folder.size(), folder) == 0 && key[folder.size()] == '/';
@@ -60,10 +49,11 @@ FileSystem::~FileSystem() {
 
 // Windows path rules that matter here: a drive letter, "\\" and "/" as
 // separators, repeated separators collapsed, "." and ".." folded,
-// case-insensitive names. A name with no folder of that name on the way is
+// case-insensitive names (kept in lower case on the host, as nothing here
+// shows a name's case). A name with no folder of that name on the way is
 // still mapped, for the set-up to make.
 FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
-  const std::string p(path);
+  const std::string p = ToLowerAscii(path);
   if (p.size() < 2 || p[1] != ':' || std::isalpha(static_cast<unsigned char>(p[0])) == 0) {
     return {"", "", p.rfind("\\\\", 0) == 0 ? 53 : win::ERROR_INVALID_NAME};  // 53: ERROR_BAD_NETPATH
   }
@@ -84,7 +74,7 @@ FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
   for (const std::string& part : parts) {
     parent = host;
     error = (error != 0 || !IsDirectory(parent)) ? win::ERROR_PATH_NOT_FOUND : 0;
-    host += "/" + (error != 0 ? part : EntryNamed(parent, part));
+    host += "/" + part;
   }
   if (error != 0) {
     return {host, "", error};
@@ -96,11 +86,6 @@ FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
     key += "/" + parts.back();
   }
   return {host, ToLowerAscii(key), 0};
-}
-
-std::string FileSystem::HostPathOf(std::string_view path) const {
-  Resolved r = Resolve(path);
-  return r.error == 0 ? r.host : std::string();
 }
 
 void FileSystem::MakeDirectory(std::string_view path) { fs::create_directories(Resolve(path).host); }

@@ -56,8 +56,6 @@ class FileSystem {
   // The folders that CreateDirectoryA made, as named, with the SDDL text of
   // the descriptor given ("(null)" for none), in order.
   std::vector<std::pair<std::string, std::string>> madeFolders;
-  // The host path of a Windows path, or empty when it cannot be mapped.
-  std::string HostPathOf(std::string_view path) const;
   const std::string& Root() const { return root_; }
 
   // --- What the Windows calls need ---
