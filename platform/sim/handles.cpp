@@ -3,7 +3,6 @@
 #include "platform/sim/handles.h"
 
 #include "platform/sim/machine.h"
-#include "platform/sim/processes.h"
 #include "platform/win.h"
 
 namespace sim {
@@ -68,12 +67,7 @@ BOOL CloseHandle(HANDLE handle) {
     return m.Fail(ERROR_INVALID_HANDLE);
   }
   m.handles.Remove(handle, kind);
-  if (kind == sim::HandleKind::File) {
-    m.files.opens.erase(static_cast<intptr_t>(value));
-  }
-  if (kind == sim::HandleKind::Process || kind == sim::HandleKind::Thread || kind == sim::HandleKind::Snapshot) {
-    sim::ForgetProcessHandle(value);
-  }
+  m.files.opens.erase(static_cast<intptr_t>(value));  // what the file's sharing holds goes with it
   if (kind == sim::HandleKind::Mutex) {
     m.mutexes.Close(handle);
   }

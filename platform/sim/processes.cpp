@@ -44,7 +44,6 @@ std::vector<const Process*> Processes::Named(std::string_view image) const {
 void Processes::End(Process& process, win::DWORD exitCode) {
   process.running = false;
   process.exitCode = exitCode;
-  process.endsAt.reset();
 }
 
 void Processes::Advance(win::DWORD now) {
@@ -149,14 +148,13 @@ BOOL NextEntry(const char* call, HANDLE snapshot, PROCESSENTRY32* entry, bool fi
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  auto it = P().snapshots.find(reinterpret_cast<uintptr_t>(snapshot));
-  if (it == P().snapshots.end()) {
+  if (!m.handles.Is(snapshot, sim::HandleKind::Snapshot)) {
     return m.Fail(ERROR_INVALID_HANDLE);
   }
   if (entry->dwSize < sizeof(PROCESSENTRY32)) {
     return m.Fail(24);  // ERROR_BAD_LENGTH
   }
-  sim::Processes::Snapshot& s = it->second;
+  sim::Processes::Snapshot& s = P().snapshots[reinterpret_cast<uintptr_t>(snapshot)];
   s.next = first ? 0 : s.next;
   if (s.next >= s.entries.size()) {
     return m.Fail(18);  // ERROR_NO_MORE_FILES
@@ -188,35 +186,33 @@ NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD, void* buffer, DWORD bufferSiz
     return static_cast<NTSTATUS>(*error);  // an NTSTATUS
   }
   constexpr size_t kFixed = sizeof(void*) == 8 ? 256 + 80 : 184 + 64;  // the record and its thread's
-  struct Record {
-    DWORD id;
-    std::u16string name;
-    DWORD size;  // with the name and its zero, if any, up to the next 8 bytes
+  // A record's size: with the name and its zero, if any, up to the next 8 bytes.
+  const auto sizeOf = [](const std::string& image) {
+    return kFixed + (image.empty() ? 0 : (image.size() + 4) / 4 * 8);
   };
-  std::vector<Record> records;
+  const auto listed = Listed("");
   size_t total = 0;
-  for (const auto& [id, image] : Listed("")) {
-    const size_t size = kFixed + (image.empty() ? 0 : (image.size() + 4) / 4 * 8);
-    records.push_back({id, sim::Widen(image), static_cast<DWORD>(size)});
-    total += size;
+  for (const auto& entry : listed) {
+    total += sizeOf(entry.second);
   }
-  if (buffer == nullptr || bufferSize < std::max(static_cast<DWORD>(total), P().queryNeededSize)) {
+  if (buffer == nullptr || bufferSize < std::max<size_t>(total, P().queryNeededSize)) {
     return STATUS_INFO_LENGTH_MISMATCH;
   }
   auto* at = static_cast<BYTE*>(buffer);
   std::memset(at, 0, total);
-  for (const Record& r : records) {
+  for (const auto& entry : listed) {
+    const std::u16string name = sim::Widen(entry.second);
     SYSTEM_PROCESS_INFORMATION info{};
-    info.NextEntryOffset = &r == &records.back() ? 0 : r.size;
-    info.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(r.id));
-    if (!r.name.empty()) {
-      std::memcpy(at + kFixed, r.name.c_str(), 2 * (r.name.size() + 1));
-      info.ImageName.Length = static_cast<USHORT>(2 * r.name.size());
-      info.ImageName.MaximumLength = static_cast<USHORT>(2 * (r.name.size() + 1));
+    info.NextEntryOffset = &entry == &listed.back() ? 0 : static_cast<DWORD>(sizeOf(entry.second));
+    info.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(entry.first));
+    if (!name.empty()) {
+      std::memcpy(at + kFixed, name.c_str(), 2 * (name.size() + 1));
+      info.ImageName.Length = static_cast<USHORT>(2 * name.size());
+      info.ImageName.MaximumLength = static_cast<USHORT>(info.ImageName.Length + 2);
       info.ImageName.Buffer = reinterpret_cast<WCHAR*>(at + kFixed);
     }
     std::memcpy(at, &info, sizeof info);
-    at += r.size;
+    at += sizeOf(entry.second);
   }
   return STATUS_SUCCESS;
 }
@@ -395,19 +391,16 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 namespace sim {
 
 void RegisterProcessExports(Modules& modules) {
-  const auto add = [&modules](const char* dll, const char* name, auto* entry) {
-    modules.Export(dll, name, reinterpret_cast<win::FARPROC>(entry));
-  };
-  add("kernel32.dll", "CreateToolhelp32Snapshot", &win::SimCreateToolhelp32Snapshot);
-  add("kernel32.dll", "Process32First", &win::SimProcess32First);
-  add("kernel32.dll", "Process32Next", &win::SimProcess32Next);
-  add("kernel32.dll", "GetProcessHeap", &win::SimGetProcessHeap);
-  add("kernel32.dll", "HeapAlloc", &win::SimHeapAlloc);
-  add("kernel32.dll", "HeapFree", &win::SimHeapFree);
-  add("ntdll.dll", "ZwQuerySystemInformation", &win::SimZwQuerySystemInformation);
-  add("kernel32.dll", "ProcessIdToSessionId", &win::SimProcessIdToSessionId);
-  add("kernel32.dll", "QueryFullProcessImageNameA", &win::SimQueryFullProcessImageNameA);
-  add("kernel32.dll", "WTSGetActiveConsoleSessionId", &win::SimWTSGetActiveConsoleSessionId);
+  modules.Export("kernel32.dll", "CreateToolhelp32Snapshot", &win::SimCreateToolhelp32Snapshot);
+  modules.Export("kernel32.dll", "Process32First", &win::SimProcess32First);
+  modules.Export("kernel32.dll", "Process32Next", &win::SimProcess32Next);
+  modules.Export("kernel32.dll", "GetProcessHeap", &win::SimGetProcessHeap);
+  modules.Export("kernel32.dll", "HeapAlloc", &win::SimHeapAlloc);
+  modules.Export("kernel32.dll", "HeapFree", &win::SimHeapFree);
+  modules.Export("ntdll.dll", "ZwQuerySystemInformation", &win::SimZwQuerySystemInformation);
+  modules.Export("kernel32.dll", "ProcessIdToSessionId", &win::SimProcessIdToSessionId);
+  modules.Export("kernel32.dll", "QueryFullProcessImageNameA", &win::SimQueryFullProcessImageNameA);
+  modules.Export("kernel32.dll", "WTSGetActiveConsoleSessionId", &win::SimWTSGetActiveConsoleSessionId);
 }
 
 win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
@@ -461,7 +454,7 @@ Process* StartProcess(const char* call, const char* application, const std::stri
     return m.Fail<Process*>(win::ERROR_FILE_NOT_FOUND, nullptr);
   }
   const std::string& path = file->first;
-  Process& p = m.processes.Add(path.substr(path.rfind('\\') + 1), file->second.behaviour);
+  Process& p = m.processes.Add(path.substr(path.rfind('\\') + 1), file->second);
   p.path = path;
   p.commandLine = commandLine;
   if (p.behaviour.runFor) {
@@ -476,12 +469,6 @@ Process* StartProcess(const char* call, const char* application, const std::stri
   info->dwProcessId = p.id;
   info->dwThreadId = p.id + 1;
   return &p;
-}
-
-void ForgetProcessHandle(uintptr_t value) {
-  Processes& p = Machine::Current().processes;
-  p.opened.erase(value);
-  p.snapshots.erase(value);
 }
 
 }  // namespace sim

@@ -79,8 +79,8 @@ class Site {
     SeedOldZones(machine);
     machine.timeZone.Set(300, "Eastern Standard Time", "Eastern Daylight Time", "Eastern Standard Time",
                          win::SYSTEMTIME{0, 10, 0, 5, 2, 0, 0, 0}, win::SYSTEMTIME{0, 4, 0, 1, 2, 0, 0, 0});
-    sim::Program manager;
-    manager.behaviour.windows = 1;
+    sim::Behaviour manager;
+    manager.windows = 1;
     machine.processes.AddProgram(kRoot + kManagerFolder + kManagerName, manager);
     AddShell(machine);
     if (serviceMode) {
