@@ -237,11 +237,7 @@ BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD, char* path, DWO
   if (p == nullptr) {
     return FALSE;
   }
-  const std::string& image = p->path.empty() ? p->image : p->path;
-  if (*size <= image.size()) {
-    return M().Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  *size = sim::CopyOut(image, path, *size);
+  *size = sim::CopyOut(p->path.empty() ? p->image : p->path, path, *size);
   return TRUE;
 }
 
