@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "platform/sim/machine.h"
@@ -68,24 +68,19 @@ FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
       parts.push_back(component);
     }
   }
-  std::string host = root_ + "/" + static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
-  std::string parent = host;
-  win::DWORD error = 0;
-  for (const std::string& part : parts) {
-    parent = host;
-    error = (error != 0 || !IsDirectory(parent)) ? win::ERROR_PATH_NOT_FOUND : 0;
-    host += "/" + part;
+  // The folder the name is in must be there (the host's stat of it needs
+  // every folder on the way).
+  std::string parent = root_ + "/" + static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    parent += "/" + parts[i];
   }
-  if (error != 0) {
-    return {host, "", error};
+  const std::string name = parts.empty() ? "" : "/" + parts.back();
+  if (!parts.empty() && !IsDirectory(parent)) {
+    return {parent + name, "", win::ERROR_PATH_NOT_FOUND};
   }
   // Links inside the path are followed, as Windows follows them: the file
   // is known by the folder it really lies in.
-  std::string key = fs::weakly_canonical(parent).string();
-  if (!parts.empty()) {
-    key += "/" + parts.back();
-  }
-  return {host, ToLowerAscii(key), 0};
+  return {parent + name, ToLowerAscii(fs::weakly_canonical(parent).string() + name), 0};
 }
 
 void FileSystem::MakeDirectory(std::string_view path) { fs::create_directories(Resolve(path).host); }
@@ -93,11 +88,8 @@ void FileSystem::MakeDirectory(std::string_view path) { fs::create_directories(R
 void FileSystem::WriteFile(std::string_view path, std::string_view content) {
   const Resolved r = Resolve(path);
   fs::create_directories(fs::path(r.host).parent_path());
-  std::ofstream out(r.host, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) {
-    throw std::runtime_error("test set-up: cannot write " + std::string(path));
-  }
+  std::ofstream(r.host, std::ios::binary | std::ios::trunc)
+      .write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
 bool FileSystem::Exists(std::string_view path) const {
@@ -112,24 +104,18 @@ std::optional<std::string> FileSystem::ReadFile(std::string_view path) const {
   if (r.error != 0 || IsDirectory(r.host) || !in) {
     return std::nullopt;
   }
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void FileSystem::MakeLink(std::string_view path, std::string_view target) {
   fs::create_directories(fs::path(Resolve(path).host).parent_path());
-  const Resolved r = Resolve(path);
-  const Resolved t = Resolve(target);
-  if (r.error != 0 || t.error != 0 || symlink(t.host.c_str(), r.host.c_str()) != 0) {
+  if (symlink(Resolve(target).host.c_str(), Resolve(path).host.c_str()) != 0) {
     throw std::runtime_error("test set-up: cannot make the link " + std::string(path));
   }
 }
 
 void FileSystem::MakeHardLink(std::string_view path, std::string_view target) {
-  const Resolved r = Resolve(path);
-  const Resolved t = Resolve(target);
-  if (r.error != 0 || t.error != 0 || link(t.host.c_str(), r.host.c_str()) != 0) {
+  if (link(Resolve(target).host.c_str(), Resolve(path).host.c_str()) != 0) {
     throw std::runtime_error("test set-up: cannot make the hard link " + std::string(path));
   }
 }
@@ -238,12 +224,9 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   const bool openLink = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   const Entry e = Look(r.host);
   // A followed link is opened as what it names, known by where that lies.
-  std::string key = r.key;
-  std::string host = r.host;
-  if (e.link && !openLink && e.reached) {
-    host = fs::canonical(r.host).string();
-    key = sim::ToLowerAscii(host);
-  }
+  const bool follow = e.link && !openLink && e.reached;
+  const std::string host = follow ? fs::canonical(r.host).string() : r.host;
+  const std::string key = follow ? sim::ToLowerAscii(host) : r.key;
   if (disposition == CREATE_NEW) {
     if (e.exists) {
       return fail(ERROR_FILE_EXISTS);  // whatever the name is, a dangling link too
@@ -284,9 +267,7 @@ sim::FileSystem::OpenFile* OnFile(const char* call, HANDLE file) {
 
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* /*overlapped*/) {
   sim::FileSystem::OpenFile* open = OnFile("WriteFile", file);
-  if (written != nullptr) {
-    *written = 0;
-  }
+  *written = 0;
   if (open == nullptr) {
     return FALSE;  // as for a planted 112: the disk is full
   }
@@ -298,9 +279,7 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* 
   out.write(static_cast<const char*>(data), size);
   open->position += size;
   M().files.MarkWritten(open->key);
-  if (written != nullptr) {
-    *written = size;
-  }
+  *written = size;
   return TRUE;
 }
 
@@ -340,14 +319,9 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     return FALSE;
   }
   struct stat st {};
-  if ((open->link ? lstat(open->host.c_str(), &st) : stat(open->host.c_str(), &st)) != 0) {
-    return Fail(ERROR_FILE_NOT_FOUND);
-  }
-  *info = BY_HANDLE_FILE_INFORMATION{};
+  (void)(open->link ? lstat(open->host.c_str(), &st) : stat(open->host.c_str(), &st));
+  *info = BY_HANDLE_FILE_INFORMATION{};  // one volume; sizes the patch does not read
   info->dwFileAttributes = AttributesOf(open->host, !open->link);
-  info->dwVolumeSerialNumber = 0x5EED;
-  info->nFileSizeLow = static_cast<DWORD>(st.st_size);
-  info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
   // A folder counts one name on Windows, whatever its subfolders.
   info->nNumberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<DWORD>(st.st_nlink);
   info->nFileIndexLow = static_cast<DWORD>(st.st_ino);

@@ -346,10 +346,6 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
   if (p == nullptr) {
     return FALSE;
   }
-  // Windows refuses to terminate a process that has already ended.
-  if (!p->running) {
-    return M().Fail(ERROR_ACCESS_DENIED);
-  }
   p->terminated = true;
   if (!p->behaviour.terminateHangs) {
     P().End(*p, exitCode);
@@ -432,11 +428,12 @@ bool HasAccess(win::HANDLE handle, HandleKind kind, const win::DWORD* access, wi
 }
 
 std::string ProcessIdOf(win::HANDLE handle) {
-  auto it = Machine::Current().processes.opened.find(reinterpret_cast<uintptr_t>(handle));
   if (handle == reinterpret_cast<win::HANDLE>(static_cast<intptr_t>(-1))) {
     return "self";
   }
-  return it == Machine::Current().processes.opened.end() ? "?" : std::to_string(it->second.id);
+  const auto& opened = Machine::Current().processes.opened;
+  const auto it = opened.find(reinterpret_cast<uintptr_t>(handle));
+  return it == opened.end() ? "?" : std::to_string(it->second.id);
 }
 
 Process* StartProcess(const char* call, const char* application, const std::string& commandLine,
@@ -453,9 +450,7 @@ Process* StartProcess(const char* call, const char* application, const std::stri
   Process& p = m.processes.Add(path.substr(path.rfind('\\') + 1), file->second);
   p.path = path;
   p.commandLine = commandLine;
-  if (p.behaviour.runFor) {
-    p.endsAt = m.clock.ticks + *p.behaviour.runFor;
-  }
+  p.endsAt = p.behaviour.runFor ? std::optional<win::DWORD>(m.clock.ticks + *p.behaviour.runFor) : std::nullopt;
   p.user = user;
   p.session = session;
   p.elevationType = elevationType;
