@@ -186,34 +186,29 @@ NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD, void* buffer, DWORD bufferSiz
     return static_cast<NTSTATUS>(*error);  // an NTSTATUS
   }
   constexpr size_t kFixed = sizeof(void*) == 8 ? 256 + 80 : 184 + 64;  // the record and its thread's
-  // A record's size: with the name and its zero, if any, up to the next 8 bytes.
-  const auto sizeOf = [](const std::string& image) {
-    return kFixed + (image.empty() ? 0 : (image.size() + 4) / 4 * 8);
-  };
-  const auto listed = Listed("");
-  size_t total = 0;
-  for (const auto& entry : listed) {
-    total += sizeOf(entry.second);
-  }
-  if (buffer == nullptr || bufferSize < std::max<size_t>(total, P().queryNeededSize)) {
-    return STATUS_INFO_LENGTH_MISMATCH;
-  }
-  auto* at = static_cast<BYTE*>(buffer);
-  std::memset(at, 0, total);
-  for (const auto& entry : listed) {
-    const std::u16string name = sim::Widen(entry.second);
+  std::vector<BYTE> records;
+  size_t last = 0;
+  for (const auto& [id, image] : Listed("")) {
+    const std::u16string name = sim::Widen(image);
+    last = records.size();
+    // With the name and its zero, if any, up to the next 8 bytes.
+    records.resize(last + kFixed + (name.empty() ? 0 : (name.size() + 4) / 4 * 8));
     SYSTEM_PROCESS_INFORMATION info{};
-    info.NextEntryOffset = &entry == &listed.back() ? 0 : static_cast<DWORD>(sizeOf(entry.second));
-    info.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(entry.first));
+    info.NextEntryOffset = static_cast<DWORD>(records.size() - last);
+    info.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id));
     if (!name.empty()) {
-      std::memcpy(at + kFixed, name.c_str(), 2 * (name.size() + 1));
+      std::memcpy(&records[last + kFixed], name.c_str(), 2 * (name.size() + 1));
       info.ImageName.Length = static_cast<USHORT>(2 * name.size());
       info.ImageName.MaximumLength = static_cast<USHORT>(info.ImageName.Length + 2);
-      info.ImageName.Buffer = reinterpret_cast<WCHAR*>(at + kFixed);
+      info.ImageName.Buffer = reinterpret_cast<WCHAR*>(reinterpret_cast<uintptr_t>(buffer) + last + kFixed);
     }
-    std::memcpy(at, &info, sizeof info);
-    at += sizeOf(entry.second);
+    std::memcpy(&records[last], &info, sizeof info);
   }
+  std::memset(&records[last], 0, sizeof(DWORD));  // the last record's NextEntryOffset
+  if (buffer == nullptr || bufferSize < std::max<size_t>(records.size(), P().queryNeededSize)) {
+    return STATUS_INFO_LENGTH_MISMATCH;
+  }
+  std::memcpy(buffer, records.data(), records.size());
   return STATUS_SUCCESS;
 }
 
