@@ -249,15 +249,15 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
 namespace {
 
 // The call on an open file, counted with the path it was opened by: the
-// open, or none with the last error set (a planted fault's, or 6 for a
-// handle that is no open file).
-sim::FileSystem::OpenFile* OnFile(const char* call, HANDLE file) {
+// open, or none with the last error set (a planted fault's, 6 for a handle
+// that is no open file, 5 for one not opened with the access in need).
+sim::FileSystem::OpenFile* OnFile(const char* call, HANDLE file, DWORD need = 0) {
   auto& opens = M().files.opens;
   const auto it = opens.find(reinterpret_cast<intptr_t>(file));
   sim::Machine& m = sim::PlatformCall(call, it == opens.end() ? "?" : it->second.path);
   const std::optional<DWORD> error = m.PlantedError();
-  if (error || it == opens.end()) {
-    m.lastError = error.value_or(ERROR_INVALID_HANDLE);
+  if (error || it == opens.end() || (it->second.access & need) != need) {
+    m.lastError = error ? *error : it == opens.end() ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
     return nullptr;
   }
   return &it->second;
@@ -266,13 +266,10 @@ sim::FileSystem::OpenFile* OnFile(const char* call, HANDLE file) {
 }  // namespace
 
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* /*overlapped*/) {
-  sim::FileSystem::OpenFile* open = OnFile("WriteFile", file);
+  sim::FileSystem::OpenFile* open = OnFile("WriteFile", file, GENERIC_WRITE);
   *written = 0;
   if (open == nullptr) {
     return FALSE;  // as for a planted 112: the disk is full
-  }
-  if ((open->access & GENERIC_WRITE) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);
   }
   std::fstream out(open->host, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(open->position));
@@ -284,13 +281,10 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* 
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* /*overlapped*/) {
-  sim::FileSystem::OpenFile* open = OnFile("ReadFile", file);
+  sim::FileSystem::OpenFile* open = OnFile("ReadFile", file, GENERIC_READ);
   *read = 0;
   if (open == nullptr) {
     return FALSE;
-  }
-  if ((open->access & GENERIC_READ) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);
   }
   std::ifstream in(open->host, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(open->position));
@@ -330,11 +324,11 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
 }
 
 BOOL SetEndOfFile(HANDLE file) {
-  const sim::FileSystem::OpenFile* open = OnFile("SetEndOfFile", file);
+  const sim::FileSystem::OpenFile* open = OnFile("SetEndOfFile", file, GENERIC_WRITE);
   if (open == nullptr) {
     return FALSE;
   }
-  if ((open->access & GENERIC_WRITE) == 0 || truncate(open->host.c_str(), static_cast<off_t>(open->position)) != 0) {
+  if (truncate(open->host.c_str(), static_cast<off_t>(open->position)) != 0) {
     return Fail(ERROR_ACCESS_DENIED);
   }
   M().files.MarkWritten(open->key);
@@ -342,12 +336,10 @@ BOOL SetEndOfFile(HANDLE file) {
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
-  const sim::FileSystem::OpenFile* open = OnFile("FlushFileBuffers", file);
+  // Windows flushes only through a handle that may write.
+  const sim::FileSystem::OpenFile* open = OnFile("FlushFileBuffers", file, GENERIC_WRITE);
   if (open == nullptr) {
     return FALSE;
-  }
-  if ((open->access & GENERIC_WRITE) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);  // Windows flushes only through a handle that may write
   }
   M().files.MarkFlushed(open->key);  // everything of the file, whichever handle wrote it
   return TRUE;
