@@ -9,14 +9,6 @@
 #include "platform/sim/text.h"
 
 namespace sim {
-namespace {
-
-std::string ProgramKey(const std::string& path) {
-  const FileSystem::Resolved r = Machine::Current().files.Resolve(path);
-  return r.error == 0 ? r.key : ToLowerAscii(path);
-}
-
-}  // namespace
 
 Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
   Process& p = list.emplace_back();
@@ -160,10 +152,8 @@ BOOL NextEntry(const char* call, HANDLE snapshot, PROCESSENTRY32* entry, bool fi
     return m.Fail(18);  // ERROR_NO_MORE_FILES
   }
   const auto& [id, image] = s.entries[s.next++];
-  *entry = PROCESSENTRY32{};
-  entry->dwSize = sizeof(PROCESSENTRY32);
   entry->th32ProcessID = id;
-  std::memcpy(entry->szExeFile, image.data(), std::min(image.size(), sizeof entry->szExeFile - 1));
+  sim::CopyOut(image, entry->szExeFile, sizeof entry->szExeFile);
   return TRUE;
 }
 
@@ -435,9 +425,11 @@ Process* StartProcess(const char* call, const char* application, const std::stri
                       const std::string& user, win::DWORD session, win::DWORD elevationType,
                       win::PROCESS_INFORMATION* info) {
   Machine& m = Machine::Current();
-  const std::string key = ProgramKey(application != nullptr ? application : win::ProgramOf(commandLine));
+  // Programs are known by their host path, whatever spelling names them.
+  const auto host = [&m](const std::string& path) { return m.files.Resolve(path).host; };
+  const std::string wanted = host(application != nullptr ? application : win::ProgramOf(commandLine));
   auto file = std::find_if(m.processes.programs.begin(), m.processes.programs.end(),
-                           [&key](const auto& program) { return ProgramKey(program.first) == key; });
+                           [&](const auto& program) { return host(program.first) == wanted; });
   if (file == m.processes.programs.end()) {
     return m.Fail<Process*>(win::ERROR_FILE_NOT_FOUND, nullptr);
   }
