@@ -80,7 +80,7 @@ FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
   }
   // Links inside the path are followed, as Windows follows them: the file
   // is known by the folder it really lies in.
-  return {parent + name, ToLowerAscii(fs::weakly_canonical(parent).string() + name), 0};
+  return {parent + name, fs::weakly_canonical(parent).string() + name, 0};
 }
 
 void FileSystem::MakeDirectory(std::string_view path) { fs::create_directories(Resolve(path).host); }
@@ -225,13 +225,12 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   const Entry e = Look(r.host);
   // A followed link is opened as what it names, known by where that lies.
   const bool follow = e.link && !openLink && e.reached;
-  const std::string host = follow ? fs::canonical(r.host).string() : r.host;
-  const std::string key = follow ? sim::ToLowerAscii(host) : r.key;
+  const std::string key = follow ? fs::canonical(r.host).string() : r.key;
   if (disposition == CREATE_NEW) {
     if (e.exists) {
       return fail(ERROR_FILE_EXISTS);  // whatever the name is, a dangling link too
     }
-    std::ofstream create(host, std::ios::binary);
+    std::ofstream create(key, std::ios::binary);
   } else if (disposition != OPEN_EXISTING) {
     return fail(ERROR_INVALID_PARAMETER);
   } else if (!e.exists || (!e.reached && !openLink)) {
@@ -241,7 +240,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   }
   auto* handle = m.handles.Add<HANDLE>(sim::HandleKind::File, Str(path));
   m.files.opens[reinterpret_cast<intptr_t>(handle)] =
-      sim::FileSystem::OpenFile{Str(path), key, host, access, shareMode, 0, e.link && openLink};
+      sim::FileSystem::OpenFile{Str(path), key, access, shareMode, 0, e.link && openLink};
   m.lastError = 0;
   return handle;
 }
@@ -271,7 +270,7 @@ BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* 
   if (open == nullptr) {
     return FALSE;  // as for a planted 112: the disk is full
   }
-  std::fstream out(open->host, std::ios::binary | std::ios::in | std::ios::out);
+  std::fstream out(open->key, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(open->position));
   out.write(static_cast<const char*>(data), size);
   open->position += size;
@@ -286,7 +285,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* /*overla
   if (open == nullptr) {
     return FALSE;
   }
-  std::ifstream in(open->host, std::ios::binary);
+  std::ifstream in(open->key, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(open->position));
   in.read(static_cast<char*>(buffer), size);
   *read = static_cast<DWORD>(in.gcount());  // 0 at the end of the file, which is no failure
@@ -313,9 +312,9 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     return FALSE;
   }
   struct stat st {};
-  (void)(open->link ? lstat(open->host.c_str(), &st) : stat(open->host.c_str(), &st));
+  (void)(open->link ? lstat(open->key.c_str(), &st) : stat(open->key.c_str(), &st));
   *info = BY_HANDLE_FILE_INFORMATION{};  // one volume; sizes the patch does not read
-  info->dwFileAttributes = AttributesOf(open->host, !open->link);
+  info->dwFileAttributes = AttributesOf(open->key, !open->link);
   // A folder counts one name on Windows, whatever its subfolders.
   info->nNumberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<DWORD>(st.st_nlink);
   info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
@@ -328,7 +327,7 @@ BOOL SetEndOfFile(HANDLE file) {
   if (open == nullptr) {
     return FALSE;
   }
-  if (truncate(open->host.c_str(), static_cast<off_t>(open->position)) != 0) {
+  if (truncate(open->key.c_str(), static_cast<off_t>(open->position)) != 0) {
     return Fail(ERROR_ACCESS_DENIED);
   }
   M().files.MarkWritten(open->key);

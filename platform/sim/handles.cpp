@@ -15,15 +15,6 @@ uintptr_t HandleTable::AddValue(HandleKind kind, const std::string& label) {
   return next_;
 }
 
-bool HandleTable::Is(const void* handle, HandleKind kind) const {
-  HandleKind found{};
-  return KindOf(reinterpret_cast<uintptr_t>(handle), &found) && found == kind;
-}
-
-bool HandleTable::Remove(const void* handle, HandleKind kind) {
-  return Is(handle, kind) && open_.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
-}
-
 std::string HandleTable::LabelOf(const void* handle) const {
   const auto it = open_.find(reinterpret_cast<uintptr_t>(handle));
   return it == open_.end() ? std::to_string(reinterpret_cast<uintptr_t>(handle)) : it->second.label;

@@ -66,8 +66,7 @@ struct Process {
   win::HWND Window(int index) const { return reinterpret_cast<win::HWND>(uintptr_t{id} * 16 + index + 1); }
 };
 
-class Processes {
- public:
+struct Processes {
   // A running process, listed after those already running.
   Process& Add(std::string_view image, const Behaviour& behaviour = {});
   // A program file that CreateProcessA finds by any spelling Windows accepts
