@@ -57,25 +57,19 @@ FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
   if (p.size() < 2 || p[1] != ':' || std::isalpha(static_cast<unsigned char>(p[0])) == 0) {
     return {"", "", p.rfind("\\\\", 0) == 0 ? 53 : win::ERROR_INVALID_NAME};  // 53: ERROR_BAD_NETPATH
   }
-  std::vector<std::string> parts;
-  for (size_t pos = 2; pos <= p.size();) {
-    const size_t end = std::min(p.find_first_of("\\/", pos), p.size());
-    const std::string component = p.substr(pos, end - pos);
-    pos = end + 1;
-    if (component == ".." && !parts.empty()) {
-      parts.pop_back();
-    } else if (!component.empty() && component != "." && component != "..") {
-      parts.push_back(component);
-    }
+  std::string rest = "/" + p.substr(2);
+  std::replace(rest.begin(), rest.end(), '\\', '/');
+  std::string normal = fs::path(rest).lexically_normal().string();  // "/a/b", "/" for the drive's root
+  if (normal.size() > 1 && normal.back() == '/') {
+    normal.pop_back();
   }
   // The folder the name is in must be there (the host's stat of it needs
   // every folder on the way).
-  std::string parent = root_ + "/" + static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
-  for (size_t i = 0; i + 1 < parts.size(); ++i) {
-    parent += "/" + parts[i];
-  }
-  const std::string name = parts.empty() ? "" : "/" + parts.back();
-  if (!parts.empty() && !IsDirectory(parent)) {
+  const size_t slash = normal.rfind('/');
+  const std::string parent =
+      root_ + "/" + static_cast<char>(std::toupper(static_cast<unsigned char>(p[0]))) + normal.substr(0, slash);
+  const std::string name = normal.size() > 1 ? normal.substr(slash) : "";
+  if (!name.empty() && !IsDirectory(parent)) {
     return {parent + name, "", win::ERROR_PATH_NOT_FOUND};
   }
   // Links inside the path are followed, as Windows follows them: the file
