@@ -25,11 +25,6 @@ bool IsDirectory(const std::string& host) {
   return stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Whether key names something in the folder folder.
-bool IsIn(const std::string& key, const std::string& folder) {
-  return key.size() > folder.size() && key.compare(0, folder.size(), folder) == 0 && key[folder.size()] == '/';
-}
-
 }  // namespace
 
 FileSystem::FileSystem() {
@@ -136,7 +131,7 @@ bool FileSystem::ReplaceWithLink(std::string_view path, std::string_view target)
 bool FileSystem::HeldFromDelete(const std::string& key, bool inside) const {
   constexpr win::DWORD kData = win::GENERIC_READ | win::GENERIC_WRITE | win::DELETE;
   for (const auto& [handle, open] : opens) {
-    if ((inside && IsIn(open.key, key)) ||
+    if ((inside && open.key.rfind(key + "/", 0) == 0) ||
         (open.key == key && (open.access & kData) != 0 && (open.shareMode & win::FILE_SHARE_DELETE) == 0)) {
       return true;
     }

@@ -33,11 +33,8 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
     return m.Fail(*error, DWORD{0});
   }
   for (const auto& [key, value] : m.environment) {
-    if (sim::EqualsNoCase(key, name)) {
-      if (value.size() + 1 > size) {
-        return static_cast<DWORD>(value.size() + 1);
-      }
-      return sim::CopyOut(value, buffer, size);
+    if (sim::EqualsNoCase(key, name)) {  // the size it needs, where the buffer is too small
+      return value.size() + 1 > size ? static_cast<DWORD>(value.size() + 1) : sim::CopyOut(value, buffer, size);
     }
   }
   return m.Fail(203, DWORD{0});  // ERROR_ENVVAR_NOT_FOUND
