@@ -82,9 +82,9 @@ void FileSystem::WriteFile(std::string_view path, std::string_view content) {
 }
 
 bool FileSystem::Exists(std::string_view path) const {
-  Resolved r = Resolve(path);
-  struct stat st {};
-  return r.error == 0 && stat(r.host.c_str(), &st) == 0;
+  const Resolved r = Resolve(path);
+  std::error_code error;
+  return r.error == 0 && fs::exists(r.host, error);
 }
 
 std::optional<std::string> FileSystem::ReadFile(std::string_view path) const {
@@ -170,11 +170,8 @@ Entry Look(const std::string& host) {
 
 DWORD AttributesOf(const std::string& host, bool followLink) {
   const Entry e = Look(host);
-  DWORD attributes = e.directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if (e.link && !followLink) {
-    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-  }
-  return attributes;
+  return (e.directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
+         (e.link && !followLink ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
 }
 
 }  // namespace
