@@ -31,7 +31,7 @@ class ConfigFilesTest : public SiteTest {
   // The names in the folder for temporary files.
   std::vector<std::string> InTemp() const {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(machine.files.HostPathOf(machine.files.tempPath).c_str())) {
+    if (DIR* dir = opendir(machine.files.Resolve(machine.files.tempPath).host.c_str())) {
       while (const dirent* entry = readdir(dir)) {
         if (entry->d_name[0] != '.') {
           names.emplace_back(entry->d_name);
