@@ -1,16 +1,7 @@
-"""dstpatch.exe's back-office job in application mode on a Windows machine
-under Wine: the running manager application (the test stand-in,
-helpers/pelio_manager.cpp, copied to <root>\\bin\\PelioMgr.exe) is closed,
-the site files are changed, and the application is started again. Service
-mode is in test_site.py.
-
-Under Wine every process runs as one account and OpenProcess is never
-denied, and a terminated process always ends: a manager that cannot be
-closed is tested on the simulated machine only. For the same reason a
-restart under the closed manager's token gives it the same account here;
-which call started it is read from Wine's relay trace of the calls that
-start a process. Wine is never SYSTEM, so CreateProcessAsUserA (the road of
-a run as the machine account) is tested on the simulated machine only."""
+"""dstpatch.exe's back-office job in application mode under Wine: the
+running manager application (helpers/pelio_manager.cpp) is closed, the site
+files are changed, and the application is started again. README.md says
+what Wine cannot show of it."""
 
 import re
 

@@ -1,15 +1,7 @@
-"""The site part of the back-office job under Wine: the control server
-service HubSvc stopped and started through the service control manager, and
-the site's configuration files changed through the profile calls.
-
-Every test runs the real `dstpatch.exe /CHANGEBOHVALS /S` on a site at
-C:\\Site. The service tests register the control server's AppID, so the run
-works in service mode; the service is the helper hub_service, registered as
-HubSvc, and its command line picks how it behaves. The file tests have no
-registration, so the run works in application mode: the site's manager
-program is the helper pelio_manager, which the run starts again at the end
-and which then ends at once.
-"""
+"""The site part of the back-office job under Wine, `dstpatch.exe
+/CHANGEBOHVALS /S` on C:\\Site: the control server HubSvc (helpers/hub_service.cpp,
+with the AppID registered) stopped and started, and the site's files changed
+through the profile calls in application mode."""
 
 import os
 import re
@@ -144,7 +136,7 @@ class ServiceTest(SiteTestCase):
             "stop takes 1.5 s": (["--stop-slowly", "3"], True, STOPPED, STARTED, (4,)),
             # After the 5 s time-out the service is still stop pending, so the
             # start is refused as for a running service (1056); the run goes on.
-            "never stops": (["--never-stop"], True, "\nStopControlServer() - StopService returned error 1460"
+            "never stops": (["--stop-slowly", "100"], True, "\nStopControlServer() - StopService returned error 1460"
                             "\nStopControlServer() - Unable to stop the Hubsvc",
                             "\nStartControlServer() - StartService returned error 1056"
                             "\nStartControlServer() - Unable to start the Hubsvc", (3,)),

@@ -1,12 +1,11 @@
 // Test helper: a Windows service that stands in for the control server, with
 // the behaviour a test picks on its command line (the service's binPath):
 //
-//   hub_service.exe [--stop-slowly N] [--never-stop] [--fail-start] [--journal FILE]
+//   hub_service.exe [--stop-slowly N] [--fail-start] [--journal FILE]
 //
 //   (no option)        starts at once and stops at once;
 //   --stop-slowly N    a stop reports STOP_PENDING with a 1000 ms wait hint
 //                      and a growing check point for N steps of 500 ms;
-//   --never-stop       a stop reports STOP_PENDING (1000 ms hint) for ever;
 //   --fail-start       the start reports START_PENDING, then STOPPED with
 //                      exit code 1066 (service-specific) and specific code 42;
 //   --journal FILE     appends a line "start" to FILE when the service starts
@@ -22,7 +21,6 @@ namespace {
 
 struct Options {
   int stopSteps = 0;
-  bool neverStop = false;
   bool failStart = false;
   const char* journal = nullptr;
 };
@@ -91,12 +89,6 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   }
   Report(SERVICE_RUNNING, 0, 0);
   WaitForSingleObject(service.stopRequested, INFINITE);
-  if (o.neverStop) {
-    for (DWORD checkPoint = 2;; ++checkPoint) {
-      Sleep(500);
-      Report(SERVICE_STOP_PENDING, checkPoint, 1000);
-    }
-  }
   for (int step = 0; step < o.stopSteps; ++step) {
     Sleep(500);
     Report(SERVICE_STOP_PENDING, static_cast<DWORD>(step) + 2, 1000);
@@ -109,8 +101,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     const bool hasValue = i + 1 < argc;
     if (std::strcmp(argv[i], "--stop-slowly") == 0 && hasValue) {
       options->stopSteps = std::atoi(argv[++i]);
-    } else if (std::strcmp(argv[i], "--never-stop") == 0) {
-      options->neverStop = true;
     } else if (std::strcmp(argv[i], "--fail-start") == 0) {
       options->failStart = true;
     } else if (std::strcmp(argv[i], "--journal") == 0 && hasValue) {
