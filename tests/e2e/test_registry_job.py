@@ -1,7 +1,5 @@
 """dstpatch.exe's run sequence and registry job on a Windows machine under
-Wine: the seven zone records, console output and run log, byte for byte.
-(A zone key that is missing, an invalid root and the usage are tried on the
-simulated machine; their real calls are made here and in the other tests.)"""
+Wine: the seven zone records, console output and run log, byte for byte."""
 
 import winetest
 import zones
@@ -94,23 +92,3 @@ class RegistryJobTest(winetest.TestCase):
         self.assertIsNone(self.machine.reg_query(key, "2013"))
         self.assertEqual([self.machine.reg_query(eastern, name) for name in ("2007", "LastEntry")], eastern_before)
         self.assertEqual(eastern_before[1], 2007)
-
-    def test_earlier_run_log_held_open_by_another_program(self):
-        self.seed_old_zones()
-        log = SITE + r"\tmp\debGorvinal.txt"
-        self.machine.write_file(log, "log of an earlier run\r\n")
-        locker = self.machine.start(winetest.helper("file_locker"), [log])
-        locker.wait_for_output("locked")
-
-        result = self.dstpatch("/CHANGEREGVALS", "/S")
-
-        # Windows refuses the delete and the new log with a sharing violation
-        # (32); the run says so and goes on with console output only.
-        self.assertEqual(result.status, 0)
-        self.assertEqual(
-            result.stdout,
-            to_crlf("\nTrying to remove debout file..\nDebout file could not be removed from " + log + " (error 32)"
-                    "\nThe run log could not be made at " + log + " (error 32): only this console has the run's lines." +
-                    REGISTRY_JOB + "\nSuccess"))
-        self.assertEqual(locker.stop(), 0)
-        self.assertEqual(self.machine.read_file(log), b"log of an earlier run\r\n")
