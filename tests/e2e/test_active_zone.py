@@ -1,19 +1,6 @@
-"""The active time zone under Wine: the update of the registry job for New
-York, and the /DISPONLY report for New York, Phoenix and Berlin.
-
-Wine differs from Windows here, and the expectations below say where:
-- Wine takes the active zone from the TZ variable of each process and names
-  it by matching the host's rules for the current year against the zone
-  records in the registry. Windows keeps the active zone, name included, in
-  its own settings, whatever the records say.
-- Wine refuses every change of the time zone with 1314, whatever privileges
-  are enabled; Windows accepts it from an administrator with the privilege.
-- Wine exports GetDynamicTimeZoneInformation but not
-  SetDynamicTimeZoneInformation (Vista and later have both), so the patch
-  names the zone by its key name and applies it with the plain call.
-- Wine does not know "SeTimeZonePrivilege" (lookup fails with 1313); the
-  patch goes on silently, as it does on Windows XP.
-These tests run on Wine's own zone records, which hold the current rules."""
+"""The active time zone under Wine's own zone records: the update of the
+registry job for New York, and the /DISPONLY report for New York, Phoenix and
+Berlin (README.md: how Wine's active zone differs from Windows')."""
 
 import datetime
 import zoneinfo
@@ -34,7 +21,6 @@ REPORT_RULES = {
 
 
 def status_line(tz):
-    """The report's first line for the zone as it stands today."""
     if tz == "America/Phoenix":
         return "\nGetTimeZoneInformation returned - TIME_ZONE_ID_UNKNOWN"
     if datetime.datetime.now(zoneinfo.ZoneInfo(tz)).dst():

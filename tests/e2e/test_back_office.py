@@ -21,9 +21,7 @@ PELIO = "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n"
 
 
 def back_office_messages(root, running=True):
-    """The messages of a silent back-office run in application mode (with
-    the manager RUNNING before), from the one that opens the run log to the
-    end."""
+    """A silent application-mode run's messages from the run log's first on."""
     stop = "\nTrying to stop the Pelio Manager.\nSuccesfully stopped the Pelio Manager." if running else ""
     return ("\nUsing QUORDIR -  %s" % root + stop +
             "\nRemoving Timezone.ini.. if exists\nModifying Pelio.ini.\nTrying to start the Pelio Manager.\nSuccess")
@@ -54,8 +52,6 @@ class BackOfficeTest(winetest.TestCase):
         return data.decode("latin-1").splitlines() if data is not None else []
 
     def run_patch(self, root, relay=False):
-        """A silent back-office run for the site at ROOT; with RELAY, Wine
-        traces the calls that start a process (see starts)."""
         # The started application records its command line and ends at once,
         # so that the run does not wait out the 10 s given to it.
         env = {"QUORDIR": root, "TZ": "America/New_York", "PELIOMGR_MODE": "exit"}

@@ -65,9 +65,6 @@ LAYOUTS = [
 
 
 class SiteTestCase(winetest.TestCase):
-    """A machine with a site at C:\\Site: pelio.ini in data and newdata, and
-    the tmp folder for the run log."""
-
     def setUp(self):
         super().setUp()
         self.make_site()
@@ -91,9 +88,6 @@ class SiteTestCase(winetest.TestCase):
 
 
 class ServiceTest(SiteTestCase):
-    """Service mode: the AppID registration names the service, and the wine
-    server is kept alive so that services run."""
-
     def setUp(self):
         super().setUp()
         self.register()
@@ -103,8 +97,6 @@ class ServiceTest(SiteTestCase):
         self.machine.import_reg(APPID_REG)
 
     def next_machine(self, name):
-        """A fresh machine with the site and the registration, for the next
-        case of a table."""
         self.machine = winetest.Machine(name)
         self.addCleanup(self.machine.close)
         self.make_site()
@@ -183,13 +175,8 @@ class ServiceTest(SiteTestCase):
 
 
 class ConfigFileTest(SiteTestCase):
-    """Application mode, with the manager program in place and not running.
-
-    Wine rewrites a profile file in a normalised form when it writes an
-    entry (CR LF, blank lines dropped, blanks around "=" removed), where
-    Windows keeps every untouched line byte for byte. So a file of other
-    layouts is compared with what Wine's own profile call writes; the plain
-    file of the site (one section, one entry) comes out the same on both."""
+    """Application mode. Wine's profile call rewrites a file in a normal form
+    (Windows keeps untouched lines), so files are compared with what it writes."""
 
     def setUp(self):
         super().setUp()

@@ -96,28 +96,22 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   Report(SERVICE_STOPPED, 0, 0);
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
+void ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
-    const bool hasValue = i + 1 < argc;
-    if (std::strcmp(argv[i], "--stop-slowly") == 0 && hasValue) {
-      options->stopSteps = std::atoi(argv[++i]);
-    } else if (std::strcmp(argv[i], "--fail-start") == 0) {
+    if (std::strcmp(argv[i], "--fail-start") == 0) {
       options->failStart = true;
-    } else if (std::strcmp(argv[i], "--journal") == 0 && hasValue) {
+    } else if (i + 1 < argc && std::strcmp(argv[i], "--stop-slowly") == 0) {
+      options->stopSteps = std::atoi(argv[++i]);
+    } else if (i + 1 < argc && std::strcmp(argv[i], "--journal") == 0) {
       options->journal = argv[++i];
-    } else {
-      return false;
     }
   }
-  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!ParseOptions(argc, argv, &service.options)) {
-    return 2;
-  }
+  ParseOptions(argc, argv, &service.options);
   char name[] = "";  // ignored for a service of its own process
   SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherA(table) ? 0 : 1;
