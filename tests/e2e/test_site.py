@@ -4,7 +4,6 @@ with the AppID registered) stopped and started, and the site's files changed
 through the profile calls in application mode."""
 
 import os
-import re
 
 import winetest
 from winetest import to_crlf
@@ -110,35 +109,28 @@ class ServiceTest(SiteTestCase):
             result = self.machine.run("sc", ["start", "HubSvc"])
             self.assertEqual(result.status, 0, result)
 
-    def service(self):
-        """(state, Win32 exit code, service exit code) as `sc query` shows them."""
-        out = self.machine.run("sc", ["query", "HubSvc"]).stdout.decode("latin-1")
-        fields = dict(re.findall(r"^\s*(\w+)\s*:\s*(\d+)", out, re.M))
-        return int(fields["STATE"]), int(fields["WIN32_EXIT_CODE"]), int(fields["SERVICE_EXIT_CODE"])
-
     def test_stop_and_start_as_the_service_behaves(self):
         # Each case on a machine of its own: the options of the service, whether
-        # it runs before the run, what the stop and the start write, and what
-        # `sc query` shows after the run (state, exit codes).
+        # it runs before the run, what the stop and the start write.
         cases = {
             # A stop that takes 1.5 s: "stopped" is written once the service
             # reports STOPPED, before the files are touched, and "started"
             # once it reports RUNNING again, after them. A manager application
             # running beside it is neither closed nor started.
-            "stop takes 1.5 s": (["--stop-slowly", "3"], True, STOPPED, STARTED, (4,)),
+            "stop takes 1.5 s": (["--stop-slowly", "3"], True, STOPPED, STARTED),
             # After the 5 s time-out the service is still stop pending, so the
             # start is refused as for a running service (1056); the run goes on.
             "never stops": (["--stop-slowly", "100"], True, "\nStopControlServer() - StopService returned error 1460"
                             "\nStopControlServer() - Unable to stop the Hubsvc",
                             "\nStartControlServer() - StartService returned error 1056"
-                            "\nStartControlServer() - Unable to start the Hubsvc", (3,)),
+                            "\nStartControlServer() - Unable to start the Hubsvc"),
             # The run log is all that an unattended run leaves: the report of
             # a failed start is there as on the console.
             "start fails": (["--fail-start"], False, STOPPED,
                             "\nControl Server Service is not started. \n  Current State: 1\n  Exit Code: 1066\n"
-                            "  Service Specific Exit Code: 42\n  Check Point: 0\n  Wait Hint: 0\n", (1, 1066, 42)),
+                            "  Service Specific Exit Code: 42\n  Check Point: 0\n  Wait Hint: 0\n"),
         }
-        for number, (case, (options, running, stop, start, status)) in enumerate(cases.items()):
+        for number, (case, (options, running, stop, start)) in enumerate(cases.items()):
             with self.subTest(case):
                 if number > 0:
                     self.next_machine(case)
@@ -150,7 +142,6 @@ class ServiceTest(SiteTestCase):
                     manager.wait_for_output("ready")
                 result = self.run_patch()
                 self.check_output(result, service_run(stop, start))
-                self.assertEqual(self.service()[:len(status)], status)
                 self.assertEqual(self.machine.read_file(DATA), CHANGED)
                 if manager is not None:
                     self.assertIsNone(manager.process.poll())
@@ -160,8 +151,7 @@ class ServiceTest(SiteTestCase):
         # A start-up script and an operator, say, at the same moment. The
         # service takes 3 s to stop, so whichever run takes the guard still
         # holds it when the other one looks.
-        journal = r"C:\hub-journal.txt"
-        self.install("--stop-slowly", "6", "--journal", journal, start=True)
+        self.install("--stop-slowly", "6", start=True)
         runs = [self.machine.start(winetest.DSTPATCH_EXE, ["/CHANGEBOHVALS", "/S"],
                                    env={"QUORDIR": ROOT, "TZ": "America/New_York"}) for _ in range(2)]
         self.assertEqual([run.stop(timeout=60) for run in runs], [0, 0])
@@ -170,7 +160,6 @@ class ServiceTest(SiteTestCase):
         outputs = sorted((run.output() for run in runs), key=lambda output: output == refused)
         self.assertEqual(outputs, [to_crlf(CONSOLE_ONLY_START + service_run(STOPPED, STARTED)), refused])
         self.assertEqual(self.machine.read_file(LOG), to_crlf(service_run(STOPPED, STARTED)))
-        self.assertEqual(self.machine.read_file(journal).decode().split(), ["start", "stop", "start"])
         self.assertEqual(self.machine.read_file(DATA), CHANGED)
 
 

@@ -1,15 +1,13 @@
 // Test helper: a Windows service that stands in for the control server, with
 // the behaviour a test picks on its command line (the service's binPath):
 //
-//   hub_service.exe [--stop-slowly N] [--fail-start] [--journal FILE]
+//   hub_service.exe [--stop-slowly N] [--fail-start]
 //
 //   (no option)        starts at once and stops at once;
 //   --stop-slowly N    a stop reports STOP_PENDING with a 1000 ms wait hint
 //                      and a growing check point for N steps of 500 ms;
 //   --fail-start       the start reports START_PENDING, then STOPPED with
-//                      exit code 1066 (service-specific) and specific code 42;
-//   --journal FILE     appends a line "start" to FILE when the service starts
-//                      and "stop" when a stop request reaches it.
+//                      exit code 1066 (service-specific) and specific code 42.
 //
 // The service registers under whatever name it is started with.
 #include <windows.h>
@@ -22,7 +20,6 @@ namespace {
 struct Options {
   int stopSteps = 0;
   bool failStart = false;
-  const char* journal = nullptr;
 };
 
 // The service's own state, shared by the dispatcher thread (control
@@ -35,20 +32,6 @@ struct Service {
 };
 
 Service service;
-
-void Journal(const char* line) {
-  if (service.options.journal == nullptr) {
-    return;
-  }
-  HANDLE file = CreateFileA(service.options.journal, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    WriteFile(file, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
-    WriteFile(file, "\r\n", 2, &written, nullptr);
-    CloseHandle(file);
-  }
-}
 
 void Report(DWORD state, DWORD checkPoint, DWORD waitHint) {
   service.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -63,7 +46,6 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
   if (control == SERVICE_CONTROL_STOP) {
     // The stop request returns with this status; the service thread does
     // the rest.
-    Journal("stop");
     Report(SERVICE_STOP_PENDING, 1, 1000);
     SetEvent(service.stopRequested);
     return NO_ERROR;
@@ -78,7 +60,6 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   }
   service.stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   const Options& o = service.options;
-  Journal("start");
   Report(SERVICE_START_PENDING, 0, 2000);
   if (o.failStart) {
     Sleep(300);
@@ -102,8 +83,6 @@ void ParseOptions(int argc, char** argv, Options* options) {
       options->failStart = true;
     } else if (i + 1 < argc && std::strcmp(argv[i], "--stop-slowly") == 0) {
       options->stopSteps = std::atoi(argv[++i]);
-    } else if (i + 1 < argc && std::strcmp(argv[i], "--journal") == 0) {
-      options->journal = argv[++i];
     }
   }
 }
