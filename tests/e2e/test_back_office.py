@@ -47,9 +47,7 @@ class BackOfficeTest(winetest.TestCase):
         return manager
 
     def journal(self, program):
-        """The lines that the stand-in at PROGRAM wrote about itself."""
-        data = self.machine.read_file(program + ".log")
-        return data.decode("latin-1").splitlines() if data is not None else []
+        return (self.machine.read_file(program + ".log") or b"").decode("latin-1").splitlines()
 
     def run_patch(self, root, relay=False):
         # The started application records its command line and ends at once,

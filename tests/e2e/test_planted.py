@@ -33,7 +33,6 @@ class PlantedNamesTest(winetest.TestCase):
             self.machine.write_file(path, content)
 
     def link(self, path, target):
-        """A link at PATH to the folder TARGET, made from the host."""
         os.symlink(self.machine.host_path(target), self.machine.host_path(path))
 
     def hard_link(self, path, target):

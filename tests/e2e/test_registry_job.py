@@ -28,21 +28,9 @@ class RegistryJobTest(winetest.TestCase):
         super().setUp()
         self.machine.make_site(SITE)
 
-    def seed_old_zones(self):
-        self.machine.import_reg(zones.old_zones_reg_text())
-
     def dstpatch(self, *args):
         # TZ fixes the machine's active zone, so that every run sees the same.
         return self.machine.run(winetest.DSTPATCH_EXE, args, env={"TZ": "America/New_York", "QUORDIR": SITE})
-
-    def tzi(self, base):
-        return self.machine.reg_query(zones.key_path(base), "TZI")
-
-    def assert_zones(self, expected):
-        """Compares the TZI value of every zone with EXPECTED (base -> bytes or None)."""
-        actual = {base: self.tzi(base) for base, _ in zones.ZONES}
-        self.assertEqual({b: v and v.hex(" ") for b, v in actual.items()},
-                         {b: v and v.hex(" ") for b, v in expected.items()})
 
     def test_one_run_writes_the_seven_new_records(self):
         # Eastern's TZI a text value, as a damaged machine may hold it.
@@ -52,7 +40,7 @@ class RegistryJobTest(winetest.TestCase):
         result = self.dstpatch("/CHANGEREGVALS", "/S")
 
         self.assertEqual(result.status, 0)
-        self.assert_zones(NEW_TZI)
+        self.assertEqual({base: self.machine.reg_query(zones.key_path(base), "TZI") for base in NEW_TZI}, NEW_TZI)
         # Only the TZI value is written; the key's other values stay.
         self.assertEqual(self.machine.reg_query(zones.key_path("Eastern"), "Std"), "Eastern Standard Time")
         self.assertEqual(
@@ -67,7 +55,7 @@ class RegistryJobTest(winetest.TestCase):
         # yearly rules end in 2010 at 00:01, which Windows would take for
         # every later year at its next start. Wine's own entries of the other
         # zones end in 2007 with today's rule and stay as they are.
-        self.seed_old_zones()
+        self.machine.import_reg(zones.old_zones_reg_text())
         key = zones.key_path("Newfoundland") + r"\Dynamic DST"
         at_0001 = zones.tzi(210, (11, 0, 1, 0, 1), (3, 0, 2, 0, 1))
         old = {str(year): at_0001 for year in range(2007, 2011)}

@@ -173,7 +173,6 @@ class ConfigFileTest(SiteTestCase):
         self.start_shell()  # the user whose account the manager starts under
 
     def journal(self):
-        """The lines that the manager program wrote about itself."""
         return (self.machine.read_file(MANAGER + ".log") or b"").decode("latin-1").splitlines()
 
     def test_bytes_are_those_of_windows_own_profile_call(self):

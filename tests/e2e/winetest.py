@@ -34,7 +34,6 @@ class TestCase(unittest.TestCase):
         self.addCleanup(self.machine.close)
 
     def put_helper(self, name, windows_path):
-        """The test helper program NAME copied to WINDOWS_PATH."""
         with open(helper(name), "rb") as f:
             self.machine.write_file(windows_path, f.read())
 

@@ -17,15 +17,11 @@
 
 namespace {
 
-struct Options {
+// The service's options and state, shared by the dispatcher thread
+// (control handler) and the service thread.
+struct Service {
   int stopSteps = 0;
   bool failStart = false;
-};
-
-// The service's own state, shared by the dispatcher thread (control
-// handler) and the service thread.
-struct Service {
-  Options options;
   SERVICE_STATUS_HANDLE handle = nullptr;
   SERVICE_STATUS status{};
   HANDLE stopRequested = nullptr;
@@ -59,9 +55,8 @@ void WINAPI ServiceMain(DWORD, char** argv) {
     return;
   }
   service.stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  const Options& o = service.options;
   Report(SERVICE_START_PENDING, 0, 2000);
-  if (o.failStart) {
+  if (service.failStart) {
     Sleep(300);
     service.status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
     service.status.dwServiceSpecificExitCode = 42;
@@ -70,19 +65,19 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   }
   Report(SERVICE_RUNNING, 0, 0);
   WaitForSingleObject(service.stopRequested, INFINITE);
-  for (int step = 0; step < o.stopSteps; ++step) {
+  for (int step = 0; step < service.stopSteps; ++step) {
     Sleep(500);
     Report(SERVICE_STOP_PENDING, static_cast<DWORD>(step) + 2, 1000);
   }
   Report(SERVICE_STOPPED, 0, 0);
 }
 
-void ParseOptions(int argc, char** argv, Options* options) {
+void ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--fail-start") == 0) {
-      options->failStart = true;
+      service.failStart = true;
     } else if (i + 1 < argc && std::strcmp(argv[i], "--stop-slowly") == 0) {
-      options->stopSteps = std::atoi(argv[++i]);
+      service.stopSteps = std::atoi(argv[++i]);
     }
   }
 }
@@ -90,7 +85,7 @@ void ParseOptions(int argc, char** argv, Options* options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  ParseOptions(argc, argv, &service.options);
+  ParseOptions(argc, argv);
   char name[] = "";  // ignored for a service of its own process
   SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherA(table) ? 0 : 1;
