@@ -72,20 +72,26 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   Report(SERVICE_STOPPED, 0, 0);
 }
 
-void ParseOptions(int argc, char** argv) {
+// False for an option it does not know, so that a caller of an older helper fails.
+bool ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--fail-start") == 0) {
       service.failStart = true;
     } else if (i + 1 < argc && std::strcmp(argv[i], "--stop-slowly") == 0) {
       service.stopSteps = std::atoi(argv[++i]);
+    } else {
+      return false;
     }
   }
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  ParseOptions(argc, argv);
+  if (!ParseOptions(argc, argv)) {
+    return 2;
+  }
   char name[] = "";  // ignored for a service of its own process
   SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
   return StartServiceCtrlDispatcherA(table) ? 0 : 1;
