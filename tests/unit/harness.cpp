@@ -138,5 +138,6 @@ sim::Process& SiteTest::RunningManager(sim::Behaviour::OnClose onClose) {
 void SiteTest::InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor) {
   sim::Behaviour behaviour;
   behaviour.runFor = runFor;
+  behaviour.exitCode = 3;  // its own error, which the patch does not examine
   machine.processes.AddProgram(siteRoot + kManagerFolder + kManagerName, behaviour);
 }

@@ -76,6 +76,7 @@ class SiteTest : public SimTest {
   sim::ScriptedService& InstallHub(bool registered);
   // The manager application running, with one window.
   sim::Process& RunningManager(sim::Behaviour::OnClose onClose = sim::Behaviour::OnClose::EndAtOnce);
-  // The manager program of a site; without runFor it keeps running once started.
+  // The manager program of a site; without runFor it keeps running once
+  // started. It ends with exit code 3.
   void InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor = std::nullopt);
 };

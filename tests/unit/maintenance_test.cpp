@@ -75,8 +75,9 @@ TEST_P(AppModeTest, ClosesChangesAndStartsTheManager) {
     EXPECT_FALSE(manager->running);
   }
   EXPECT_EQ(machine.processes.commandLines, std::vector<std::string>{"C:\\Site\\bin\\PelioMgr.exe  /QUORDIR C:\\Site"});
-  // A started manager keeps running: the whole 10000 ms are waited for it.
-  EXPECT_GE(machine.clock.Elapsed(start), c.installed ? 10000u : 0u);
+  // A started manager keeps running: the whole 10000 ms are waited for it,
+  // and no more (a manager that ends on the close request takes no time).
+  EXPECT_EQ(machine.clock.Elapsed(start), c.installed ? 10000u : 0u);
 }
 
 const AppCase kAppModeCases[] = {

@@ -1,5 +1,4 @@
 #include "site/process_finder.h"
-#include "site/process_start.h"
 
 #include <gtest/gtest.h>
 
@@ -164,24 +163,6 @@ TEST_F(ProcessFinderTest, ClosesPolitelyThenTerminatesAfter5000ms) {
     EXPECT_EQ(p.exitCode, c.error == 0 ? 0u : win::STILL_ACTIVE);
   }
   EXPECT_EQ(bystander.closeRequests, 0);
-}
-
-// The command line is passed on as it is.
-TEST_F(ProcessFinderTest, StartsTheCommandLineUnchangedAndWaitsAtMostTheTimeOut) {
-  const std::string quoted = "\"C:\\My Site\\bin\\PelioMgr.exe\"  /QUORDIR C:\\My Site";
-  const win::DWORD start = machine.clock.ticks;
-  EXPECT_EQ(StartProcessAndWait(quoted, 10000), 0);  // no such program
-  sim::Behaviour exitsWithError;
-  exitsWithError.runFor = 0;
-  exitsWithError.exitCode = 3;
-  machine.processes.AddProgram("C:\\My Site\\bin\\PelioMgr.exe", exitsWithError);
-  EXPECT_NE(StartProcessAndWait(quoted, 10000), 0);
-  EXPECT_EQ(machine.clock.Elapsed(start), 0u);
-  machine.processes.AddProgram("C:\\My Site\\bin\\PelioMgr.exe");  // now one that keeps running
-  EXPECT_NE(StartProcessAndWait(quoted, 10000), 0);
-  EXPECT_EQ(machine.clock.Elapsed(start), 10000u);
-  EXPECT_EQ(machine.processes.Named("PelioMgr.exe").size(), 2u);
-  EXPECT_EQ(machine.processes.commandLines, std::vector<std::string>(3, quoted));
 }
 
 }  // namespace
