@@ -145,7 +145,9 @@ void Machine::EndKilledProcess() {
         break;
     }
   }
-  modules.UnloadAll();
+  for (auto& [name, module] : modules.all) {
+    module.loads = 0;
+  }
   heap.FreeAll();
   for (auto& [name, privilege] : token.privileges) {
     privilege.enabled = false;  // the next process gets a token of its own
