@@ -13,18 +13,6 @@ namespace {
 Machine* current = nullptr;
 }  // namespace
 
-Token::Token() {
-  // LUIDs as Windows assigns them.
-  privileges["SeAssignPrimaryTokenPrivilege"] = Privilege{{3, 0}, false};  // services' accounts only
-  privileges["SeIncreaseQuotaPrivilege"] = Privilege{{5, 0}};
-  privileges["SeTcbPrivilege"] = Privilege{{7, 0}, false};  // SYSTEM only
-  privileges["SeSystemtimePrivilege"] = Privilege{{12, 0}};
-  privileges["SeShutdownPrivilege"] = Privilege{{19, 0}};
-  privileges["SeDebugPrivilege"] = Privilege{{20, 0}};
-  privileges["SeImpersonatePrivilege"] = Privilege{{29, 0}};
-  privileges["SeTimeZonePrivilege"] = Privilege{{34, 0}};
-}
-
 bool Token::IsEnabled(const std::string& name) const {
   auto it = privileges.find(name);
   return it != privileges.end() && it->second.held && it->second.enabled;

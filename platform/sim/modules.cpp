@@ -26,12 +26,19 @@ win::BOOL WINAPI SimSetDefaultDllDirectories(win::DWORD flags) {
   return win::TRUE;
 }
 
-win::HMODULE HandleOf(Modules::Module& module) { return reinterpret_cast<win::HMODULE>(&module); }
+// A module's handle is its record's address (null for none).
+win::HMODULE HandleOf(Modules::Module* module) { return reinterpret_cast<win::HMODULE>(module); }
+
+// A present module, by its name (as Normalize gives it).
+Modules::Module* Named(const std::string& key) {
+  auto it = M().modules.all.find(key);
+  return it == M().modules.all.end() || !it->second.present ? M().Fail(win::ERROR_MOD_NOT_FOUND, nullptr) : &it->second;
+}
 
 // A present module, by its handle.
 Modules::Module* Find(win::HMODULE handle) {
   for (auto& [name, module] : M().modules.all) {
-    if (module.present && HandleOf(module) == handle) {
+    if (module.present && HandleOf(&module) == handle) {
       return &module;
     }
   }
@@ -61,12 +68,11 @@ win::HMODULE Load(const char* name) {
     key = "planted:" + path;
     m.modules.all[key];
   }
-  auto it = m.modules.all.find(key);
-  if (it == m.modules.all.end() || !it->second.present) {
-    return m.Fail(win::ERROR_MOD_NOT_FOUND, win::HMODULE{nullptr});
+  Modules::Module* module = Named(key);
+  if (module != nullptr) {
+    ++module->loads;
   }
-  ++it->second.loads;
-  return HandleOf(it->second);
+  return HandleOf(module);
 }
 
 }  // namespace
@@ -126,11 +132,7 @@ HMODULE GetModuleHandleA(const char* name) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, HMODULE{nullptr});
   }
-  auto it = m.modules.all.find(sim::Modules::Normalize(Str(name)));
-  if (it == m.modules.all.end() || !it->second.present) {
-    return m.Fail(ERROR_MOD_NOT_FOUND, HMODULE{nullptr});
-  }
-  return sim::HandleOf(it->second);
+  return sim::HandleOf(sim::Named(sim::Modules::Normalize(Str(name))));
 }
 
 // The object is the entry point's name.
