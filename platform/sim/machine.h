@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -199,9 +200,8 @@ class Machine {
   win::DWORD lastError = 0;
 
  private:
-  struct Run;
   Machine* previous_;
-  std::shared_ptr<Run> run_;  // the killable run under way
+  std::shared_ptr<std::promise<std::optional<win::UINT>>> run_;  // the killable run under way: how it ends
   bool killed_ = false;
   std::string faultKey_;                  // the call being made: "name\nobject", lower case
   std::map<std::string, size_t> counts_;  // calls made so far, by faultKey_ and by name alone
