@@ -24,15 +24,6 @@ std::string NameOf(const Services::Opened* opened) {
   return opened == nullptr ? "" : opened->service.empty() ? "SCManager" : opened->service;
 }
 
-// opened, when it is a manager's (or a service's) handle that grants right;
-// null, with the last error set, otherwise.
-const Services::Opened* Granted(const Services::Opened* opened, bool manager, win::DWORD right) {
-  if (opened == nullptr || opened->service.empty() != manager) {
-    return M().Fail(win::ERROR_INVALID_HANDLE, nullptr);
-  }
-  return (opened->access & right) == 0 ? M().Fail(win::ERROR_ACCESS_DENIED, nullptr) : opened;
-}
-
 // A call on a service handle, recorded and failed as planted; else the
 // service, when the handle grants right.
 ScriptedService* ServiceCall(const char* call, win::SC_HANDLE handle, win::DWORD right) {
@@ -41,7 +32,7 @@ ScriptedService* ServiceCall(const char* call, win::SC_HANDLE handle, win::DWORD
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, nullptr);
   }
-  opened = Granted(opened, false, right);
+  opened = OpenedRecord(m.services.open, handle, HandleKind::Service, right);
   return opened == nullptr ? nullptr : &m.services.installed.at(opened->service);
 }
 
@@ -68,12 +59,9 @@ win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD info
   }
   ++M().services.queries;
   M().clock.ticks += M().services.queryMilliseconds;
-  if (infoLevel != win::SC_STATUS_PROCESS_INFO) {
-    return M().Fail(win::ERROR_INVALID_PARAMETER);
-  }
   *bytesNeeded = sizeof(win::SERVICE_STATUS_PROCESS);
-  if (bufferSize < sizeof(win::SERVICE_STATUS_PROCESS)) {
-    return M().Fail(win::ERROR_INSUFFICIENT_BUFFER);
+  if (infoLevel != win::SC_STATUS_PROCESS_INFO || bufferSize < *bytesNeeded) {
+    return M().Fail(bufferSize < *bytesNeeded ? win::ERROR_INSUFFICIENT_BUFFER : win::ERROR_INVALID_PARAMETER);
   }
   Report(s->Step(s->next++), buffer, sizeof(win::SERVICE_STATUS_PROCESS));
   return win::TRUE;
@@ -97,7 +85,7 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, SC_HANDLE{nullptr});
   }
-  if (sim::Granted(sim::Find(manager), true, sim::kScManagerConnect) == nullptr) {
+  if (sim::OpenedRecord(m.services.open, manager, sim::HandleKind::ScManager, sim::kScManagerConnect) == nullptr) {
     return nullptr;
   }
   auto it = m.services.installed.find(sim::Str(name));

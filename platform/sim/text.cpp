@@ -34,9 +34,6 @@ std::string Narrow(std::u16string_view wide) {
 }
 
 win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size) {
-  if (buffer == nullptr || size == 0) {
-    return 0;
-  }
   const win::DWORD n = std::min<win::DWORD>(static_cast<win::DWORD>(text.size()), size - 1);
   std::memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
