@@ -96,17 +96,12 @@ void Machine::EndKilledProcess() {
     auto* handle = reinterpret_cast<win::HANDLE>(value);
     HandleKind kind{};
     handles.KindOf(value, &kind);
-    switch (kind) {
-      case HandleKind::Key:
-        win::RegCloseKey(static_cast<win::HKEY>(handle));
-        break;
-      case HandleKind::ScManager:
-      case HandleKind::Service:
-        win::CloseServiceHandle(static_cast<win::SC_HANDLE>(handle));
-        break;
-      default:
-        win::CloseHandle(handle);
-        break;
+    if (kind == HandleKind::Key) {
+      win::RegCloseKey(static_cast<win::HKEY>(handle));
+    } else if (kind == HandleKind::ScManager || kind == HandleKind::Service) {
+      win::CloseServiceHandle(static_cast<win::SC_HANDLE>(handle));
+    } else {
+      win::CloseHandle(handle);
     }
   }
   for (auto& [name, module] : modules.all) {

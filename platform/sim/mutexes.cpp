@@ -106,9 +106,7 @@ win::BOOL WINAPI SimAddSIDToBoundaryDescriptor(win::HANDLE* boundary, void* sid)
 
 void WINAPI SimDeleteBoundaryDescriptor(win::HANDLE boundary) {
   PlatformCall("DeleteBoundaryDescriptor");
-  if (DescriptorAt(boundary, kBoundary) != nullptr) {
-    M().heap.Free(boundary);
-  }
+  M().heap.Free(boundary);
 }
 
 // A namespace is known by its alias and its boundary's SID together. Only a

@@ -53,11 +53,8 @@ LONG EnterKey(const char* call, HKEY key, REGSAM right, bool badArgument, std::s
   if (const LONG error = Enter(call, path, badArgument)) {
     return error;
   }
-  auto it = R().open.find(reinterpret_cast<uintptr_t>(key));
-  if (it == R().open.end()) {
-    return Code(ERROR_INVALID_HANDLE);
-  }
-  return (it->second.granted & right) == right ? 0 : Code(ERROR_ACCESS_DENIED);
+  const bool granted = sim::OpenedRecord(R().open, key, sim::HandleKind::Key, right) != nullptr;
+  return granted ? 0 : Code(sim::Machine::Current().lastError);
 }
 
 LONG OpenKey(const char* call, HKEY root, const char* subKey, bool badArgument, REGSAM access, HKEY* result) {

@@ -43,7 +43,7 @@ class Registry {
   // --- State of the Windows calls ---
   struct Opened {
     std::string path;
-    win::REGSAM granted;
+    win::REGSAM access;  // granted
   };
   std::map<uintptr_t, Opened> open;
   std::set<std::string, NoCaseLess> unflushed;

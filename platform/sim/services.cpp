@@ -14,25 +14,20 @@ constexpr win::DWORD kServiceStop = 0x0020;
 
 Machine& M() { return Machine::Current(); }
 
-Services::Opened* Find(win::SC_HANDLE handle) {
-  auto it = M().services.open.find(reinterpret_cast<uintptr_t>(handle));
-  return it == M().services.open.end() ? nullptr : &it->second;
-}
-
 // The object of a call on a handle: the service's name, "SCManager" for the manager's.
-std::string NameOf(const Services::Opened* opened) {
-  return opened == nullptr ? "" : opened->service.empty() ? "SCManager" : opened->service;
+std::string NameOf(win::SC_HANDLE handle) {
+  auto it = M().services.open.find(reinterpret_cast<uintptr_t>(handle));
+  return it == M().services.open.end() ? "" : it->second.service.empty() ? "SCManager" : it->second.service;
 }
 
 // A call on a service handle, recorded and failed as planted; else the
 // service, when the handle grants right.
 ScriptedService* ServiceCall(const char* call, win::SC_HANDLE handle, win::DWORD right) {
-  const Services::Opened* opened = Find(handle);
-  Machine& m = PlatformCall(call, NameOf(opened));
+  Machine& m = PlatformCall(call, NameOf(handle));
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, nullptr);
   }
-  opened = OpenedRecord(m.services.open, handle, HandleKind::Service, right);
+  const Services::Opened* opened = OpenedRecord(m.services.open, handle, HandleKind::Service, right);
   return opened == nullptr ? nullptr : &m.services.installed.at(opened->service);
 }
 
@@ -129,12 +124,10 @@ BOOL StartServiceA(SC_HANDLE service, DWORD /*argc: none passed*/, const char** 
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  const sim::Services::Opened* opened = sim::Find(handle);
-  sim::Machine& m = sim::PlatformCall("CloseServiceHandle", sim::NameOf(opened));
-  if (opened == nullptr) {
+  sim::Machine& m = sim::PlatformCall("CloseServiceHandle", sim::NameOf(handle));
+  if (!m.handles.Remove(handle, sim::HandleKind::ScManager) && !m.handles.Remove(handle, sim::HandleKind::Service)) {
     return m.Fail(ERROR_INVALID_HANDLE);
   }
-  m.handles.Remove(handle, opened->service.empty() ? sim::HandleKind::ScManager : sim::HandleKind::Service);
   m.services.open.erase(reinterpret_cast<uintptr_t>(handle));
   return TRUE;
 }
