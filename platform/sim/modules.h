@@ -12,7 +12,8 @@
 
 namespace sim {
 
-struct Modules {
+class Modules {
+ public:
   // --- Set-up and inspection by tests (names as "advapi32.dll" or "advapi32", any case) ---
   void SetPresent(std::string_view module, bool present) { all[Normalize(module)].present = present; }
   void RemoveExport(std::string_view module, const std::string& name) { all[Normalize(module)].exports.erase(name); }
