@@ -1,5 +1,7 @@
 #include "platform/sim/modules.h"
 
+#include <numeric>
+
 #include "platform/sim/machine.h"
 #include "platform/sim/text.h"
 
@@ -94,11 +96,8 @@ std::string Modules::Normalize(std::string_view name) {
 }
 
 int Modules::TotalLoads() const {
-  int total = 0;
-  for (const auto& [name, module] : all) {
-    total += module.loads;
-  }
-  return total;
+  return std::accumulate(all.begin(), all.end(), 0,
+                         [](int total, const auto& named) { return total + named.second.loads; });
 }
 
 }  // namespace sim
