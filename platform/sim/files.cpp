@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include "platform/sim/machine.h"
@@ -23,22 +23,6 @@ namespace {
 bool IsDirectory(const std::string& host) {
   struct stat st {};
   return stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The entry of folder dir whose name equals name without regard to case, or name.
-std::string EntryNamed(const std::string& dir, const std::string& name) {
-  std::error_code error;
-  for (const fs::directory_entry& entry : fs::directory_iterator(dir, error)) {
-    if (EqualsNoCase(entry.path().filename().string(), name)) {
-      return entry.path().filename().string();
-    }
-  }
-  return name;
-}
-
-// Whether key names something in the folder folder.
-bool IsIn(const std::string& key, const std::string& folder) {
-  return key.size() > folder.size() && key.compare(0, folder.size(), folder) == 0 && key[folder.size()] == '/';
 }
 
 }  // namespace
@@ -60,47 +44,32 @@ FileSystem::~FileSystem() {
 
 // Windows path rules that matter here: a drive letter, "\\" and "/" as
 // separators, repeated separators collapsed, "." and ".." folded,
-// case-insensitive names. A name with no folder of that name on the way is
+// case-insensitive names (kept in lower case on the host, as nothing here
+// shows a name's case). A name with no folder of that name on the way is
 // still mapped, for the set-up to make.
 FileSystem::Resolved FileSystem::Resolve(std::string_view path) const {
-  const std::string p(path);
+  const std::string p = ToLowerAscii(path);
   if (p.size() < 2 || p[1] != ':' || std::isalpha(static_cast<unsigned char>(p[0])) == 0) {
     return {"", "", p.rfind("\\\\", 0) == 0 ? 53 : win::ERROR_INVALID_NAME};  // 53: ERROR_BAD_NETPATH
   }
-  std::vector<std::string> parts;
-  for (size_t pos = 2; pos <= p.size();) {
-    const size_t end = std::min(p.find_first_of("\\/", pos), p.size());
-    const std::string component = p.substr(pos, end - pos);
-    pos = end + 1;
-    if (component == ".." && !parts.empty()) {
-      parts.pop_back();
-    } else if (!component.empty() && component != "." && component != "..") {
-      parts.push_back(component);
-    }
+  std::string rest = "/" + p.substr(2);
+  std::replace(rest.begin(), rest.end(), '\\', '/');
+  std::string normal = fs::path(rest).lexically_normal().string();  // "/a/b", "/" for the drive's root
+  if (normal.size() > 1 && normal.back() == '/') {
+    normal.pop_back();
   }
-  std::string host = root_ + "/" + static_cast<char>(std::toupper(static_cast<unsigned char>(p[0])));
-  std::string parent = host;
-  win::DWORD error = 0;
-  for (const std::string& part : parts) {
-    parent = host;
-    error = (error != 0 || !IsDirectory(parent)) ? win::ERROR_PATH_NOT_FOUND : 0;
-    host += "/" + (error != 0 ? part : EntryNamed(parent, part));
-  }
-  if (error != 0) {
-    return {host, "", error};
+  // The folder the name is in must be there (the host's stat of it needs
+  // every folder on the way).
+  const size_t slash = normal.rfind('/');
+  const std::string parent =
+      root_ + "/" + static_cast<char>(std::toupper(static_cast<unsigned char>(p[0]))) + normal.substr(0, slash);
+  const std::string name = normal.size() > 1 ? normal.substr(slash) : "";
+  if (!name.empty() && !IsDirectory(parent)) {
+    return {parent + name, "", win::ERROR_PATH_NOT_FOUND};
   }
   // Links inside the path are followed, as Windows follows them: the file
   // is known by the folder it really lies in.
-  std::string key = fs::weakly_canonical(parent).string();
-  if (!parts.empty()) {
-    key += "/" + parts.back();
-  }
-  return {host, ToLowerAscii(key), 0};
-}
-
-std::string FileSystem::HostPathOf(std::string_view path) const {
-  Resolved r = Resolve(path);
-  return r.error == 0 ? r.host : std::string();
+  return {parent + name, fs::weakly_canonical(parent).string() + name, 0};
 }
 
 void FileSystem::MakeDirectory(std::string_view path) { fs::create_directories(Resolve(path).host); }
@@ -108,17 +77,14 @@ void FileSystem::MakeDirectory(std::string_view path) { fs::create_directories(R
 void FileSystem::WriteFile(std::string_view path, std::string_view content) {
   const Resolved r = Resolve(path);
   fs::create_directories(fs::path(r.host).parent_path());
-  std::ofstream out(r.host, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  if (!out) {
-    throw std::runtime_error("test set-up: cannot write " + std::string(path));
-  }
+  std::ofstream(r.host, std::ios::binary | std::ios::trunc)
+      .write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
 bool FileSystem::Exists(std::string_view path) const {
-  Resolved r = Resolve(path);
-  struct stat st {};
-  return r.error == 0 && stat(r.host.c_str(), &st) == 0;
+  const Resolved r = Resolve(path);
+  std::error_code error;
+  return r.error == 0 && fs::exists(r.host, error);
 }
 
 std::optional<std::string> FileSystem::ReadFile(std::string_view path) const {
@@ -127,24 +93,18 @@ std::optional<std::string> FileSystem::ReadFile(std::string_view path) const {
   if (r.error != 0 || IsDirectory(r.host) || !in) {
     return std::nullopt;
   }
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void FileSystem::MakeLink(std::string_view path, std::string_view target) {
   fs::create_directories(fs::path(Resolve(path).host).parent_path());
-  const Resolved r = Resolve(path);
-  const Resolved t = Resolve(target);
-  if (r.error != 0 || t.error != 0 || symlink(t.host.c_str(), r.host.c_str()) != 0) {
+  if (symlink(Resolve(target).host.c_str(), Resolve(path).host.c_str()) != 0) {
     throw std::runtime_error("test set-up: cannot make the link " + std::string(path));
   }
 }
 
 void FileSystem::MakeHardLink(std::string_view path, std::string_view target) {
-  const Resolved r = Resolve(path);
-  const Resolved t = Resolve(target);
-  if (r.error != 0 || t.error != 0 || link(t.host.c_str(), r.host.c_str()) != 0) {
+  if (link(Resolve(target).host.c_str(), Resolve(path).host.c_str()) != 0) {
     throw std::runtime_error("test set-up: cannot make the hard link " + std::string(path));
   }
 }
@@ -152,11 +112,7 @@ void FileSystem::MakeHardLink(std::string_view path, std::string_view target) {
 void FileSystem::SetOwner(std::string_view path, const std::string& sid) { owners_[Resolve(path).key] = sid; }
 
 std::string FileSystem::OwnerOf(win::HANDLE file) const {
-  const auto open = opens.find(reinterpret_cast<intptr_t>(file));
-  if (open == opens.end()) {
-    return "";
-  }
-  const auto owner = owners_.find(open->second.key);
+  const auto owner = owners_.find(opens.at(reinterpret_cast<intptr_t>(file)).key);
   return owner == owners_.end() ? kAdministratorsSid : owner->second;
 }
 
@@ -175,7 +131,7 @@ bool FileSystem::ReplaceWithLink(std::string_view path, std::string_view target)
 bool FileSystem::HeldFromDelete(const std::string& key, bool inside) const {
   constexpr win::DWORD kData = win::GENERIC_READ | win::GENERIC_WRITE | win::DELETE;
   for (const auto& [handle, open] : opens) {
-    if ((inside && IsIn(open.key, key)) ||
+    if ((inside && open.key.rfind(key + "/", 0) == 0) ||
         (open.key == key && (open.access & kData) != 0 && (open.shareMode & win::FILE_SHARE_DELETE) == 0)) {
       return true;
     }
@@ -214,11 +170,8 @@ Entry Look(const std::string& host) {
 
 DWORD AttributesOf(const std::string& host, bool followLink) {
   const Entry e = Look(host);
-  DWORD attributes = e.directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if (e.link && !followLink) {
-    attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-  }
-  return attributes;
+  return (e.directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE) |
+         (e.link && !followLink ? FILE_ATTRIBUTE_REPARSE_POINT : 0);
 }
 
 }  // namespace
@@ -257,17 +210,13 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   const bool openLink = (flags & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
   const Entry e = Look(r.host);
   // A followed link is opened as what it names, known by where that lies.
-  std::string key = r.key;
-  std::string host = r.host;
-  if (e.link && !openLink && e.reached) {
-    host = fs::canonical(r.host).string();
-    key = sim::ToLowerAscii(host);
-  }
+  const bool follow = e.link && !openLink && e.reached;
+  const std::string key = follow ? fs::canonical(r.host).string() : r.key;
   if (disposition == CREATE_NEW) {
     if (e.exists) {
       return fail(ERROR_FILE_EXISTS);  // whatever the name is, a dangling link too
     }
-    std::ofstream create(host, std::ios::binary);
+    std::ofstream create(key, std::ios::binary);
   } else if (disposition != OPEN_EXISTING) {
     return fail(ERROR_INVALID_PARAMETER);
   } else if (!e.exists || (!e.reached && !openLink)) {
@@ -277,7 +226,7 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
   }
   auto* handle = m.handles.Add<HANDLE>(sim::HandleKind::File, Str(path));
   m.files.opens[reinterpret_cast<intptr_t>(handle)] =
-      sim::FileSystem::OpenFile{Str(path), key, host, access, shareMode, 0, e.link && openLink};
+      sim::FileSystem::OpenFile{Str(path), key, access, shareMode, 0, e.link && openLink};
   m.lastError = 0;
   return handle;
 }
@@ -285,15 +234,15 @@ HANDLE CreateFileA(const char* path, DWORD access, DWORD shareMode, void* /*secu
 namespace {
 
 // The call on an open file, counted with the path it was opened by: the
-// open, or none with the last error set (a planted fault's, or 6 for a
-// handle that is no open file).
-sim::FileSystem::OpenFile* OnFile(const char* call, HANDLE file) {
+// open, or none with the last error set (a planted fault's, 6 for a handle
+// that is no open file, 5 for one not opened with the access in need).
+sim::FileSystem::OpenFile* OnFile(const char* call, HANDLE file, DWORD need = 0) {
   auto& opens = M().files.opens;
   const auto it = opens.find(reinterpret_cast<intptr_t>(file));
   sim::Machine& m = sim::PlatformCall(call, it == opens.end() ? "?" : it->second.path);
   const std::optional<DWORD> error = m.PlantedError();
-  if (error || it == opens.end()) {
-    m.lastError = error.value_or(ERROR_INVALID_HANDLE);
+  if (error || it == opens.end() || (it->second.access & need) != need) {
+    m.lastError = error ? *error : it == opens.end() ? ERROR_INVALID_HANDLE : ERROR_ACCESS_DENIED;
     return nullptr;
   }
   return &it->second;
@@ -302,37 +251,27 @@ sim::FileSystem::OpenFile* OnFile(const char* call, HANDLE file) {
 }  // namespace
 
 BOOL WriteFile(HANDLE file, const void* data, DWORD size, DWORD* written, void* /*overlapped*/) {
-  sim::FileSystem::OpenFile* open = OnFile("WriteFile", file);
-  if (written != nullptr) {
-    *written = 0;
-  }
+  sim::FileSystem::OpenFile* open = OnFile("WriteFile", file, GENERIC_WRITE);
+  *written = 0;
   if (open == nullptr) {
     return FALSE;  // as for a planted 112: the disk is full
   }
-  if ((open->access & GENERIC_WRITE) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  std::fstream out(open->host, std::ios::binary | std::ios::in | std::ios::out);
+  std::fstream out(open->key, std::ios::binary | std::ios::in | std::ios::out);
   out.seekp(static_cast<std::streamoff>(open->position));
   out.write(static_cast<const char*>(data), size);
   open->position += size;
   M().files.MarkWritten(open->key);
-  if (written != nullptr) {
-    *written = size;
-  }
+  *written = size;
   return TRUE;
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* read, void* /*overlapped*/) {
-  sim::FileSystem::OpenFile* open = OnFile("ReadFile", file);
+  sim::FileSystem::OpenFile* open = OnFile("ReadFile", file, GENERIC_READ);
   *read = 0;
   if (open == nullptr) {
     return FALSE;
   }
-  if ((open->access & GENERIC_READ) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);
-  }
-  std::ifstream in(open->host, std::ios::binary);
+  std::ifstream in(open->key, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(open->position));
   in.read(static_cast<char*>(buffer), size);
   *read = static_cast<DWORD>(in.gcount());  // 0 at the end of the file, which is no failure
@@ -359,14 +298,9 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
     return FALSE;
   }
   struct stat st {};
-  if ((open->link ? lstat(open->host.c_str(), &st) : stat(open->host.c_str(), &st)) != 0) {
-    return Fail(ERROR_FILE_NOT_FOUND);
-  }
-  *info = BY_HANDLE_FILE_INFORMATION{};
-  info->dwFileAttributes = AttributesOf(open->host, !open->link);
-  info->dwVolumeSerialNumber = 0x5EED;
-  info->nFileSizeLow = static_cast<DWORD>(st.st_size);
-  info->nFileSizeHigh = static_cast<DWORD>(static_cast<uint64_t>(st.st_size) >> 32);
+  (void)(open->link ? lstat(open->key.c_str(), &st) : stat(open->key.c_str(), &st));
+  *info = BY_HANDLE_FILE_INFORMATION{};  // one volume; sizes the patch does not read
+  info->dwFileAttributes = AttributesOf(open->key, !open->link);
   // A folder counts one name on Windows, whatever its subfolders.
   info->nNumberOfLinks = S_ISDIR(st.st_mode) ? 1 : static_cast<DWORD>(st.st_nlink);
   info->nFileIndexLow = static_cast<DWORD>(st.st_ino);
@@ -375,11 +309,11 @@ BOOL GetFileInformationByHandle(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
 }
 
 BOOL SetEndOfFile(HANDLE file) {
-  const sim::FileSystem::OpenFile* open = OnFile("SetEndOfFile", file);
+  const sim::FileSystem::OpenFile* open = OnFile("SetEndOfFile", file, GENERIC_WRITE);
   if (open == nullptr) {
     return FALSE;
   }
-  if ((open->access & GENERIC_WRITE) == 0 || truncate(open->host.c_str(), static_cast<off_t>(open->position)) != 0) {
+  if (truncate(open->key.c_str(), static_cast<off_t>(open->position)) != 0) {
     return Fail(ERROR_ACCESS_DENIED);
   }
   M().files.MarkWritten(open->key);
@@ -387,12 +321,10 @@ BOOL SetEndOfFile(HANDLE file) {
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
-  const sim::FileSystem::OpenFile* open = OnFile("FlushFileBuffers", file);
+  // Windows flushes only through a handle that may write.
+  const sim::FileSystem::OpenFile* open = OnFile("FlushFileBuffers", file, GENERIC_WRITE);
   if (open == nullptr) {
     return FALSE;
-  }
-  if ((open->access & GENERIC_WRITE) == 0) {
-    return Fail(ERROR_ACCESS_DENIED);  // Windows flushes only through a handle that may write
   }
   M().files.MarkFlushed(open->key);  // everything of the file, whichever handle wrote it
   return TRUE;
@@ -471,17 +403,13 @@ BOOL RemoveDirectoryA(const char* path) {
   return TRUE;
 }
 
-// The length copied, or, where the buffer is too small, the size it needs.
+// The length copied (the patch's buffer holds any folder of the tests).
 DWORD GetTempPathA(DWORD size, char* buffer) {
   sim::Machine& m = sim::PlatformCall("GetTempPathA");
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, DWORD{0});
   }
-  const std::string& path = m.files.tempPath;
-  if (size <= path.size()) {
-    return static_cast<DWORD>(path.size() + 1);
-  }
-  return sim::CopyOut(path, buffer, size);
+  return sim::CopyOut(m.files.tempPath, buffer, size);
 }
 
 }  // namespace win

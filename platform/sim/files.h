@@ -56,15 +56,13 @@ class FileSystem {
   // The folders that CreateDirectoryA made, as named, with the SDDL text of
   // the descriptor given ("(null)" for none), in order.
   std::vector<std::pair<std::string, std::string>> madeFolders;
-  // The host path of a Windows path, or empty when it cannot be mapped.
-  std::string HostPathOf(std::string_view path) const;
   const std::string& Root() const { return root_; }
 
   // --- What the Windows calls need ---
   struct Resolved {
     std::string host;  // host path; its last component may not exist
-    std::string key;   // canonical form of the folder it is really in and the
-                       // name: the identity of the file for opens
+    std::string key;   // the host path through the folder it really is in (links
+                       // followed) and the name: the identity of the file
     win::DWORD error;  // 0, or why the path cannot name a file
   };
   Resolved Resolve(std::string_view path) const;
@@ -75,8 +73,7 @@ class FileSystem {
 
   struct OpenFile {
     std::string path;  // as the program named it
-    std::string key;
-    std::string host;
+    std::string key;   // what was opened: the name, or what a followed link names
     win::DWORD access;
     win::DWORD shareMode;
     uint64_t position = 0;

@@ -3,7 +3,6 @@
 #include "platform/sim/handles.h"
 
 #include "platform/sim/machine.h"
-#include "platform/sim/processes.h"
 #include "platform/win.h"
 
 namespace sim {
@@ -14,15 +13,6 @@ uintptr_t HandleTable::AddValue(HandleKind kind, const std::string& label) {
   next_ += 4;
   open_[next_] = Entry{kind, kNames[static_cast<int>(kind)] + (" " + label)};
   return next_;
-}
-
-bool HandleTable::Is(const void* handle, HandleKind kind) const {
-  HandleKind found{};
-  return KindOf(reinterpret_cast<uintptr_t>(handle), &found) && found == kind;
-}
-
-bool HandleTable::Remove(const void* handle, HandleKind kind) {
-  return Is(handle, kind) && open_.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
 }
 
 std::string HandleTable::LabelOf(const void* handle) const {
@@ -68,12 +58,7 @@ BOOL CloseHandle(HANDLE handle) {
     return m.Fail(ERROR_INVALID_HANDLE);
   }
   m.handles.Remove(handle, kind);
-  if (kind == sim::HandleKind::File) {
-    m.files.opens.erase(static_cast<intptr_t>(value));
-  }
-  if (kind == sim::HandleKind::Process || kind == sim::HandleKind::Thread || kind == sim::HandleKind::Snapshot) {
-    sim::ForgetProcessHandle(value);
-  }
+  m.files.opens.erase(static_cast<intptr_t>(value));  // what the file's sharing holds goes with it
   if (kind == sim::HandleKind::Mutex) {
     m.mutexes.Close(handle);
   }

@@ -20,9 +20,14 @@ class HandleTable {
     return reinterpret_cast<T>(AddValue(kind, label));
   }
   // True when handle is open and of the given kind.
-  bool Is(const void* handle, HandleKind kind) const;
+  bool Is(const void* handle, HandleKind kind) const {
+    HandleKind found{};
+    return KindOf(reinterpret_cast<uintptr_t>(handle), &found) && found == kind;
+  }
   // Removes an open handle of the given kind; false when there is none.
-  bool Remove(const void* handle, HandleKind kind);
+  bool Remove(const void* handle, HandleKind kind) {
+    return Is(handle, kind) && open_.erase(reinterpret_cast<uintptr_t>(handle)) == 1;
+  }
   // Labels ("Key HKLM\\Software\\...") of the handles still open.
   std::vector<std::string> Open() const;
   // The label of an open handle, or its value when it is not open.

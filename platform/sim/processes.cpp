@@ -9,14 +9,6 @@
 #include "platform/sim/text.h"
 
 namespace sim {
-namespace {
-
-std::string ProgramKey(const std::string& path) {
-  const FileSystem::Resolved r = Machine::Current().files.Resolve(path);
-  return r.error == 0 ? r.key : ToLowerAscii(path);
-}
-
-}  // namespace
 
 Process& Processes::Add(std::string_view image, const Behaviour& behaviour) {
   Process& p = list.emplace_back();
@@ -44,7 +36,6 @@ std::vector<const Process*> Processes::Named(std::string_view image) const {
 void Processes::End(Process& process, win::DWORD exitCode) {
   process.running = false;
   process.exitCode = exitCode;
-  process.endsAt.reset();
 }
 
 void Processes::Advance(win::DWORD now) {
@@ -149,23 +140,20 @@ BOOL NextEntry(const char* call, HANDLE snapshot, PROCESSENTRY32* entry, bool fi
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  auto it = P().snapshots.find(reinterpret_cast<uintptr_t>(snapshot));
-  if (it == P().snapshots.end()) {
+  if (!m.handles.Is(snapshot, sim::HandleKind::Snapshot)) {
     return m.Fail(ERROR_INVALID_HANDLE);
   }
   if (entry->dwSize < sizeof(PROCESSENTRY32)) {
     return m.Fail(24);  // ERROR_BAD_LENGTH
   }
-  sim::Processes::Snapshot& s = it->second;
+  sim::Processes::Snapshot& s = P().snapshots[reinterpret_cast<uintptr_t>(snapshot)];
   s.next = first ? 0 : s.next;
   if (s.next >= s.entries.size()) {
     return m.Fail(18);  // ERROR_NO_MORE_FILES
   }
   const auto& [id, image] = s.entries[s.next++];
-  *entry = PROCESSENTRY32{};
-  entry->dwSize = sizeof(PROCESSENTRY32);
   entry->th32ProcessID = id;
-  std::memcpy(entry->szExeFile, image.data(), std::min(image.size(), sizeof entry->szExeFile - 1));
+  sim::CopyOut(image, entry->szExeFile, sizeof entry->szExeFile);
   return TRUE;
 }
 
@@ -188,36 +176,29 @@ NTSTATUS WINAPI SimZwQuerySystemInformation(DWORD, void* buffer, DWORD bufferSiz
     return static_cast<NTSTATUS>(*error);  // an NTSTATUS
   }
   constexpr size_t kFixed = sizeof(void*) == 8 ? 256 + 80 : 184 + 64;  // the record and its thread's
-  struct Record {
-    DWORD id;
-    std::u16string name;
-    DWORD size;  // with the name and its zero, if any, up to the next 8 bytes
-  };
-  std::vector<Record> records;
-  size_t total = 0;
+  std::vector<BYTE> records;
+  size_t last = 0;
   for (const auto& [id, image] : Listed("")) {
-    const size_t size = kFixed + (image.empty() ? 0 : (image.size() + 4) / 4 * 8);
-    records.push_back({id, sim::Widen(image), static_cast<DWORD>(size)});
-    total += size;
+    const std::u16string name = sim::Widen(image);
+    last = records.size();
+    // With the name and its zero, if any, up to the next 8 bytes.
+    records.resize(last + kFixed + (name.empty() ? 0 : (name.size() + 4) / 4 * 8));
+    SYSTEM_PROCESS_INFORMATION info{};
+    info.NextEntryOffset = static_cast<DWORD>(records.size() - last);
+    info.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(id));
+    if (!name.empty()) {
+      std::memcpy(&records[last + kFixed], name.c_str(), 2 * (name.size() + 1));
+      info.ImageName.Length = static_cast<USHORT>(2 * name.size());
+      info.ImageName.MaximumLength = static_cast<USHORT>(info.ImageName.Length + 2);
+      info.ImageName.Buffer = reinterpret_cast<WCHAR*>(reinterpret_cast<uintptr_t>(buffer) + last + kFixed);
+    }
+    std::memcpy(&records[last], &info, sizeof info);
   }
-  if (buffer == nullptr || bufferSize < std::max(static_cast<DWORD>(total), P().queryNeededSize)) {
+  std::memset(&records[last], 0, sizeof(DWORD));  // the last record's NextEntryOffset
+  if (buffer == nullptr || bufferSize < std::max<size_t>(records.size(), P().queryNeededSize)) {
     return STATUS_INFO_LENGTH_MISMATCH;
   }
-  auto* at = static_cast<BYTE*>(buffer);
-  std::memset(at, 0, total);
-  for (const Record& r : records) {
-    SYSTEM_PROCESS_INFORMATION info{};
-    info.NextEntryOffset = &r == &records.back() ? 0 : r.size;
-    info.UniqueProcessId = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(r.id));
-    if (!r.name.empty()) {
-      std::memcpy(at + kFixed, r.name.c_str(), 2 * (r.name.size() + 1));
-      info.ImageName.Length = static_cast<USHORT>(2 * r.name.size());
-      info.ImageName.MaximumLength = static_cast<USHORT>(2 * (r.name.size() + 1));
-      info.ImageName.Buffer = reinterpret_cast<WCHAR*>(at + kFixed);
-    }
-    std::memcpy(at, &info, sizeof info);
-    at += r.size;
-  }
+  std::memcpy(buffer, records.data(), records.size());
   return STATUS_SUCCESS;
 }
 
@@ -241,11 +222,7 @@ BOOL WINAPI SimQueryFullProcessImageNameA(HANDLE process, DWORD, char* path, DWO
   if (p == nullptr) {
     return FALSE;
   }
-  const std::string& image = p->path.empty() ? p->image : p->path;
-  if (*size <= image.size()) {
-    return M().Fail(ERROR_INSUFFICIENT_BUFFER);
-  }
-  *size = sim::CopyOut(image, path, *size);
+  *size = sim::CopyOut(p->path.empty() ? p->image : p->path, path, *size);
   return TRUE;
 }
 
@@ -354,10 +331,6 @@ BOOL TerminateProcess(HANDLE process, UINT exitCode) {
   if (p == nullptr) {
     return FALSE;
   }
-  // Windows refuses to terminate a process that has already ended.
-  if (!p->running) {
-    return M().Fail(ERROR_ACCESS_DENIED);
-  }
   p->terminated = true;
   if (!p->behaviour.terminateHangs) {
     P().End(*p, exitCode);
@@ -395,19 +368,16 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 namespace sim {
 
 void RegisterProcessExports(Modules& modules) {
-  const auto add = [&modules](const char* dll, const char* name, auto* entry) {
-    modules.Export(dll, name, reinterpret_cast<win::FARPROC>(entry));
-  };
-  add("kernel32.dll", "CreateToolhelp32Snapshot", &win::SimCreateToolhelp32Snapshot);
-  add("kernel32.dll", "Process32First", &win::SimProcess32First);
-  add("kernel32.dll", "Process32Next", &win::SimProcess32Next);
-  add("kernel32.dll", "GetProcessHeap", &win::SimGetProcessHeap);
-  add("kernel32.dll", "HeapAlloc", &win::SimHeapAlloc);
-  add("kernel32.dll", "HeapFree", &win::SimHeapFree);
-  add("ntdll.dll", "ZwQuerySystemInformation", &win::SimZwQuerySystemInformation);
-  add("kernel32.dll", "ProcessIdToSessionId", &win::SimProcessIdToSessionId);
-  add("kernel32.dll", "QueryFullProcessImageNameA", &win::SimQueryFullProcessImageNameA);
-  add("kernel32.dll", "WTSGetActiveConsoleSessionId", &win::SimWTSGetActiveConsoleSessionId);
+  modules.Export("kernel32.dll", "CreateToolhelp32Snapshot", &win::SimCreateToolhelp32Snapshot);
+  modules.Export("kernel32.dll", "Process32First", &win::SimProcess32First);
+  modules.Export("kernel32.dll", "Process32Next", &win::SimProcess32Next);
+  modules.Export("kernel32.dll", "GetProcessHeap", &win::SimGetProcessHeap);
+  modules.Export("kernel32.dll", "HeapAlloc", &win::SimHeapAlloc);
+  modules.Export("kernel32.dll", "HeapFree", &win::SimHeapFree);
+  modules.Export("ntdll.dll", "ZwQuerySystemInformation", &win::SimZwQuerySystemInformation);
+  modules.Export("kernel32.dll", "ProcessIdToSessionId", &win::SimProcessIdToSessionId);
+  modules.Export("kernel32.dll", "QueryFullProcessImageNameA", &win::SimQueryFullProcessImageNameA);
+  modules.Export("kernel32.dll", "WTSGetActiveConsoleSessionId", &win::SimWTSGetActiveConsoleSessionId);
 }
 
 win::DWORD WaitForProcess(win::HANDLE handle, win::DWORD milliseconds) {
@@ -443,30 +413,31 @@ bool HasAccess(win::HANDLE handle, HandleKind kind, const win::DWORD* access, wi
 }
 
 std::string ProcessIdOf(win::HANDLE handle) {
-  auto it = Machine::Current().processes.opened.find(reinterpret_cast<uintptr_t>(handle));
   if (handle == reinterpret_cast<win::HANDLE>(static_cast<intptr_t>(-1))) {
     return "self";
   }
-  return it == Machine::Current().processes.opened.end() ? "?" : std::to_string(it->second.id);
+  const auto& opened = Machine::Current().processes.opened;
+  const auto it = opened.find(reinterpret_cast<uintptr_t>(handle));
+  return it == opened.end() ? "?" : std::to_string(it->second.id);
 }
 
 Process* StartProcess(const char* call, const char* application, const std::string& commandLine,
                       const std::string& user, win::DWORD session, win::DWORD elevationType,
                       win::PROCESS_INFORMATION* info) {
   Machine& m = Machine::Current();
-  const std::string key = ProgramKey(application != nullptr ? application : win::ProgramOf(commandLine));
+  // Programs are known by their host path, whatever spelling names them.
+  const auto host = [&m](const std::string& path) { return m.files.Resolve(path).host; };
+  const std::string wanted = host(application != nullptr ? application : win::ProgramOf(commandLine));
   auto file = std::find_if(m.processes.programs.begin(), m.processes.programs.end(),
-                           [&key](const auto& program) { return ProgramKey(program.first) == key; });
+                           [&](const auto& program) { return host(program.first) == wanted; });
   if (file == m.processes.programs.end()) {
     return m.Fail<Process*>(win::ERROR_FILE_NOT_FOUND, nullptr);
   }
   const std::string& path = file->first;
-  Process& p = m.processes.Add(path.substr(path.rfind('\\') + 1), file->second.behaviour);
+  Process& p = m.processes.Add(path.substr(path.rfind('\\') + 1), file->second);
   p.path = path;
   p.commandLine = commandLine;
-  if (p.behaviour.runFor) {
-    p.endsAt = m.clock.ticks + *p.behaviour.runFor;
-  }
+  p.endsAt = p.behaviour.runFor ? std::optional<win::DWORD>(m.clock.ticks + *p.behaviour.runFor) : std::nullopt;
   p.user = user;
   p.session = session;
   p.elevationType = elevationType;
@@ -476,12 +447,6 @@ Process* StartProcess(const char* call, const char* application, const std::stri
   info->dwProcessId = p.id;
   info->dwThreadId = p.id + 1;
   return &p;
-}
-
-void ForgetProcessHandle(uintptr_t value) {
-  Processes& p = Machine::Current().processes;
-  p.opened.erase(value);
-  p.snapshots.erase(value);
 }
 
 }  // namespace sim

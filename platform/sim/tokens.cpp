@@ -23,7 +23,13 @@ HANDLE AddToken(const sim::Token::Opened& token, const std::string& label) {
   return handle;
 }
 
+// The token behind an open token handle with all of the access in need,
+// once the call is recorded; null, with the last error set (a planted
+// fault's first), otherwise.
 const sim::Token::Opened* OpenedToken(HANDLE handle, DWORD need) {
+  if (const auto error = M().PlantedError()) {
+    return M().Fail<const sim::Token::Opened*>(*error, nullptr);
+  }
   return sim::OpenedRecord(M().token.opened, handle, sim::HandleKind::Token, need);
 }
 
@@ -51,9 +57,7 @@ BOOL WINAPI SimCreateProcessWithTokenW(HANDLE token, DWORD, const WCHAR*, WCHAR*
   const std::string line = commandLine == nullptr ? "" : sim::Narrow(commandLine);
   sim::Machine& m = sim::PlatformCall("CreateProcessWithTokenW", line);
   m.processes.commandLines.push_back(line);
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);  // 1058: the secondary logon service is disabled
-  }
+  // A planted 1058: the secondary logon service is disabled.
   const sim::Token::Opened* account = StartToken(token, "SeImpersonatePrivilege");
   if (account == nullptr) {
     return FALSE;
@@ -92,9 +96,6 @@ BOOL WINAPI SimWTSQueryUserToken(DWORD session, HANDLE* token) {
 
 BOOL WINAPI SimCreateEnvironmentBlock(void** environment, HANDLE token, BOOL) {
   sim::Machine& m = sim::PlatformCall("CreateEnvironmentBlock");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
   const sim::Token::Opened* opened = OpenedToken(token, TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_IMPERSONATE);
   if (opened == nullptr) {
     return FALSE;
@@ -105,12 +106,11 @@ BOOL WINAPI SimCreateEnvironmentBlock(void** environment, HANDLE token, BOOL) {
   return TRUE;
 }
 
+// The patch does not read the result: a block not given back shows in the heap.
 BOOL WINAPI SimDestroyEnvironmentBlock(void* environment) {
   sim::Machine& m = sim::PlatformCall("DestroyEnvironmentBlock");
-  if (m.token.environments.erase(environment) == 0 || !m.heap.Free(environment)) {
-    return m.Fail(ERROR_INVALID_PARAMETER);
-  }
-  return TRUE;
+  m.token.environments.erase(environment);
+  return m.heap.Free(environment) ? TRUE : m.Fail(ERROR_INVALID_PARAMETER);
 }
 
 }  // namespace
@@ -139,10 +139,7 @@ BOOL OpenProcessToken(HANDLE process, DWORD access, HANDLE* token) {
 }
 
 BOOL DuplicateTokenEx(HANDLE token, DWORD access, void*, int, int tokenType, HANDLE* newToken) {
-  sim::Machine& m = sim::PlatformCall("DuplicateTokenEx");
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
+  sim::PlatformCall("DuplicateTokenEx");
   const sim::Token::Opened* opened = OpenedToken(token, TOKEN_DUPLICATE);
   if (opened == nullptr) {
     return FALSE;
@@ -154,9 +151,6 @@ BOOL DuplicateTokenEx(HANDLE token, DWORD access, void*, int, int tokenType, HAN
 
 BOOL GetTokenInformation(HANDLE token, int infoClass, void* info, DWORD length, DWORD* returnLength) {
   sim::Machine& m = sim::PlatformCall("GetTokenInformation", std::to_string(infoClass));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
   const sim::Token::Opened* opened = OpenedToken(token, TOKEN_QUERY);
   if (opened == nullptr) {
     return FALSE;
@@ -189,9 +183,6 @@ BOOL CreateProcessAsUserA(HANDLE token, const char* application, char* commandLi
   const std::string line = commandLine == nullptr ? "" : commandLine;
   sim::Machine& m = sim::PlatformCall("CreateProcessAsUserA", line);
   m.processes.commandLines.push_back(line);
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
   const sim::Token::Opened* account = StartToken(token, "SeAssignPrimaryTokenPrivilege");
   if (account == nullptr) {
     return FALSE;
@@ -226,19 +217,13 @@ BOOL LookupPrivilegeValueA(const char*, const char* name, LUID* luid) {
 
 BOOL AdjustTokenPrivileges(HANDLE token, BOOL, TOKEN_PRIVILEGES* newState, DWORD, TOKEN_PRIVILEGES*, DWORD*) {
   auto& known = M().token.privileges;
-  const auto byLuid = [&known](const LUID& luid) {
-    return std::find_if(known.begin(), known.end(), [&luid](const auto& p) {
-      return p.second.luid.LowPart == luid.LowPart && p.second.luid.HighPart == luid.HighPart;
-    });
-  };
   const LUID_AND_ATTRIBUTES& first = newState->Privileges[0];
-  const auto named = byLuid(first.Luid);
+  const auto named = std::find_if(known.begin(), known.end(), [&first](const auto& p) {
+    return p.second.luid.LowPart == first.Luid.LowPart && p.second.luid.HighPart == first.Luid.HighPart;
+  });
   sim::Machine& m = sim::PlatformCall(
       "AdjustTokenPrivileges",
       named == known.end() ? "?" : named->first + (first.Attributes & SE_PRIVILEGE_ENABLED ? " on" : " off"));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
-  }
   if (OpenedToken(token, TOKEN_ADJUST_PRIVILEGES) == nullptr) {
     return FALSE;
   }
@@ -262,13 +247,10 @@ BOOL AdjustTokenPrivileges(HANDLE token, BOOL, TOKEN_PRIVILEGES* newState, DWORD
 namespace sim {
 
 void RegisterTokenExports(Modules& modules) {
-  modules.Export("advapi32.dll", "CreateProcessWithTokenW",
-                 reinterpret_cast<win::FARPROC>(&win::SimCreateProcessWithTokenW));
-  modules.Export("wtsapi32.dll", "WTSQueryUserToken", reinterpret_cast<win::FARPROC>(&win::SimWTSQueryUserToken));
-  modules.Export("userenv.dll", "CreateEnvironmentBlock",
-                 reinterpret_cast<win::FARPROC>(&win::SimCreateEnvironmentBlock));
-  modules.Export("userenv.dll", "DestroyEnvironmentBlock",
-                 reinterpret_cast<win::FARPROC>(&win::SimDestroyEnvironmentBlock));
+  modules.Export("advapi32.dll", "CreateProcessWithTokenW", &win::SimCreateProcessWithTokenW);
+  modules.Export("wtsapi32.dll", "WTSQueryUserToken", &win::SimWTSQueryUserToken);
+  modules.Export("userenv.dll", "CreateEnvironmentBlock", &win::SimCreateEnvironmentBlock);
+  modules.Export("userenv.dll", "DestroyEnvironmentBlock", &win::SimDestroyEnvironmentBlock);
 }
 
 }  // namespace sim

@@ -1,12 +1,6 @@
-"""The deployment guide (docs/deploy.md) and the files in deploy/ agree: the
-guide's troubleshooting list and the Windows scripts list the lines that
-the Ansible playbook reads, each of those lines begins a message of the
-program, and the lists of the seven zones and their records are the
-program's table (as scripts/wine/zones.py reads it). The guide, shipped as
-DEPLOY.txt, reads as plain text: no links, anchors or HTML comments, a
-table of contents that is its headings, and every section it, the README
-and the operator's README point to is there. Python 3 standard library
-only."""
+"""The deployment guide (docs/deploy.md), the files in deploy/ and the
+program agree on the failure lines and the zone records; the guide, shipped
+as DEPLOY.txt, reads as plain text and every section pointed to is there."""
 
 import pathlib
 import re

@@ -1,12 +1,6 @@
 #!/usr/bin/env python3
-"""Runs end-to-end tests; CTest calls it once per test case.
-
-    run.py --list          print the id of every test case (test_*.py)
-    run.py ID...           run these test cases (module.Class.method)
-
-Exit status: 0 passed, 1 failed, 77 skipped (Wine missing, the build under
-test cannot run on this machine, or every case skipped).
-"""
+"""run.py --list (the id of every test case) | run.py ID... (CTest, one
+case each). Exit status: 0 passed, 1 failed, 77 skipped."""
 
 import os
 import sys
@@ -34,9 +28,6 @@ def main(argv):
         for test_id in test_ids(suite):
             print(test_id)
         return 0
-    if not argv or argv[0].startswith("-"):
-        print(__doc__, file=sys.stderr)
-        return 2
     # The build under test (DSTPATCH_EXE) decides: an i686 build cannot run
     # where Wine runs no 32-bit code.
     reason = wine.unable_to_run(os.environ.get("DSTPATCH_EXE", ""))

@@ -1,15 +1,7 @@
 """Names that an ordinary user planted where the patch deletes, creates or
-writes a file, with the real dstpatch.exe under Wine: a folder of the site
-made a link to a folder elsewhere, and hard links where files are expected.
-Whatever they point to stays byte for byte as it was, and each is named in
-one line. (A Unix symbolic link to a folder is a reparse point to Wine;
-Wine follows one to a file silently, so file links are tried on the
-simulated machine only.) A root that is itself a link counts only where an
-administrator owns it. (Every Wine process is one account; Wine reports a
-file that another Unix user owns as owned by the anonymous logon, and a
-handle opened on a link shows the folder it leads to, whose owner is then
-the one read.) That the root is held for the whole run is tried in
-test_site.py."""
+writes a file, with the real dstpatch.exe under Wine (README.md: which links
+Wine shows, and how a link's owner is made): whatever they lead to stays
+byte for byte as it was, and each is named in one line."""
 
 import os
 
@@ -41,7 +33,6 @@ class PlantedNamesTest(winetest.TestCase):
             self.machine.write_file(path, content)
 
     def link(self, path, target):
-        """A link at PATH to the folder TARGET, made from the host."""
         os.symlink(self.machine.host_path(target), self.machine.host_path(path))
 
     def hard_link(self, path, target):

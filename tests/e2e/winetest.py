@@ -27,9 +27,6 @@ def z_path(host_path):
 
 
 class TestCase(unittest.TestCase):
-    """A test with a fresh Machine in self.machine, closed after the test
-    whatever its outcome."""
-
     maxDiff = None
 
     def setUp(self):
@@ -37,16 +34,11 @@ class TestCase(unittest.TestCase):
         self.addCleanup(self.machine.close)
 
     def put_helper(self, name, windows_path):
-        """The test helper program NAME copied to WINDOWS_PATH."""
         with open(helper(name), "rb") as f:
             self.machine.write_file(windows_path, f.read())
 
     def start_shell(self):
-        """A user logged on at the desktop: their shell, a process named
-        explorer.exe in the session, whose token the patch starts the manager
-        with when none was closed. Wine runs its own explorer.exe only while
-        a program has a window; the stand-in (helpers/pelio_manager.cpp, its
-        window left open) runs until the test ends."""
+        """A user logged on at the desktop (README.md: start_shell)."""
         self.put_helper("pelio_manager", SHELL)
         self.machine.start(SHELL, env={"PELIOMGR_MODE": "ignore"}).wait_for_output("ready")
 

@@ -5,8 +5,11 @@ Windows each is meant for:
 - every imported DLL is one that Windows itself has (the MinGW runtime must
   be linked in), and every imported function is on windows-exports.txt, the
   list of what Windows 2000 (i686) and Windows XP x64 (x86_64) export;
-- the i686 file's subsystem version is 4.0, so that Windows NT 4, 98 and
-  later start it; the x86_64 file's is at most 5.2 (Windows XP x64).
+- the i686 file's subsystem version is 4.0 (a loader that wants a higher one
+  refuses the file); the x86_64 file's is at most 5.2 (Windows XP x64).
+
+Windows 2000 is the oldest Windows the i686 file is checked to start on: its
+imports are not checked against Windows 98, ME or NT 4.
 
     check_exe.py EXE...      status 0 when all pass, 1 with each fault named
 """

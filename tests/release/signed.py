@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""A signed release, made as an operator would: a throwaway self-signed
-code-signing certificate, scripts/release --no-build with it into a
-temporary folder, then the folder checked with the tools an operator has
-(osslsigncode verify, sha256sum -c), the roll-out files it carries compared
-with the sources. A signed program is its build with the signature alone
-added, so it runs as the build does in the end-to-end tests.
-
-CTest passes DSTPATCH_EXE (this tree's dstpatch.exe, which must be the
-preset's build/mingw-x64/dstpatch.exe: scripts/release takes that one).
-Exit status 77 (skipped) when a tool is missing.
-"""
+"""A release signed with a throwaway certificate by scripts/release
+--no-build, checked with the tools an operator has (osslsigncode verify,
+sha256sum -c); a signed program is its build with the signature alone added.
+Exit status 77 (skipped) when a tool is missing."""
 
 import os
 import shutil

@@ -136,7 +136,7 @@ sim::Process& SiteTest::RunningManager(sim::Behaviour::OnClose onClose) {
 }
 
 void SiteTest::InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor) {
-  sim::Program program;
-  program.behaviour.runFor = runFor;
-  machine.processes.AddProgram(siteRoot + kManagerFolder + kManagerName, program);
+  sim::Behaviour behaviour;
+  behaviour.runFor = runFor;
+  machine.processes.AddProgram(siteRoot + kManagerFolder + kManagerName, behaviour);
 }

@@ -79,8 +79,8 @@ class Site {
     SeedOldZones(machine);
     machine.timeZone.Set(300, "Eastern Standard Time", "Eastern Daylight Time", "Eastern Standard Time",
                          win::SYSTEMTIME{0, 10, 0, 5, 2, 0, 0, 0}, win::SYSTEMTIME{0, 4, 0, 1, 2, 0, 0, 0});
-    sim::Program manager;
-    manager.behaviour.windows = 1;
+    sim::Behaviour manager;
+    manager.windows = 1;
     machine.processes.AddProgram(kRoot + kManagerFolder + kManagerName, manager);
     AddShell(machine);
     if (serviceMode) {
@@ -184,7 +184,7 @@ std::map<std::string, std::string> Outside(const sim::Machine& machine) {
   const std::filesystem::path root(machine.files.Root());
   for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
     const std::string name = entry.path().lexically_relative(root).string();
-    if (name.rfind("C/Site", 0) != 0) {
+    if (name.rfind("C/site", 0) != 0) {
       std::ifstream in(entry.path(), std::ios::binary);
       found[name] = entry.is_regular_file() ? std::string(std::istreambuf_iterator<char>(in), {}) : "folder";
     }
@@ -297,10 +297,10 @@ TEST_P(KillTest, EveryCallFailedOnceIsReportedAndEndsInOrder) {
     EXPECT_TRUE(Contains(out, std::to_string(kError)) || kSilent.count(fault.call) != 0 || kSilent.count(call) != 0)
         << out;
     std::map<std::string, std::string> now = Outside(site.machine);
-    now.erase("C/debBGorvinal.txt");
+    now.erase("C/debbgorvinal.txt");
     if (Contains(out, kLeftBehind)) {
       for (auto it = now.begin(); it != now.end();) {
-        it = it->first.rfind("C/Windows/Temp/dstpatch.", 0) == 0 ? now.erase(it) : std::next(it);
+        it = it->first.rfind("C/windows/temp/dstpatch.", 0) == 0 ? now.erase(it) : std::next(it);
       }
     }
     EXPECT_EQ(now, outside);

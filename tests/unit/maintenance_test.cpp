@@ -398,18 +398,4 @@ TEST_F(MaintenanceTest, ManagerThatCannotBeClosedKeepsItsFiles) {
   }
 }
 
-// A control server that never stops costs the stop's 5 s, no pause longer;
-// the files are changed all the same and the start's failure is reported.
-TEST_F(MaintenanceTest, ServiceThatNeverStopsCostsFiveSeconds) {
-  InstallHub(true).afterStop = {sim::Status(win::SERVICE_STOP_PENDING, 1, 1000)};
-  const win::DWORD start = machine.clock.ticks;
-  EXPECT_EQ(RunProgram(machine, {"/CHANGEBOHVALS", "/S"}), 0);
-  EXPECT_TRUE(Contains(machine.stdoutText,
-                       "\nStopControlServer() - StopService returned error 1460\n"
-                       "StopControlServer() - Unable to stop the Hubsvc"));
-  EXPECT_TRUE(Contains(machine.stdoutText, "\nStartControlServer() - StartService returned error"));
-  EXPECT_TRUE(FilesChanged());
-  EXPECT_LE(machine.clock.ticks - start, 5001u);
-}
-
 }  // namespace

@@ -45,7 +45,7 @@ void Link(sim::Machine& m, const std::string& name) { m.files.ReplaceWithLink(In
 
 // The file name, replaced by a second name of the file of that name under C:\Outside.
 void HardLink(sim::Machine& m, const std::string& name, const std::string& outside) {
-  (void)std::remove(m.files.HostPathOf(name).c_str());
+  (void)std::remove(m.files.Resolve(name).host.c_str());
   m.files.MakeHardLink(name, outside);
 }
 
@@ -72,7 +72,7 @@ class PlantedTest : public SiteTest {
   // The files outside and the site as they were before any swap.
   void ResetSite() {
     for (const char* name : {"", "tmp", "data", "newdata", "newdata\\pelio.ini"}) {
-      const std::string host = machine.files.HostPathOf(InSite(name));
+      const std::string host = machine.files.Resolve(InSite(name)).host;
       struct stat st {};
       if (!host.empty() && lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         unlink(host.c_str());

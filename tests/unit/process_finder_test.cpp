@@ -171,9 +171,9 @@ TEST_F(ProcessFinderTest, StartsTheCommandLineUnchangedAndWaitsAtMostTheTimeOut)
   const std::string quoted = "\"C:\\My Site\\bin\\PelioMgr.exe\"  /QUORDIR C:\\My Site";
   const win::DWORD start = machine.clock.ticks;
   EXPECT_EQ(StartProcessAndWait(quoted, 10000), 0);  // no such program
-  sim::Program exitsWithError;
-  exitsWithError.behaviour.runFor = 0;
-  exitsWithError.behaviour.exitCode = 3;
+  sim::Behaviour exitsWithError;
+  exitsWithError.runFor = 0;
+  exitsWithError.exitCode = 3;
   machine.processes.AddProgram("C:\\My Site\\bin\\PelioMgr.exe", exitsWithError);
   EXPECT_NE(StartProcessAndWait(quoted, 10000), 0);
   EXPECT_EQ(machine.clock.Elapsed(start), 0u);

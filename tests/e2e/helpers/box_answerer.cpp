@@ -31,20 +31,6 @@ std::string WindowText(HWND window) {
   return text;
 }
 
-// The box's message: the text of its static control with the longest text
-// (the icon is a static control without text).
-BOOL CALLBACK FindMessage(HWND child, LPARAM message) {
-  char name[16] = {};
-  auto* longest = reinterpret_cast<std::string*>(message);
-  if (GetClassNameA(child, name, sizeof name) > 0 && lstrcmpiA(name, "Static") == 0) {
-    const std::string text = WindowText(child);
-    if (text.size() > longest->size()) {
-      *longest = text;
-    }
-  }
-  return TRUE;
-}
-
 HWND WaitForBox() {
   for (int step = 0; step < 400; ++step) {
     HWND box = nullptr;
@@ -75,9 +61,8 @@ int main(int argc, char** argv) {
       std::printf("no message box\n");
       return 1;
     }
-    std::string message;
-    EnumChildWindows(box, FindMessage, reinterpret_cast<LPARAM>(&message));
-    std::printf("caption: %s\ntext: %s\n", WindowText(box).c_str(), message.c_str());
+    // The message is the static control of the box's fixed id.
+    std::printf("caption: %s\ntext: %s\n", WindowText(box).c_str(), WindowText(GetDlgItem(box, 0xFFFF)).c_str());
     (void)std::fflush(stdout);
     PostMessageA(box, WM_COMMAND, MAKEWPARAM(std::atoi(argv[i]), BN_CLICKED), 0);
     if (!WaitForClose(box)) {

@@ -16,10 +16,6 @@
 
 int main(int argc, char** argv) {
   const bool mutex = argc == 3 && std::strcmp(argv[1], "--mutex") == 0;
-  if (argc != 2 && !mutex) {
-    (void)std::fprintf(stderr, "usage: file_locker PATH | --mutex NAME\n");
-    return 2;
-  }
   HANDLE file = mutex ? CreateMutexA(nullptr, TRUE, argv[2])
                       : CreateFileA(argv[1], GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -1,16 +1,13 @@
 // Test helper: a Windows service that stands in for the control server, with
 // the behaviour a test picks on its command line (the service's binPath):
 //
-//   hub_service.exe [--stop-slowly N] [--never-stop] [--fail-start] [--journal FILE]
+//   hub_service.exe [--stop-slowly N] [--fail-start]
 //
 //   (no option)        starts at once and stops at once;
 //   --stop-slowly N    a stop reports STOP_PENDING with a 1000 ms wait hint
 //                      and a growing check point for N steps of 500 ms;
-//   --never-stop       a stop reports STOP_PENDING (1000 ms hint) for ever;
 //   --fail-start       the start reports START_PENDING, then STOPPED with
-//                      exit code 1066 (service-specific) and specific code 42;
-//   --journal FILE     appends a line "start" to FILE when the service starts
-//                      and "stop" when a stop request reaches it.
+//                      exit code 1066 (service-specific) and specific code 42.
 //
 // The service registers under whatever name it is started with.
 #include <windows.h>
@@ -20,37 +17,17 @@
 
 namespace {
 
-struct Options {
-  int stopSteps = 0;
-  bool neverStop = false;
-  bool failStart = false;
-  const char* journal = nullptr;
-};
-
-// The service's own state, shared by the dispatcher thread (control
-// handler) and the service thread.
+// The service's options and state, shared by the dispatcher thread
+// (control handler) and the service thread.
 struct Service {
-  Options options;
+  int stopSteps = 0;
+  bool failStart = false;
   SERVICE_STATUS_HANDLE handle = nullptr;
   SERVICE_STATUS status{};
   HANDLE stopRequested = nullptr;
 };
 
 Service service;
-
-void Journal(const char* line) {
-  if (service.options.journal == nullptr) {
-    return;
-  }
-  HANDLE file = CreateFileA(service.options.journal, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    WriteFile(file, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr);
-    WriteFile(file, "\r\n", 2, &written, nullptr);
-    CloseHandle(file);
-  }
-}
 
 void Report(DWORD state, DWORD checkPoint, DWORD waitHint) {
   service.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -65,7 +42,6 @@ DWORD WINAPI Control(DWORD control, DWORD, void*, void*) {
   if (control == SERVICE_CONTROL_STOP) {
     // The stop request returns with this status; the service thread does
     // the rest.
-    Journal("stop");
     Report(SERVICE_STOP_PENDING, 1, 1000);
     SetEvent(service.stopRequested);
     return NO_ERROR;
@@ -79,10 +55,8 @@ void WINAPI ServiceMain(DWORD, char** argv) {
     return;
   }
   service.stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  const Options& o = service.options;
-  Journal("start");
   Report(SERVICE_START_PENDING, 0, 2000);
-  if (o.failStart) {
+  if (service.failStart) {
     Sleep(300);
     service.status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
     service.status.dwServiceSpecificExitCode = 42;
@@ -91,30 +65,20 @@ void WINAPI ServiceMain(DWORD, char** argv) {
   }
   Report(SERVICE_RUNNING, 0, 0);
   WaitForSingleObject(service.stopRequested, INFINITE);
-  if (o.neverStop) {
-    for (DWORD checkPoint = 2;; ++checkPoint) {
-      Sleep(500);
-      Report(SERVICE_STOP_PENDING, checkPoint, 1000);
-    }
-  }
-  for (int step = 0; step < o.stopSteps; ++step) {
+  for (int step = 0; step < service.stopSteps; ++step) {
     Sleep(500);
     Report(SERVICE_STOP_PENDING, static_cast<DWORD>(step) + 2, 1000);
   }
   Report(SERVICE_STOPPED, 0, 0);
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
+// False for an option it does not know, so that a caller of an older helper fails.
+bool ParseOptions(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    const bool hasValue = i + 1 < argc;
-    if (std::strcmp(argv[i], "--stop-slowly") == 0 && hasValue) {
-      options->stopSteps = std::atoi(argv[++i]);
-    } else if (std::strcmp(argv[i], "--never-stop") == 0) {
-      options->neverStop = true;
-    } else if (std::strcmp(argv[i], "--fail-start") == 0) {
-      options->failStart = true;
-    } else if (std::strcmp(argv[i], "--journal") == 0 && hasValue) {
-      options->journal = argv[++i];
+    if (std::strcmp(argv[i], "--fail-start") == 0) {
+      service.failStart = true;
+    } else if (i + 1 < argc && std::strcmp(argv[i], "--stop-slowly") == 0) {
+      service.stopSteps = std::atoi(argv[++i]);
     } else {
       return false;
     }
@@ -125,7 +89,7 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (!ParseOptions(argc, argv, &service.options)) {
+  if (!ParseOptions(argc, argv)) {
     return 2;
   }
   char name[] = "";  // ignored for a service of its own process

@@ -69,14 +69,9 @@ int main() {
   windowClass.lpfnWndProc = WindowProc;
   windowClass.hInstance = GetModuleHandleA(nullptr);
   windowClass.lpszClassName = "PelioMgrTestWindow";
-  if (RegisterClassA(&windowClass) == 0) {
-    (void)std::printf("error %lu\n", GetLastError());
-    return 1;
-  }
-  HWND window =
-      CreateWindowExA(0, windowClass.lpszClassName, "Pelio Manager (test)", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                      CW_USEDEFAULT, 320, 200, nullptr, nullptr, windowClass.hInstance, nullptr);
-  if (window == nullptr) {
+  (void)RegisterClassA(&windowClass);
+  if (CreateWindowExA(0, windowClass.lpszClassName, "Pelio Manager (test)", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                      CW_USEDEFAULT, 320, 200, nullptr, nullptr, windowClass.hInstance, nullptr) == nullptr) {
     (void)std::printf("error %lu\n", GetLastError());
     return 1;
   }

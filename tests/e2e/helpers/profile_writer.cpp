@@ -4,21 +4,14 @@
 //
 //   profile_writer.exe PATH...
 //
-// Prints "ok" or "error CODE" for each file, in order; exits 1 when any
-// write failed.
+// Exits with the error code of the first write that failed, else 0.
 #include <windows.h>
 
-#include <cstdio>
-
 int main(int argc, char** argv) {
-  int status = 0;
   for (int i = 1; i < argc; ++i) {
-    if (WritePrivateProfileStringA("QUORTECH", "TIMEZONE", "INTL", argv[i])) {
-      (void)std::printf("ok\n");
-    } else {
-      (void)std::printf("error %lu\n", GetLastError());
-      status = 1;
+    if (!WritePrivateProfileStringA("QUORTECH", "TIMEZONE", "INTL", argv[i])) {
+      return static_cast<int>(GetLastError());
     }
   }
-  return status;
+  return 0;
 }

@@ -41,7 +41,6 @@ int list_links(const char* name) {
     (void)CloseHandle(file);
   }
   if (!known) {
-    (void)std::printf("Error:  The system cannot find the file specified.\n");
     return 1;
   }
   (void)std::printf("\\%s\n", name);
@@ -65,12 +64,7 @@ int main(int argc, char** argv) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? 0 : 1;
   }
   if (is(verb, "dirty") && is(action, "query")) {
-    if (std::getenv("DSTPATCH_TOOL_DENIED") != nullptr) {
-      (void)std::printf("The FSUTIL utility requires that you have administrative privileges.\n");
-      return 1;
-    }
-    (void)std::printf("Volume - %s is NOT Dirty\n", argc > 3 ? argv[3] : "");
-    return 0;
+    return std::getenv("DSTPATCH_TOOL_DENIED") != nullptr ? 1 : 0;  // the undo reads the status only
   }
   const char* status = std::getenv("DSTPATCH_TOOL_STATUS");
   return status != nullptr ? std::atoi(status) : 0;
