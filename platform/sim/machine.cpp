@@ -1,9 +1,9 @@
 #include "platform/sim/machine.h"
 
-#include <condition_variable>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <iterator>
 #include <thread>
 
 #include "platform/sim/text.h"
@@ -12,18 +12,6 @@ namespace sim {
 namespace {
 Machine* current = nullptr;
 }  // namespace
-
-Token::Token() {
-  // LUIDs as Windows assigns them.
-  privileges["SeAssignPrimaryTokenPrivilege"] = Privilege{{3, 0}, false};  // services' accounts only
-  privileges["SeIncreaseQuotaPrivilege"] = Privilege{{5, 0}};
-  privileges["SeTcbPrivilege"] = Privilege{{7, 0}, false};  // SYSTEM only
-  privileges["SeSystemtimePrivilege"] = Privilege{{12, 0}};
-  privileges["SeShutdownPrivilege"] = Privilege{{19, 0}};
-  privileges["SeDebugPrivilege"] = Privilege{{20, 0}};
-  privileges["SeImpersonatePrivilege"] = Privilege{{29, 0}};
-  privileges["SeTimeZonePrivilege"] = Privilege{{34, 0}};
-}
 
 bool Token::IsEnabled(const std::string& name) const {
   auto it = privileges.find(name);
@@ -50,23 +38,10 @@ Machine& Machine::Current() {
 
 std::vector<std::string> Machine::CallsStartingWith(const std::string& prefix) const {
   std::vector<std::string> found;
-  for (const auto& call : calls) {
-    if (call.compare(0, prefix.size(), prefix) == 0) {
-      found.push_back(call);
-    }
-  }
+  std::copy_if(calls.begin(), calls.end(), std::back_inserter(found),
+               [&](const std::string& call) { return call.compare(0, prefix.size(), prefix) == 0; });
   return found;
 }
-
-// A run on its own thread, and how it ended. Shared with the thread, which
-// outlives the machine when it was killed.
-struct Machine::Run {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool over = false;
-  bool killed = false;
-  win::UINT code = 0;
-};
 
 void Machine::EnterCall(std::string_view call, std::string_view object) {
   if (killed_) {
@@ -78,12 +53,8 @@ void Machine::EnterCall(std::string_view call, std::string_view object) {
   }
   if (killAtCall && platformCalls == *killAtCall && run_) {
     killed_ = true;
-    const std::shared_ptr<Run> run = run_;
-    std::unique_lock<std::mutex> lock(run->mutex);
-    run->killed = true;
-    run->over = true;
-    run->changed.notify_all();
-    run->changed.wait(lock, [] { return false; });  // a killed process runs no more code
+    run_->set_value(std::nullopt);
+    std::promise<void>().get_future().wait();  // a killed process runs no more code
   }
   ++platformCalls;
   calls.push_back(std::string(call) + "(" + std::string(object) + ")");
@@ -109,20 +80,13 @@ std::optional<win::DWORD> Machine::PlantedError() {
 }
 
 std::optional<win::UINT> Machine::RunKillable(const std::function<win::UINT()>& program) {
-  run_ = std::make_shared<Run>();
-  std::thread([run = run_, program] {
-    const win::UINT code = program();
-    const std::lock_guard<std::mutex> lock(run->mutex);
-    run->code = code;
-    run->over = true;
-    run->changed.notify_all();
-  }).detach();
-  std::unique_lock<std::mutex> lock(run_->mutex);
-  run_->changed.wait(lock, [this] { return run_->over; });
-  const std::optional<win::UINT> result = run_->killed ? std::nullopt : std::optional<win::UINT>(run_->code);
-  lock.unlock();
+  run_ = std::make_shared<std::promise<std::optional<win::UINT>>>();
+  std::future<std::optional<win::UINT>> result = run_->get_future();
+  // The thread keeps the promise alive: it outlives the machine when it was killed.
+  std::thread([run = run_, program] { run->set_value(program()); }).detach();
+  const std::optional<win::UINT> code = result.get();
   run_.reset();
-  return result;
+  return code;
 }
 
 void Machine::EndKilledProcess() {
@@ -132,20 +96,17 @@ void Machine::EndKilledProcess() {
     auto* handle = reinterpret_cast<win::HANDLE>(value);
     HandleKind kind{};
     handles.KindOf(value, &kind);
-    switch (kind) {
-      case HandleKind::Key:
-        win::RegCloseKey(static_cast<win::HKEY>(handle));
-        break;
-      case HandleKind::ScManager:
-      case HandleKind::Service:
-        win::CloseServiceHandle(static_cast<win::SC_HANDLE>(handle));
-        break;
-      default:
-        win::CloseHandle(handle);
-        break;
+    if (kind == HandleKind::Key) {
+      win::RegCloseKey(static_cast<win::HKEY>(handle));
+    } else if (kind == HandleKind::ScManager || kind == HandleKind::Service) {
+      win::CloseServiceHandle(static_cast<win::SC_HANDLE>(handle));
+    } else {
+      win::CloseHandle(handle);
     }
   }
-  modules.UnloadAll();
+  for (auto& [name, module] : modules.all) {
+    module.loads = 0;
+  }
   heap.FreeAll();
   for (auto& [name, privilege] : token.privileges) {
     privilege.enabled = false;  // the next process gets a token of its own

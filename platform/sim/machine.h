@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -57,7 +58,15 @@ struct Token {
     bool held = true;  // the token has it (an administrator's token)
     bool enabled = false;
   };
-  std::map<std::string, Privilege> privileges;  // by name, e.g. "SeTimeZonePrivilege"
+  // By name, with the LUIDs Windows assigns; an administrator's token lacks
+  // the first (services' accounts only) and SeTcbPrivilege (SYSTEM only).
+  std::map<std::string, Privilege> privileges = {{"SeAssignPrimaryTokenPrivilege", {{3, 0}, false}},
+                                                 {"SeIncreaseQuotaPrivilege", {{5, 0}}},
+                                                 {"SeTcbPrivilege", {{7, 0}, false}},
+                                                 {"SeSystemtimePrivilege", {{12, 0}}},
+                                                 {"SeDebugPrivilege", {{20, 0}}},
+                                                 {"SeImpersonatePrivilege", {{29, 0}}},
+                                                 {"SeTimeZonePrivilege", {{34, 0}}}};
   // The account and session the process runs in (kSystemSid, session 0, for
   // a service or a start-up script).
   std::string user = kAdministratorSid;
@@ -78,7 +87,6 @@ struct Token {
   };
   std::map<uintptr_t, Opened> opened;
   std::map<const void*, std::string> environments;  // CreateEnvironmentBlock's, by whose they are
-  Token();
   bool IsEnabled(const std::string& name) const;
 };
 
@@ -192,9 +200,8 @@ class Machine {
   win::DWORD lastError = 0;
 
  private:
-  struct Run;
   Machine* previous_;
-  std::shared_ptr<Run> run_;  // the killable run under way
+  std::shared_ptr<std::promise<std::optional<win::UINT>>> run_;  // the killable run under way: how it ends
   bool killed_ = false;
   std::string faultKey_;                  // the call being made: "name\nobject", lower case
   std::map<std::string, size_t> counts_;  // calls made so far, by faultKey_ and by name alone

@@ -1,5 +1,7 @@
 #include "platform/sim/modules.h"
 
+#include <numeric>
+
 #include "platform/sim/machine.h"
 #include "platform/sim/text.h"
 
@@ -26,15 +28,56 @@ win::BOOL WINAPI SimSetDefaultDllDirectories(win::DWORD flags) {
   return win::TRUE;
 }
 
-}  // namespace
+// A module's handle is its record's address (null for none).
+win::HMODULE HandleOf(Modules::Module* module) { return reinterpret_cast<win::HMODULE>(module); }
 
-Modules::Modules() {
-  uintptr_t base = 0x10000000;
-  for (const char* name : {"kernel32.dll", "advapi32.dll", "ntdll.dll", "user32.dll", "userenv.dll", "wtsapi32.dll"}) {
-    modules_[name].base = base;
-    base += 0x01000000;
-  }
+// A present module, by its name (as Normalize gives it).
+Modules::Module* Named(const std::string& key) {
+  auto it = M().modules.all.find(key);
+  return it == M().modules.all.end() || !it->second.present ? M().Fail(win::ERROR_MOD_NOT_FOUND, nullptr) : &it->second;
 }
+
+// A present module, by its handle.
+Modules::Module* Find(win::HMODULE handle) {
+  for (auto& [name, module] : M().modules.all) {
+    if (module.present && HandleOf(&module) == handle) {
+      return &module;
+    }
+  }
+  return M().Fail(win::ERROR_INVALID_HANDLE, nullptr);
+}
+
+// A name alone is looked for as a Windows without SetDefaultDllDirectories
+// looks for it (the libraries every Windows maps from its own copy aside):
+// in the program's folder first, then in the system folder. A full path
+// loads the file there.
+win::HMODULE Load(const char* name) {
+  Machine& m = M();
+  std::string path = Str(name);
+  const size_t slash = path.rfind('\\');
+  std::string key = Modules::Normalize(path.substr(slash + 1));  // all of it when there is no backslash
+  if (slash == std::string::npos) {
+    const std::string beside = m.exePath.substr(0, m.exePath.rfind('\\') + 1) + key;
+    const bool mapped = key == "kernel32.dll" || key == "ntdll.dll" || key == "advapi32.dll";
+    const bool searched = !mapped && (m.librarySearch.defaultDirectories & win::LOAD_LIBRARY_SEARCH_SYSTEM32) == 0;
+    path = searched && m.files.Exists(beside) ? beside : m.systemDirectory + "\\" + key;
+  }
+  if (!EqualsNoCase(path.substr(0, path.rfind('\\')), m.systemDirectory)) {
+    if (!m.files.Exists(path)) {
+      return m.Fail(win::ERROR_MOD_NOT_FOUND, win::HMODULE{nullptr});
+    }
+    m.modules.planted.push_back(path);
+    key = "planted:" + path;
+    m.modules.all[key];
+  }
+  Modules::Module* module = Named(key);
+  if (module != nullptr) {
+    ++module->loads;
+  }
+  return HandleOf(module);
+}
+
+}  // namespace
 
 void RegisterSimExports(Modules& modules) {
   modules.Export("kernel32.dll", "SetDllDirectoryA", &SimSetDllDirectoryA);
@@ -53,80 +96,8 @@ std::string Modules::Normalize(std::string_view name) {
 }
 
 int Modules::TotalLoads() const {
-  int total = 0;
-  for (const auto& [name, module] : modules_) {
-    total += module.loads;
-  }
-  return total;
-}
-
-void Modules::UnloadAll() {
-  for (auto& [name, module] : modules_) {
-    module.loads = 0;
-  }
-}
-
-win::HMODULE Modules::Load(const char* name) {
-  Machine& m = M();
-  std::string path = Str(name);
-  const size_t slash = path.rfind('\\');
-  const std::string file = Normalize(path.substr(slash + 1));  // all of it when there is no backslash
-  if (slash == std::string::npos) {
-    const std::string beside = m.exePath.substr(0, m.exePath.rfind('\\') + 1) + file;
-    const bool mapped = file == "kernel32.dll" || file == "ntdll.dll" || file == "advapi32.dll";
-    const bool searched = !mapped && (m.librarySearch.defaultDirectories & win::LOAD_LIBRARY_SEARCH_SYSTEM32) == 0;
-    path = searched && m.files.Exists(beside) ? beside : m.systemDirectory + "\\" + file;
-  }
-  std::string key = file;
-  if (!EqualsNoCase(path.substr(0, path.rfind('\\')), m.systemDirectory)) {
-    if (!m.files.Exists(path)) {
-      return m.Fail(win::ERROR_MOD_NOT_FOUND, win::HMODULE{nullptr});
-    }
-    planted.push_back(path);
-    key = "planted:" + path;
-    modules_[key].base = 0x70000000 + 0x10000 * planted.size();
-  }
-  auto it = modules_.find(key);
-  if (it == modules_.end() || !it->second.present) {
-    return m.Fail(win::ERROR_MOD_NOT_FOUND, win::HMODULE{nullptr});
-  }
-  ++it->second.loads;
-  return reinterpret_cast<win::HMODULE>(it->second.base);
-}
-
-win::HMODULE Modules::Handle(const char* name) {
-  auto it = modules_.find(Normalize(Str(name)));
-  if (it == modules_.end() || !it->second.present) {
-    return M().Fail(win::ERROR_MOD_NOT_FOUND, win::HMODULE{nullptr});
-  }
-  return reinterpret_cast<win::HMODULE>(it->second.base);
-}
-
-Modules::Module* Modules::ByHandle(win::HMODULE module) {
-  for (auto& [name, m] : modules_) {
-    if (m.present && m.base == reinterpret_cast<uintptr_t>(module)) {
-      return &m;
-    }
-  }
-  return M().Fail(win::ERROR_INVALID_HANDLE, nullptr);
-}
-
-win::FARPROC Modules::ProcAddress(win::HMODULE module, const char* name) {
-  const Module* m = ByHandle(module);
-  if (m == nullptr) {
-    return nullptr;
-  }
-  auto it = m->exports.find(Str(name));
-  return it == m->exports.end() ? M().Fail(win::ERROR_PROC_NOT_FOUND, win::FARPROC{nullptr}) : it->second;
-}
-
-bool Modules::Free(win::HMODULE module) {
-  Module* m = ByHandle(module);
-  if (m == nullptr || m->loads == 0) {
-    return M().Fail(win::ERROR_INVALID_HANDLE, false);
-  }
-  --m->loads;
-  return true;
+  return std::accumulate(all.begin(), all.end(), 0,
+                         [](int total, const auto& named) { return total + named.second.loads; });
 }
 
 }  // namespace sim
@@ -141,7 +112,7 @@ HMODULE LoadLibraryA(const char* name) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, HMODULE{nullptr});
   }
-  return m.modules.Load(name);
+  return sim::Load(name);
 }
 
 HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
@@ -152,7 +123,7 @@ HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
   if (reserved != nullptr || flags != LOAD_WITH_ALTERED_SEARCH_PATH) {
     return m.Fail(ERROR_INVALID_PARAMETER, HMODULE{nullptr});  // the simulation knows only what the patch asks for
   }
-  return m.modules.Load(name);
+  return sim::Load(name);
 }
 
 HMODULE GetModuleHandleA(const char* name) {
@@ -160,7 +131,7 @@ HMODULE GetModuleHandleA(const char* name) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, HMODULE{nullptr});
   }
-  return m.modules.Handle(name);
+  return sim::HandleOf(sim::Named(sim::Modules::Normalize(Str(name))));
 }
 
 // The object is the entry point's name.
@@ -169,9 +140,22 @@ FARPROC GetProcAddress(HMODULE module, const char* name) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, FARPROC{nullptr});
   }
-  return m.modules.ProcAddress(module, name);
+  const sim::Modules::Module* found = sim::Find(module);
+  if (found == nullptr) {
+    return nullptr;
+  }
+  auto it = found->exports.find(Str(name));
+  return it == found->exports.end() ? m.Fail(ERROR_PROC_NOT_FOUND, FARPROC{nullptr}) : it->second;
 }
 
-BOOL FreeLibrary(HMODULE module) { return sim::PlatformCall("FreeLibrary").modules.Free(module) ? TRUE : FALSE; }
+BOOL FreeLibrary(HMODULE module) {
+  sim::Machine& m = sim::PlatformCall("FreeLibrary");
+  sim::Modules::Module* found = sim::Find(module);
+  if (found == nullptr || found->loads == 0) {
+    return m.Fail(ERROR_INVALID_HANDLE);
+  }
+  --found->loads;
+  return TRUE;
+}
 
 }  // namespace win

@@ -11,6 +11,8 @@ namespace {
 
 Machine& M() { return Machine::Current(); }
 
+uintptr_t Value(const void* handle) { return reinterpret_cast<uintptr_t>(handle); }
+
 // A security descriptor or a boundary descriptor as the simulated system
 // hands it out, on the process heap: a SID (the descriptor's owner, the
 // boundary's one SID) as text and as its bytes, and a descriptor's SDDL.
@@ -47,16 +49,14 @@ win::BOOL WINAPI SimConvertStringSecurityDescriptorToSecurityDescriptorA(const c
   // The owner part, "O:BA", "O:SY" or "O:S-1-...", up to the next part's letter.
   std::string owner = sddl.compare(0, 2, "O:") == 0 ? sddl.substr(2, sddl.find(':', 2) - 3) : "";
   owner = owner == "BA" ? kAdministratorsSid : owner == "SY" ? kSystemSid : owner;
-  if (revision != win::SDDL_REVISION_1 || descriptor == nullptr || (!owner.empty() && SidBytes(owner).empty())) {
+  if (revision != win::SDDL_REVISION_1 || size != nullptr || (!owner.empty() && SidBytes(owner).empty())) {
     return m.Fail(1338);  // ERROR_INVALID_SECURITY_DESCR
   }
   *descriptor = NewDescriptor(kSecurity, owner, sddl);
-  if (size != nullptr) {
-    *size = sizeof(Descriptor);
-  }
   return win::TRUE;
 }
 
+// The owner of a file, or of a mutex ("" for any other handle).
 win::DWORD WINAPI SimGetSecurityInfo(win::HANDLE object, int objectType, win::DWORD what, void** owner, void** group,
                                      void** dacl, void** sacl, void** descriptor) {
   Machine& m = PlatformCall("GetSecurityInfo", M().handles.LabelOf(object));
@@ -64,14 +64,14 @@ win::DWORD WINAPI SimGetSecurityInfo(win::HANDLE object, int objectType, win::DW
     return *error;
   }
   const bool file = m.handles.Is(object, HandleKind::File);
-  if (!m.handles.Is(object, HandleKind::Mutex) && !file) {
-    return win::ERROR_INVALID_HANDLE;
-  }
   if (objectType != (file ? win::SE_FILE_OBJECT : win::SE_KERNEL_OBJECT) || what != win::OWNER_SECURITY_INFORMATION ||
       owner == nullptr || group != nullptr || dacl != nullptr || sacl != nullptr || descriptor == nullptr) {
     return win::ERROR_INVALID_PARAMETER;  // the simulation knows only what the patch asks for
   }
-  Descriptor* d = NewDescriptor(kSecurity, file ? m.files.OwnerOf(object) : m.mutexes.OwnerOf(object));
+  const bool mutex = m.handles.Is(object, HandleKind::Mutex);
+  Descriptor* d = NewDescriptor(kSecurity, file    ? m.files.OwnerOf(object)
+                                           : mutex ? m.mutexes.named[m.mutexes.open.at(Value(object))].owner
+                                                   : "");
   *owner = d->sidBytes.data();
   *descriptor = d;
   return 0;
@@ -91,13 +91,13 @@ win::HANDLE WINAPI SimCreateBoundaryDescriptorW(const win::WCHAR* name, win::DWO
 }
 
 win::BOOL WINAPI SimAddSIDToBoundaryDescriptor(win::HANDLE* boundary, void* sid) {
-  Descriptor* b = boundary == nullptr ? nullptr : DescriptorAt(*boundary, kBoundary);
-  const std::string text = sid == nullptr ? "" : SidText(static_cast<const uint8_t*>(sid));
+  const std::string text = SidText(static_cast<const uint8_t*>(sid));
   Machine& m = PlatformCall("AddSIDToBoundaryDescriptor", text);
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error);
   }
-  if (b == nullptr || text.empty() || b->sid[0] != '\0') {
+  Descriptor* b = DescriptorAt(*boundary, kBoundary);
+  if (b == nullptr) {
     return m.Fail(win::ERROR_INVALID_PARAMETER);
   }
   std::strncpy(b->sid, text.c_str(), sizeof b->sid - 1);
@@ -106,27 +106,34 @@ win::BOOL WINAPI SimAddSIDToBoundaryDescriptor(win::HANDLE* boundary, void* sid)
 
 void WINAPI SimDeleteBoundaryDescriptor(win::HANDLE boundary) {
   PlatformCall("DeleteBoundaryDescriptor");
-  if (DescriptorAt(boundary, kBoundary) != nullptr) {
-    M().heap.Free(boundary);
-  }
+  M().heap.Free(boundary);
 }
 
-// Only a process whose token holds the boundary's SID may make the namespace.
+// A namespace is known by its alias and its boundary's SID together. Only a
+// process whose token holds the boundary's SID may make it.
 win::HANDLE OpenNamespace(bool create, win::SECURITY_ATTRIBUTES* security, void* boundary, const char* alias) {
   Machine& m = PlatformCall(create ? "CreatePrivateNamespaceA" : "OpenPrivateNamespaceA", Str(alias));
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, win::HANDLE{nullptr});
   }
   const Descriptor* b = DescriptorAt(boundary, kBoundary);
-  if (b == nullptr || alias == nullptr ||
-      (security != nullptr && DescriptorAt(security->lpSecurityDescriptor, kSecurity) == nullptr)) {
+  if (b == nullptr || (security != nullptr && DescriptorAt(security->lpSecurityDescriptor, kSecurity) == nullptr)) {
     return m.Fail(win::ERROR_INVALID_PARAMETER, win::HANDLE{nullptr});
   }
   const std::string sid = b->sid;
   if (create && !sid.empty() && !(sid == kAdministratorsSid && m.token.administrators) && sid != m.token.user) {
     return m.Fail(win::ERROR_ACCESS_DENIED, win::HANDLE{nullptr});
   }
-  return m.mutexes.OpenNamespace(std::string(alias) + "{" + sid + "}", create);
+  const std::string key = std::string(alias) + "{" + sid + "}";
+  PrivateNamespace& ns = m.mutexes.namespaces[key];
+  if ((ns.maker != 0 || ns.otherOpen) == create) {
+    return m.Fail(create ? win::ERROR_ALREADY_EXISTS : win::ERROR_FILE_NOT_FOUND, win::HANDLE{nullptr});
+  }
+  auto* handle = m.handles.Add<win::HANDLE>(HandleKind::Namespace, key);
+  m.mutexes.open[Value(handle)] = key;
+  ns.maker = create ? Value(handle) : ns.maker;
+  m.lastError = 0;
+  return handle;
 }
 
 win::HANDLE WINAPI SimCreatePrivateNamespaceA(win::SECURITY_ATTRIBUTES* security, void* boundary, const char* alias) {
@@ -171,90 +178,26 @@ void RegisterSecurityExports(Modules& modules) {
   modules.Export("advapi32.dll", "GetSecurityInfo", &SimGetSecurityInfo);
 }
 
-win::HANDLE Mutexes::OpenNamespace(const std::string& key, bool create) {
-  PrivateNamespace& ns = namespaces[key];
-  if ((ns.maker != 0 || ns.otherOpen) == create) {
-    return M().Fail(create ? win::ERROR_ALREADY_EXISTS : win::ERROR_FILE_NOT_FOUND, win::HANDLE{nullptr});
-  }
-  auto* handle = M().handles.Add<win::HANDLE>(HandleKind::Namespace, key);
-  namespaces_[reinterpret_cast<uintptr_t>(handle)] = key;
-  ns.maker = create ? reinterpret_cast<uintptr_t>(handle) : ns.maker;
-  M().lastError = 0;
-  return handle;
-}
-
 void Mutexes::CloseNamespace(win::HANDLE handle) {
-  auto it = namespaces_.find(reinterpret_cast<uintptr_t>(handle));
-  if (it != namespaces_.end()) {
-    PrivateNamespace& ns = namespaces[it->second];
-    ns.maker = ns.maker == it->first ? 0 : ns.maker;
-    namespaces_.erase(it);
-  }
-}
-
-std::string Mutexes::OwnerOf(win::HANDLE mutex) const {
-  auto it = open_.find(reinterpret_cast<uintptr_t>(mutex));
-  return it == open_.end() ? "" : named.at(it->second).owner;
-}
-
-win::HANDLE Mutexes::Create(const std::string& name, const std::string& owner) {
-  // A name "alias\name" lies in the private namespace of that alias that this process has open.
-  const size_t slash = name.find('\\');
-  std::string key = name;
-  for (const auto& [value, space] : namespaces_) {
-    if (slash != std::string::npos && name.substr(0, slash) == space.substr(0, space.find('{'))) {
-      key = space + name.substr(slash);
-    }
-  }
-  if (!globalNamespace && key == name && slash != std::string::npos) {
-    return M().Fail(win::ERROR_PATH_NOT_FOUND, win::HANDLE{nullptr});
-  }
-  auto it = named.find(key);
-  const bool exists = it != named.end();
-  if (exists && it->second.shutsUsOut) {
-    return M().Fail(win::ERROR_ACCESS_DENIED, win::HANDLE{nullptr});  // opening asks for all access
-  }
-  NamedMutex& m = named[key];
-  m.owner = exists ? m.owner : owner;  // an existing one keeps its own security
-  ++m.handles;
-  auto* handle = M().handles.Add<win::HANDLE>(HandleKind::Mutex, key);
-  open_[reinterpret_cast<uintptr_t>(handle)] = key;
-  M().lastError = exists ? win::ERROR_ALREADY_EXISTS : 0;
-  return handle;
+  PrivateNamespace& ns = namespaces[open.extract(Value(handle)).mapped()];
+  ns.maker = ns.maker == Value(handle) ? 0 : ns.maker;
 }
 
 win::DWORD Mutexes::Wait(win::HANDLE mutex, win::DWORD milliseconds) {
-  NamedMutex& m = named[open_.at(reinterpret_cast<uintptr_t>(mutex))];
+  NamedMutex& m = named[open.at(Value(mutex))];
   if (m.otherHolds) {
-    if (milliseconds == win::INFINITE) {
-      return M().Fail(win::ERROR_INVALID_PARAMETER, win::WAIT_FAILED);  // never released: a real run would hang
-    }
-    M().clock.ticks += milliseconds;
-    return win::WAIT_TIMEOUT;
+    // Never released: a real run would hang.
+    return milliseconds == win::INFINITE ? M().Fail(win::ERROR_INVALID_PARAMETER, win::WAIT_FAILED) : win::WAIT_TIMEOUT;
   }
   ++m.owned;
   return std::exchange(m.abandoned, false) ? win::WAIT_ABANDONED : win::WAIT_OBJECT_0;
 }
 
-bool Mutexes::Release(win::HANDLE mutex) {
-  auto it = open_.find(reinterpret_cast<uintptr_t>(mutex));
-  if (it == open_.end() || named[it->second].owned == 0) {
-    return M().Fail(it == open_.end() ? win::ERROR_INVALID_HANDLE : win::ERROR_NOT_OWNER, false);
-  }
-  --named[it->second].owned;
-  return true;
-}
-
 void Mutexes::Close(win::HANDLE mutex) {
-  auto it = open_.find(reinterpret_cast<uintptr_t>(mutex));
-  if (it == open_.end()) {
-    return;
-  }
-  auto m = named.find(it->second);
-  open_.erase(it);
+  const std::string name = open.extract(Value(mutex)).mapped();
   // The name goes with the last handle of any process, owned or not.
-  if (--m->second.handles == 0 && !m->second.otherOpen) {
-    named.erase(m);
+  if (--named[name].handles == 0 && !named[name].otherOpen) {
+    named.erase(name);
   }
 }
 
@@ -269,6 +212,7 @@ void Mutexes::AbandonOwned() {
 
 namespace win {
 
+// A name "alias\name" lies in the private namespace of that alias that this process has open.
 HANDLE CreateMutexA(void* security, BOOL initialOwner, const char* name) {
   sim::Machine& m = sim::PlatformCall("CreateMutexA", sim::Str(name));
   if (const auto error = m.PlantedError()) {
@@ -281,9 +225,44 @@ HANDLE CreateMutexA(void* security, BOOL initialOwner, const char* name) {
       (attributes != nullptr && (attributes->nLength != sizeof(SECURITY_ATTRIBUTES) || descriptor == nullptr))) {
     return m.Fail(ERROR_INVALID_PARAMETER, HANDLE{nullptr});  // the simulation knows only what the patch asks for
   }
-  return m.mutexes.Create(name, descriptor == nullptr ? sim::kAdministratorsSid : descriptor->sid);
+  const std::string text = name;
+  const size_t slash = text.find('\\');
+  std::string key = text;
+  for (const auto& [value, space] : m.mutexes.open) {
+    if (slash != std::string::npos && m.mutexes.namespaces.count(space) != 0 &&
+        text.substr(0, slash) == space.substr(0, space.find('{'))) {
+      key = space + text.substr(slash);
+    }
+  }
+  if (!m.mutexes.globalNamespace && key == text && slash != std::string::npos) {
+    return m.Fail(ERROR_PATH_NOT_FOUND, HANDLE{nullptr});
+  }
+  const bool exists = m.mutexes.named.count(key) != 0;
+  sim::NamedMutex& mutex = m.mutexes.named[key];
+  if (exists && mutex.shutsUsOut) {
+    return m.Fail(ERROR_ACCESS_DENIED, HANDLE{nullptr});  // opening asks for all access
+  }
+  // An existing one keeps its own security; a new one gets the descriptor's
+  // owner, else the token's default (Administrators, for an administrator's or SYSTEM's run).
+  mutex.owner = exists ? mutex.owner : descriptor == nullptr ? sim::kAdministratorsSid : descriptor->sid;
+  ++mutex.handles;
+  auto* handle = m.handles.Add<HANDLE>(sim::HandleKind::Mutex, key);
+  m.mutexes.open[sim::Value(handle)] = key;
+  m.lastError = exists ? ERROR_ALREADY_EXISTS : 0;
+  return handle;
 }
 
-BOOL ReleaseMutex(HANDLE mutex) { return sim::PlatformCall("ReleaseMutex").mutexes.Release(mutex) ? TRUE : FALSE; }
+BOOL ReleaseMutex(HANDLE mutex) {
+  sim::Machine& m = sim::PlatformCall("ReleaseMutex");
+  if (!m.handles.Is(mutex, sim::HandleKind::Mutex)) {
+    return m.Fail(ERROR_INVALID_HANDLE);
+  }
+  sim::NamedMutex& named = m.mutexes.named[m.mutexes.open.at(sim::Value(mutex))];
+  if (named.owned == 0) {
+    return m.Fail(ERROR_NOT_OWNER);
+  }
+  --named.owned;
+  return TRUE;
+}
 
 }  // namespace win

@@ -34,8 +34,7 @@ struct PrivateNamespace {
   bool otherOpen = false;  // made by another process, which keeps it
 };
 
-class Mutexes {
- public:
+struct Mutexes {
   // --- Set-up and inspection by tests ---
   // False on Windows 9x and NT 4 without Terminal Services: no "Global\"
   // namespace, and a name with a backslash fails with 3, as a path whose
@@ -63,27 +62,17 @@ class Mutexes {
     return alias + "{" + boundarySid + "}";
   }
 
-  // --- The Windows calls ---
-  // owner: that of the security descriptor given, else the token's default
-  // owner (Administrators, for an administrator's or SYSTEM's run).
-  win::HANDLE Create(const std::string& name, const std::string& owner);
-  std::string OwnerOf(win::HANDLE mutex) const;
+  // This process's mutex and namespace handles: the mutex's name, the namespace's key.
+  std::map<uintptr_t, std::string> open;
   win::DWORD Wait(win::HANDLE mutex, win::DWORD milliseconds);
-  bool Release(win::HANDLE mutex);
   // CloseHandle of a mutex handle.
   void Close(win::HANDLE mutex);
-  // The end of this process: what it owns is abandoned (its handles are
-  // closed as all others are).
-  void AbandonOwned();
-  // CreatePrivateNamespaceA (create) or OpenPrivateNamespaceA.
-  win::HANDLE OpenNamespace(const std::string& key, bool create);
   // ClosePrivateNamespace, or CloseHandle at the process's end. The
   // namespace's maker closing it ends it for OpenPrivateNamespaceA.
   void CloseNamespace(win::HANDLE handle);
-
- private:
-  std::map<uintptr_t, std::string> open_;        // this process's mutex handles: the name
-  std::map<uintptr_t, std::string> namespaces_;  // this process's namespace handles: the key
+  // The end of this process: what it owns is abandoned (its handles are
+  // closed as all others are).
+  void AbandonOwned();
 };
 
 class Modules;

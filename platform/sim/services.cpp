@@ -1,6 +1,6 @@
 #include "platform/sim/services.h"
 
-#include <algorithm>
+#include <cstring>
 
 #include "platform/sim/machine.h"
 
@@ -11,131 +11,55 @@ constexpr win::DWORD kScManagerConnect = 0x0001;
 constexpr win::DWORD kServiceQueryStatus = 0x0004;
 constexpr win::DWORD kServiceStart = 0x0010;
 constexpr win::DWORD kServiceStop = 0x0020;
-constexpr win::DWORD kServiceWin32OwnProcess = 0x10;
 
 Machine& M() { return Machine::Current(); }
 
+// The object of a call on a handle: the service's name, "SCManager" for the manager's.
+std::string NameOf(win::SC_HANDLE handle) {
+  auto it = M().services.open.find(reinterpret_cast<uintptr_t>(handle));
+  return it == M().services.open.end() ? "" : it->second.service.empty() ? "SCManager" : it->second.service;
+}
+
+// A call on a service handle, recorded and failed as planted; else the
+// service, when the handle grants right.
+ScriptedService* ServiceCall(const char* call, win::SC_HANDLE handle, win::DWORD right) {
+  Machine& m = PlatformCall(call, NameOf(handle));
+  if (const auto error = m.PlantedError()) {
+    return m.Fail(*error, nullptr);
+  }
+  const Services::Opened* opened = OpenedRecord(m.services.open, handle, HandleKind::Service, right);
+  return opened == nullptr ? nullptr : &m.services.installed.at(opened->service);
+}
+
+win::SC_HANDLE Open(HandleKind kind, const std::string& service, win::DWORD access) {
+  auto* handle = M().handles.Add<win::SC_HANDLE>(kind, service.empty() ? "local" : service);
+  M().services.open[reinterpret_cast<uintptr_t>(handle)] = {service, access};
+  return handle;
+}
+
+// A step as a status record; a SERVICE_STATUS is the first part of one.
+void Report(const ServiceStep& step, void* record, size_t size) {
+  const win::SERVICE_STATUS_PROCESS full{
+      0x10 /*own process*/, step.state, 0, step.exitCode, step.specificExitCode, step.checkPoint, step.waitHint, 0, 0};
+  std::memcpy(record, &full, size);
+}
+
 }  // namespace
 
-ServiceStep Status(win::DWORD state, win::DWORD checkPoint, win::DWORD waitHint) {
-  return ServiceStep{state, checkPoint, waitHint};
-}
-
-ServiceStep ScriptedService::Step(size_t i) const {
-  const auto& steps = phase == Phase::Stopping ? afterStop : phase == Phase::Starting ? afterStart : status;
-  return steps.at(std::min(i, steps.size() - 1));
-}
-
-std::string Services::NameOf(win::SC_HANDLE handle) const {
-  auto it = open_.find(reinterpret_cast<uintptr_t>(handle));
-  return it == open_.end() ? "" : it->second.service.empty() ? "SCManager" : it->second.service;
-}
-
-const Services::Opened* Services::Granted(win::SC_HANDLE handle, bool manager, win::DWORD right) {
-  auto it = open_.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == open_.end() || it->second.service.empty() != manager) {
-    return M().Fail(win::ERROR_INVALID_HANDLE, nullptr);
-  }
-  return (it->second.access & right) == 0 ? M().Fail(win::ERROR_ACCESS_DENIED, nullptr) : &it->second;
-}
-
-win::SC_HANDLE Services::OpenManager(win::DWORD access) {
-  auto* handle = M().handles.Add<win::SC_HANDLE>(HandleKind::ScManager, "local");
-  open_[reinterpret_cast<uintptr_t>(handle)] = Opened{"", access};
-  return handle;
-}
-
-win::SC_HANDLE Services::OpenService(win::SC_HANDLE manager, const char* name, win::DWORD access) {
-  if (Granted(manager, true, kScManagerConnect) == nullptr) {
-    return nullptr;
-  }
-  auto it = services_.find(Str(name));
-  if (it == services_.end()) {
-    return M().Fail(win::ERROR_SERVICE_DOES_NOT_EXIST, win::SC_HANDLE{nullptr});
-  }
-  auto* handle = M().handles.Add<win::SC_HANDLE>(HandleKind::Service, it->first);
-  open_[reinterpret_cast<uintptr_t>(handle)] = Opened{it->first, access};
-  return handle;
-}
-
-win::BOOL Services::Control(win::SC_HANDLE service, win::DWORD control, win::SERVICE_STATUS* status) {
-  const Opened* opened = Granted(service, false, kServiceStop);
-  if (opened == nullptr) {
-    return win::FALSE;
-  }
-  if (control != win::SERVICE_CONTROL_STOP || status == nullptr) {
-    return M().Fail(win::ERROR_INVALID_PARAMETER);
-  }
-  ScriptedService& s = services_.at(opened->service);
-  const win::DWORD state = s.Current().state;
-  if (state != win::SERVICE_RUNNING) {
-    return M().Fail(state == win::SERVICE_STOPPED ? win::ERROR_SERVICE_NOT_ACTIVE
-                                                  : win::ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-  }
-  s.phase = ScriptedService::Phase::Stopping;
-  s.next = 1;
-  const ServiceStep step = s.Current();
-  *status = win::SERVICE_STATUS{kServiceWin32OwnProcess, step.state,   0, step.exitCode, step.specificExitCode,
-                                step.checkPoint,         step.waitHint};
-  return win::TRUE;
-}
-
-win::BOOL Services::Start(win::SC_HANDLE service) {
-  const Opened* opened = Granted(service, false, kServiceStart);
-  if (opened == nullptr) {
-    return win::FALSE;
-  }
-  ScriptedService& s = services_.at(opened->service);
-  if (s.Current().state != win::SERVICE_STOPPED) {
-    return M().Fail(win::ERROR_SERVICE_ALREADY_RUNNING);
-  }
-  s.phase = ScriptedService::Phase::Starting;
-  s.next = 0;
-  return win::TRUE;
-}
-
-win::BOOL Services::QueryStatus(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer, win::DWORD size,
-                                win::DWORD* needed) {
-  ++queries;
-  M().clock.ticks += queryMilliseconds;
-  const Opened* opened = Granted(service, false, kServiceQueryStatus);
-  if (opened == nullptr) {
-    return win::FALSE;
-  }
-  if (infoLevel != win::SC_STATUS_PROCESS_INFO || needed == nullptr) {
-    return M().Fail(win::ERROR_INVALID_PARAMETER);
-  }
-  *needed = sizeof(win::SERVICE_STATUS_PROCESS);
-  if (buffer == nullptr || size < sizeof(win::SERVICE_STATUS_PROCESS)) {
-    return M().Fail(win::ERROR_INSUFFICIENT_BUFFER);
-  }
-  ScriptedService& s = services_.at(opened->service);
-  const ServiceStep step = s.Step(s.next++);
-  const win::SERVICE_STATUS_PROCESS record{
-      kServiceWin32OwnProcess, step.state, 0, step.exitCode, step.specificExitCode, step.checkPoint,
-      step.waitHint,           0,          0};
-  std::copy_n(reinterpret_cast<const win::BYTE*>(&record), sizeof record, buffer);
-  return win::TRUE;
-}
-
-win::BOOL Services::Close(win::SC_HANDLE handle) {
-  auto it = open_.find(reinterpret_cast<uintptr_t>(handle));
-  if (it == open_.end()) {
-    return M().Fail(win::ERROR_INVALID_HANDLE);
-  }
-  M().handles.Remove(handle, it->second.service.empty() ? HandleKind::ScManager : HandleKind::Service);
-  open_.erase(it);
-  return win::TRUE;
-}
-
-// Each call's object is the service's name ("SCManager" for the manager's handle).
 win::BOOL WINAPI SimQueryServiceStatusEx(win::SC_HANDLE service, win::DWORD infoLevel, win::BYTE* buffer,
                                          win::DWORD bufferSize, win::DWORD* bytesNeeded) {
-  Machine& m = PlatformCall("QueryServiceStatusEx", M().services.NameOf(service));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
+  ScriptedService* s = ServiceCall("QueryServiceStatusEx", service, kServiceQueryStatus);
+  if (s == nullptr) {
+    return win::FALSE;
   }
-  return m.services.QueryStatus(service, infoLevel, buffer, bufferSize, bytesNeeded);
+  ++M().services.queries;
+  M().clock.ticks += M().services.queryMilliseconds;
+  *bytesNeeded = sizeof(win::SERVICE_STATUS_PROCESS);
+  if (infoLevel != win::SC_STATUS_PROCESS_INFO || bufferSize < *bytesNeeded) {
+    return M().Fail(bufferSize < *bytesNeeded ? win::ERROR_INSUFFICIENT_BUFFER : win::ERROR_INVALID_PARAMETER);
+  }
+  Report(s->Step(s->next++), buffer, sizeof(win::SERVICE_STATUS_PROCESS));
+  return win::TRUE;
 }
 
 }  // namespace sim
@@ -148,7 +72,7 @@ SC_HANDLE OpenSCManagerA(const char* /*machine: the local one*/, const char* /*d
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, SC_HANDLE{nullptr});
   }
-  return m.services.OpenManager(access);
+  return sim::Open(sim::HandleKind::ScManager, "", access);
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access) {
@@ -156,28 +80,56 @@ SC_HANDLE OpenServiceA(SC_HANDLE manager, const char* name, DWORD access) {
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, SC_HANDLE{nullptr});
   }
-  return m.services.OpenService(manager, name, access);
+  if (sim::OpenedRecord(m.services.open, manager, sim::HandleKind::ScManager, sim::kScManagerConnect) == nullptr) {
+    return nullptr;
+  }
+  auto it = m.services.installed.find(sim::Str(name));
+  if (it == m.services.installed.end()) {
+    return m.Fail(ERROR_SERVICE_DOES_NOT_EXIST, SC_HANDLE{nullptr});
+  }
+  return sim::Open(sim::HandleKind::Service, it->first, access);
 }
 
+// A planted 1051 is a stop while dependent services run.
 BOOL ControlService(SC_HANDLE service, DWORD control, SERVICE_STATUS* status) {
-  sim::Machine& m = sim::PlatformCall("ControlService", sim::Machine::Current().services.NameOf(service));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);  // 1051: a stop while dependent services run
+  sim::ScriptedService* s = sim::ServiceCall("ControlService", service, sim::kServiceStop);
+  if (s == nullptr) {
+    return FALSE;
   }
-  return m.services.Control(service, control, status);
+  sim::Machine& m = sim::Machine::Current();
+  if (control != SERVICE_CONTROL_STOP) {
+    return m.Fail(ERROR_INVALID_PARAMETER);
+  }
+  const DWORD state = s->Current().state;
+  if (state != SERVICE_RUNNING) {
+    return m.Fail(state == SERVICE_STOPPED ? ERROR_SERVICE_NOT_ACTIVE : ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+  }
+  s->status = s->afterStop;
+  s->next = 1;
+  sim::Report(s->Current(), status, sizeof *status);
+  return TRUE;
 }
 
 BOOL StartServiceA(SC_HANDLE service, DWORD /*argc: none passed*/, const char** /*argv*/) {
-  sim::Machine& m = sim::PlatformCall("StartServiceA", sim::Machine::Current().services.NameOf(service));
-  if (const auto error = m.PlantedError()) {
-    return m.Fail(*error);
+  sim::ScriptedService* s = sim::ServiceCall("StartServiceA", service, sim::kServiceStart);
+  if (s == nullptr) {
+    return FALSE;
   }
-  return m.services.Start(service);
+  if (s->Current().state != SERVICE_STOPPED) {
+    return sim::Machine::Current().Fail(ERROR_SERVICE_ALREADY_RUNNING);
+  }
+  s->status = s->afterStart;
+  s->next = 0;
+  return TRUE;
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-  sim::Machine& m = sim::PlatformCall("CloseServiceHandle", sim::Machine::Current().services.NameOf(handle));
-  return m.services.Close(handle);
+  sim::Machine& m = sim::PlatformCall("CloseServiceHandle", sim::NameOf(handle));
+  if (!m.handles.Remove(handle, sim::HandleKind::ScManager) && !m.handles.Remove(handle, sim::HandleKind::Service)) {
+    return m.Fail(ERROR_INVALID_HANDLE);
+  }
+  m.services.open.erase(reinterpret_cast<uintptr_t>(handle));
+  return TRUE;
 }
 
 }  // namespace win

@@ -34,9 +34,6 @@ std::string Narrow(std::u16string_view wide) {
 }
 
 win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size) {
-  if (buffer == nullptr || size == 0) {
-    return 0;
-  }
   const win::DWORD n = std::min<win::DWORD>(static_cast<win::DWORD>(text.size()), size - 1);
   std::memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
@@ -45,7 +42,7 @@ win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size) {
 
 std::string Str(const char* text) { return text == nullptr ? "(null)" : text; }
 
-// "S-1-5-32-544" as Windows stores it; empty when the text is not a SID.
+// "S-1-5-32-544" as Windows stores it; empty when the text is not "S-" and numbers.
 std::vector<uint8_t> SidBytes(std::string_view text) {
   std::vector<uint64_t> numbers;
   if (text.substr(0, 2) != "S-") {
@@ -56,9 +53,6 @@ std::vector<uint8_t> SidBytes(std::string_view text) {
     const size_t dash = text.find('-');
     numbers.push_back(std::stoull(std::string(text.substr(0, dash))));
     text.remove_prefix(dash == std::string_view::npos ? text.size() : dash + 1);
-  }
-  if (numbers.size() < 2 || numbers.size() > 17) {
-    return {};
   }
   std::vector<uint8_t> sid = {static_cast<uint8_t>(numbers[0]), static_cast<uint8_t>(numbers.size() - 2)};
   for (int shift = 40; shift >= 0; shift -= 8) {

@@ -21,7 +21,8 @@ std::u16string Widen(std::string_view narrow);
 std::string Narrow(std::u16string_view wide);
 
 // Copies text into a caller's buffer as the A functions do: cut to the
-// buffer, always zero-terminated. Returns the characters copied.
+// buffer of at least one character, always zero-terminated. Returns the
+// characters copied.
 win::DWORD CopyOut(const std::string& text, char* buffer, win::DWORD size);
 
 // A string argument as the call record shows it: "(null)" for none.

@@ -44,7 +44,8 @@ win::BOOL Apply(const char* call, const void* info, size_t size) {
 
 // WideCharToMultiByte and MultiByteToWideChar, for the whole of a
 // zero-terminated text (the zero converted and counted too) in the ANSI code
-// page, as the patch asks for them: other arguments are refused.
+// page, as the patch asks for them: other arguments, and a buffer too small,
+// are refused.
 template <typename From, typename To>
 int Convert(const char* call, bool otherArguments, const From* text, int length, To* out, int size,
             std::basic_string<To> (*convert)(std::basic_string_view<From>)) {
@@ -52,13 +53,11 @@ int Convert(const char* call, bool otherArguments, const From* text, int length,
   if (const auto error = m.PlantedError()) {
     return m.Fail(*error, 0);
   }
-  if (otherArguments || text == nullptr || length != -1 || size < 0) {
-    return m.Fail(win::ERROR_INVALID_PARAMETER, 0);
-  }
-  const std::basic_string<To> converted = convert(std::basic_string<From>(text) + From{});
+  const std::basic_string<To> converted =
+      text == nullptr ? std::basic_string<To>() : convert(std::basic_string<From>(text) + From{});
   const auto needed = static_cast<int>(converted.size());
-  if (size > 0 && needed > size) {
-    return m.Fail(win::ERROR_INSUFFICIENT_BUFFER, 0);
+  if (otherArguments || text == nullptr || length != -1 || size < 0 || (size > 0 && needed > size)) {
+    return m.Fail(size > 0 && needed > size ? win::ERROR_INSUFFICIENT_BUFFER : win::ERROR_INVALID_PARAMETER, 0);
   }
   std::copy_n(converted.begin(), size > 0 ? needed : 0, out);
   return needed;
@@ -67,8 +66,7 @@ int Convert(const char* call, bool otherArguments, const From* text, int length,
 }  // namespace
 
 void ActiveTimeZone::Set(win::LONG bias, const std::string& standardName, const std::string& daylightName,
-                         const std::string& keyName, win::SYSTEMTIME standardDate, win::SYSTEMTIME daylightDate,
-                         win::LONG daylightBias) {
+                         const std::string& keyName, win::SYSTEMTIME standardDate, win::SYSTEMTIME daylightDate) {
   settings = {};
   settings.Bias = bias;
   PutName(settings.StandardName, standardName);
@@ -76,7 +74,7 @@ void ActiveTimeZone::Set(win::LONG bias, const std::string& standardName, const 
   PutName(settings.TimeZoneKeyName, keyName);
   settings.StandardDate = standardDate;
   settings.DaylightDate = daylightDate;
-  settings.DaylightBias = daylightBias;
+  settings.DaylightBias = -60;
 }
 
 win::DWORD WINAPI SimGetDynamicTimeZoneInformation(win::DYNAMIC_TIME_ZONE_INFORMATION* info) {

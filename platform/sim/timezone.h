@@ -16,9 +16,10 @@ struct ActiveTimeZone {
   win::DWORD result = win::TIME_ZONE_ID_STANDARD;
   int applies = 0;  // accepted applies, either call
 
-  // Sets the active zone. Dates are yearly rules: month, Sunday occurrence, hour.
+  // Sets the active zone, an hour ahead in daylight time. Dates are yearly
+  // rules: month, Sunday occurrence, hour.
   void Set(win::LONG bias, const std::string& standardName, const std::string& daylightName, const std::string& keyName,
-           win::SYSTEMTIME standardDate, win::SYSTEMTIME daylightDate, win::LONG daylightBias = -60);
+           win::SYSTEMTIME standardDate, win::SYSTEMTIME daylightDate);
 };
 
 // Entry points of the simulated kernel32.
