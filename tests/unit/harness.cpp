@@ -42,8 +42,6 @@ int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
 
 std::string NtZoneKey(const std::string& keyName) { return "HKLM\\" + TimeZonesKeyPrefix(false) + keyName; }
 
-std::string ZoneKey9x(const std::string& baseName) { return "HKLM\\" + TimeZonesKeyPrefix(true) + baseName; }
-
 std::string ZoneKey(int index, bool windows9x) {
   return "HKLM\\" + TimeZonesKeyPrefix(windows9x) + ZoneKeyName(index, windows9x);
 }
@@ -81,16 +79,16 @@ void ExpectNothingLeftOpen(const sim::Machine& machine) {
   EXPECT_EQ(machine.modules.TotalLoads(), machine.modules.Loads("advapi32.dll"));
 }
 
-SimTest::SimTest() {
+SiteTest::SiteTest() {
+  ResetProcessState();
   machine.files.WriteFile(root + kDataPelioIni, "[QUORTECH]\r\nTIMEZONE=LOCAL\r\n");
   machine.files.MakeDirectory(root + "\\tmp");
   machine.environment["QUORDIR"] = root;
   SeedZones();
+  AddShell(machine);
 }
 
-void SimTest::SeedZones(bool windows9x) { SeedOldZones(machine, windows9x); }
-
-std::string SimTest::SiteLog() const { return machine.files.ReadFile(root + kSiteRunLog).value_or("<no run log>"); }
+std::string SiteTest::SiteLog() const { return machine.files.ReadFile(root + kSiteRunLog).value_or("<no run log>"); }
 
 sim::Process& AddShell(sim::Machine& machine, const std::string& user, win::DWORD session, win::DWORD elevationType) {
   sim::Behaviour behaviour;
@@ -102,11 +100,6 @@ sim::Process& AddShell(sim::Machine& machine, const std::string& user, win::DWOR
   shell.elevationType = elevationType;
   shell.shell = true;
   return shell;
-}
-
-SiteTest::SiteTest() {
-  ResetProcessState();
-  AddShell(machine);
 }
 
 void SiteTest::TearDown() {

@@ -18,7 +18,6 @@ constexpr int kKilledExitCode = 1;  // what TerminateProcess(process, 1) leaves
 
 // The NT-family time-zone database key of a zone key name.
 std::string NtZoneKey(const std::string& keyName);
-std::string ZoneKey9x(const std::string& baseName);
 // The key of the zone at index 0 to kZoneCount - 1 of the program's table.
 std::string ZoneKey(int index, bool windows9x = false);
 // Every zone of the table with the old rules (OldTzi) and its "Std" name.
@@ -49,26 +48,17 @@ sim::Process& AddShell(sim::Machine& machine, const std::string& user = sim::kAd
 // ADVAPI32.DLL, which the bound status query keeps for the rest of a run.
 void ExpectNothingLeftOpen(const sim::Machine& machine);
 
-// A machine with a valid site at C:\Site (data\pelio.ini, tmp\) and the seven
-// US/Canada zone keys holding the old rules.
-class SimTest : public ::testing::Test {
- protected:
-  SimTest();
-  void SeedZones(bool windows9x = false);
-  // The bytes of the current run log of the site.
-  std::string SiteLog() const;
-  std::vector<std::string> OpenHandles() const { return machine.handles.Open(); }
-
-  sim::Machine machine;
-  const std::string root = "C:\\Site";
-};
-
-// A SimTest that starts from fresh process state and checks, once each test
-// is over and a run log it opened is closed, that nothing was left open.
-class SiteTest : public SimTest {
+// A machine with a valid site at C:\Site (data\pelio.ini, tmp\), the seven
+// US/Canada zone keys holding the old rules and the administrator's shell;
+// each test starts from fresh process state and checks, once it is over and
+// a run log it opened is closed, that nothing was left open.
+class SiteTest : public ::testing::Test {
  protected:
   SiteTest();
   void TearDown() override;
+  void SeedZones(bool windows9x = false) { SeedOldZones(machine, windows9x); }
+  // The bytes of the current run log of the site.
+  std::string SiteLog() const;
   // data\pelio.ini and newdata\pelio.ini, both holding content.
   void WritePelioFiles(const std::string& content);
   // HubSvc installed and running; registered as the control server's service
@@ -79,4 +69,7 @@ class SiteTest : public SimTest {
   // The manager program of a site; without runFor it keeps running once
   // started. It ends with exit code 3.
   void InstallManager(const std::string& siteRoot, std::optional<win::DWORD> runFor = std::nullopt);
+
+  sim::Machine machine;
+  const std::string root = "C:\\Site";
 };
