@@ -97,7 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> arguments = {machine.exePath};
   arguments.insert(arguments.end(), fields.begin() + 3, fields.end());
   std::vector<char*> argv;
-  argv.reserve(arguments.size() + 1);
   for (auto& argument : arguments) {
     argv.push_back(argument.data());
   }

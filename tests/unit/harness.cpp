@@ -16,7 +16,6 @@ int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
   storage.insert(storage.end(), args.begin(), args.end());
   const auto program = [&storage]() -> win::UINT {
     std::vector<char*> argv;
-    argv.reserve(storage.size() + 1);
     for (auto& arg : storage) {
       argv.push_back(arg.data());
     }

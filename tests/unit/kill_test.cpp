@@ -5,12 +5,11 @@
 
 #include <algorithm>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <set>
+#include <tuple>
 
 #include "app/process_state.h"
 #include "app/run_control.h"
@@ -40,12 +39,11 @@ struct Outcome {
   int libraries = 0;  // load references beyond the one the bound status query keeps
   bool guardFree = false;
 
-  bool operator==(const Outcome& o) const {
-    return zones == o.zones && activeZone == o.activeZone && data == o.data && newdata == o.newdata &&
-           timezoneIni == o.timezoneIni && service == o.service && managers == o.managers && lastLine == o.lastLine &&
-           openHandles == o.openHandles && heapBlocks == o.heapBlocks && libraries == o.libraries &&
-           guardFree == o.guardFree;
+  auto Tied() const {
+    return std::tie(zones, activeZone, data, newdata, timezoneIni, service, managers, lastLine, openHandles, heapBlocks,
+                    libraries, guardFree);
   }
+  bool operator==(const Outcome& o) const { return Tied() == o.Tied(); }
 };
 
 std::ostream& operator<<(std::ostream& out, const Outcome& o) {

@@ -4,11 +4,9 @@
 // goes on. And what a finished run wrote is on disk.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "app/file_spot.h"
@@ -73,9 +71,9 @@ class PlantedTest : public SiteTest {
   void ResetSite() {
     for (const char* name : {"", "tmp", "data", "newdata", "newdata\\pelio.ini"}) {
       const std::string host = machine.files.Resolve(InSite(name)).host;
-      struct stat st {};
-      if (!host.empty() && lstat(host.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        unlink(host.c_str());
+      std::error_code error;
+      if (std::filesystem::is_symlink(host, error)) {
+        std::filesystem::remove(host, error);
       }
     }
     for (const auto& [path, content] : kElsewhere) {

@@ -67,15 +67,6 @@ const NameCase kProcessNameCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Roads, ProcessNameTest, ::testing::ValuesIn(kProcessNameCases), kCaseName);
 
-TEST_F(ProcessFinderTest, OnlyTheQueryRoadNamesTheIdleProcessIdle) {
-  win::DWORD found = kUnset;
-  EXPECT_FALSE(Find("Idle", found));
-  EXPECT_EQ(found, kUnset);
-  Use(machine, Road::SystemQuery);
-  EXPECT_FALSE(Find("Idle", found));  // found, but it cannot be opened
-  EXPECT_EQ(found, 0u);
-}
-
 TEST_F(ProcessFinderTest, QueryDoublesTheBufferAndFreesEachRejectedBlock) {
   Use(machine, Road::SystemQuery);
   machine.processes.queryNeededSize = 100000;
@@ -104,7 +95,6 @@ TEST(ProcessListingTest, FailureFindsNothingAndLeavesNothingOpen) {
          m.processes.queryNeededSize = 40000;
          m.faults = {{"HeapAlloc", 8, "65536"}};
        }},
-      {"no kernel32", Road::Snapshot, [](sim::Machine& m) { m.modules.SetPresent("kernel32", false); }},
       {"no ntdll", Road::SystemQuery, [](sim::Machine& m) { m.modules.SetPresent("ntdll", false); }},
       {"query set incomplete", Road::SystemQuery,
        [](sim::Machine& m) { m.modules.RemoveExport("kernel32", "HeapFree"); }},
