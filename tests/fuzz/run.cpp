@@ -4,6 +4,7 @@
 // answer, another run holding the guard). Whatever the input, the run ends
 // with status 0, never reads past the argument vector (AddressSanitizer
 // guards its end), writes whole messages, and leaves no handle, heap block or module behind.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -96,11 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // a null after them, so that any read beyond is caught.
   std::vector<std::string> arguments = {machine.exePath};
   arguments.insert(arguments.end(), fields.begin() + 3, fields.end());
-  std::vector<char*> argv;
-  for (auto& argument : arguments) {
-    argv.push_back(argument.data());
-  }
-  argv.push_back(nullptr);
+  std::vector<char*> argv(arguments.size() + 1);
+  std::transform(arguments.begin(), arguments.end(), argv.begin(), [](std::string& a) { return a.data(); });
 
   ResetProcessState();
   unsigned status = 1;

@@ -1,5 +1,7 @@
 #include "tests/unit/harness.h"
 
+#include <algorithm>
+
 #include "app/process_state.h"
 #include "app/run_control.h"
 #include "app/run_log.h"
@@ -15,11 +17,8 @@ int RunProgram(sim::Machine& machine, const std::vector<std::string>& args) {
   std::vector<std::string> storage = {machine.exePath};
   storage.insert(storage.end(), args.begin(), args.end());
   const auto program = [&storage]() -> win::UINT {
-    std::vector<char*> argv;
-    for (auto& arg : storage) {
-      argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv(storage.size() + 1);  // a null after the last, as a C runtime gives it
+    std::transform(storage.begin(), storage.end(), argv.begin(), [](std::string& arg) { return arg.data(); });
     try {
       DstPatchMain(static_cast<int>(storage.size()), argv.data());
     } catch (const sim::ProcessExit& exit) {
