@@ -79,7 +79,8 @@ constexpr win::DWORD kLogSharing = win::FILE_SHARE_READ | win::FILE_SHARE_WRITE;
 // The run log at spot, made anew: a plain file there is removed and the log
 // created so that it cannot open an existing file (a link or a hard link
 // planted meanwhile). One that will not go (another program has it open) is
-// emptied instead, once its handle shows it is still a plain file.
+// emptied instead, once its handle shows it is still a plain file (else the
+// spot is left alone, and OpenRunLog does not use the file).
 win::UniqueFile MakeRunLog(FileSpot& spot, win::DWORD& error) {
   if (spot.found() == Found::PlainFile) {
     win::DeleteFileA(spot.path().c_str());
@@ -93,9 +94,6 @@ win::UniqueFile MakeRunLog(FileSpot& spot, win::DWORD& error) {
     error = file ? 0 : win::GetLastError();
     if (file && spot.IsPlainFile(file.get(), true) && !win::SetEndOfFile(file.get())) {
       error = win::GetLastError();
-      file.reset();
-    }
-    if (file && spot.found() == Found::LeftAlone) {
       file.reset();
     }
   }
